@@ -1,0 +1,71 @@
+#include "platform/nt/clock.h"
+
+#include <algorithm>
+#include <thread>
+
+namespace vorn::clock {
+namespace {
+
+constexpr Duration kMinRealWait = std::chrono::milliseconds(1);
+
+// Virtual time is piecewise linear in real time: each speed change starts a new piece at the
+// virtual time reached so far, so time never runs backwards.
+struct State {
+  std::mutex lock;
+  RealTime base_real = std::chrono::steady_clock::now();
+  int64_t base_virtual_ns = 0;
+  double speed = 1.0;
+};
+
+State& GetState() {
+  static State state;
+  return state;
+}
+
+int64_t VirtualAt(const State& s, RealTime real) {
+  auto real_ns = std::chrono::duration_cast<Duration>(real - s.base_real).count();
+  return s.base_virtual_ns + static_cast<int64_t>(static_cast<double>(real_ns) * s.speed);
+}
+
+}  // namespace
+
+int64_t NowNs() {
+  State& s = GetState();
+  std::lock_guard<std::mutex> guard(s.lock);
+  return VirtualAt(s, std::chrono::steady_clock::now());
+}
+
+void SetSpeed(double factor) {
+  State& s = GetState();
+  std::lock_guard<std::mutex> guard(s.lock);
+  RealTime now = std::chrono::steady_clock::now();
+  s.base_virtual_ns = VirtualAt(s, now);
+  s.base_real = now;
+  s.speed = factor < 1.0 ? 1.0 : factor;
+}
+
+double Speed() {
+  State& s = GetState();
+  std::lock_guard<std::mutex> guard(s.lock);
+  return s.speed;
+}
+
+Duration RealDuration(Duration d) {
+  if (d <= Duration::zero()) return Duration::zero();
+  double speed = Speed();
+  auto scaled = Duration(static_cast<int64_t>(static_cast<double>(d.count()) / speed));
+  return std::max(scaled, std::min(d, kMinRealWait));
+}
+
+RealTime RealDeadline(Duration d) {
+  return std::chrono::steady_clock::now() + RealDuration(d);
+}
+
+void SleepFor(Duration d) {
+  Duration real = RealDuration(d);
+  if (real > Duration::zero()) std::this_thread::sleep_for(real);
+}
+
+int64_t PerformanceCounter() { return NowNs() / 100; }
+
+}  // namespace vorn::clock
