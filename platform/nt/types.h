@@ -28,6 +28,10 @@ using DWORD = uint32_t;
 using WORD = uint16_t;
 using BYTE = uint8_t;
 using BOOL = int32_t;
+using HANDLE = void*;
+
+#define TRUE 1
+#define FALSE 0
 
 // Wide strings are UTF-16 code units throughout.
 using WString = std::u16string;
@@ -97,6 +101,29 @@ inline LIST_ENTRY* RemoveTailList(LIST_ENTRY* head) {
   RemoveEntryList(entry);
   return entry;
 }
+
+// Counted wide string of the platform interfaces; Length and MaximumLength count bytes.
+struct UNICODE_STRING {
+  USHORT Length;
+  USHORT MaximumLength;
+  WCHAR* Buffer;
+};
+using PUNICODE_STRING = UNICODE_STRING*;
+using PCUNICODE_STRING = const UNICODE_STRING*;
+static_assert(sizeof(UNICODE_STRING) == 2 * sizeof(void*));
+
+using ACCESS_MASK = uint32_t;
+using LCID = uint32_t;
+
+// Registry value types and the read access right.
+constexpr ULONG REG_NONE = 0;
+constexpr ULONG REG_SZ = 1;
+constexpr ULONG REG_EXPAND_SZ = 2;
+constexpr ULONG REG_BINARY = 3;
+constexpr ULONG REG_DWORD = 4;
+constexpr ULONG REG_MULTI_SZ = 7;
+constexpr ULONG REG_QWORD = 11;
+constexpr ACCESS_MASK KEY_READ = 0x00020019;
 
 #define CONTAINING_RECORD(address, type, field) \
   (reinterpret_cast<type*>(reinterpret_cast<char*>(address) - offsetof(type, field)))
