@@ -1,0 +1,96 @@
+// The simulated adapter as a USB device. It answers standard requests from its descriptors and
+// vendor requests from its profile, reassembles bulk OUT messages, serves interrupt reads from
+// its interrupt queue, logs every control and bulk OUT transfer, and follows the test's script
+// where one is set. Control and bulk OUT transfers complete inside Submit; interrupt reads
+// complete when a packet is queued; scripted time-outs and bulk IN reads wait for Cancel.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/usb/usb_device.h"
+#include "sim/chip/bulk_out.h"
+#include "sim/chip/chip_profile.h"
+#include "sim/chip/descriptors.h"
+#include "sim/chip/interrupt_queue.h"
+#include "sim/chip/request_log.h"
+#include "sim/chip/request_script.h"
+#include "sim/chip/vendor_requests.h"
+#include "sim/chip/violation_log.h"
+
+namespace vorn::chip {
+
+class Chip : public usb::UsbDevice {
+ public:
+  explicit Chip(ChipProfile profile);
+  ~Chip() override;
+  Chip(const Chip&) = delete;
+  Chip& operator=(const Chip&) = delete;
+
+  void Submit(usb::Transfer& t) override;
+  bool Cancel(usb::Transfer& t) override;
+  void ResetEndpoint(uint8_t endpoint) override;
+  bool Connected() const override;
+
+  const ChipProfile& profile() const { return profile_; }
+  const DescriptorSet& descriptors() const { return descriptors_; }
+  RequestLog& log() { return log_; }
+  RequestScript& script() { return script_; }
+  InterruptQueue& interrupts() { return interrupts_; }
+  BulkOutReassembler& bulk_out() { return bulk_out_; }
+  ViolationLog& violations() { return violations_; }
+
+  ViewSettings View(int view) const { return vendor_.View(view); }
+  uint32_t StartDisplayCount() const { return vendor_.StartDisplayCount(); }
+  uint32_t ResetBulkStreamCount() const { return vendor_.ResetBulkStreamCount(); }
+  void SetMonitor(int view, bool connected) { vendor_.SetMonitor(view, connected); }
+  void SetMonitorEdid(int view, std::vector<uint8_t> edid) {
+    vendor_.SetMonitorEdid(view, std::move(edid));
+  }
+
+  // Transfers on endpoint 0x04, each as sent.
+  std::vector<std::vector<uint8_t>> CommandPackets() const;
+  // Pipe resets the host asked for, per endpoint.
+  uint32_t EndpointResets(uint8_t endpoint) const;
+  // Transfers the chip holds unanswered (scripted time-outs, bulk IN reads).
+  size_t HeldTransfers() const;
+  uint8_t Configuration() const;
+
+  // The device leaves the bus: every held transfer and every later one ends kDeviceGone.
+  void Unplug();
+
+ private:
+  struct Held {
+    usb::Transfer* transfer;
+    LoggedRequest entry;  // logged when the transfer ends; serial 0 = not logged
+  };
+
+  void SubmitControl(usb::Transfer& t, LoggedRequest& entry);
+  void SubmitBulkOut(usb::Transfer& t, LoggedRequest& entry);
+  usb::TransferStatus Standard(const usb::SetupPacket& s, uint8_t* data, uint32_t length,
+                               uint32_t* actual);
+  void Hold(usb::Transfer& t, LoggedRequest entry);
+  void Finish(usb::Transfer& t, LoggedRequest& entry, usb::TransferStatus status, uint32_t actual);
+
+  const ChipProfile profile_;
+  const DescriptorSet descriptors_;
+  ViolationLog violations_;
+  RequestLog log_;
+  RequestScript script_;
+  InterruptQueue interrupts_;
+  BulkOutReassembler bulk_out_;
+  VendorResponder vendor_;
+
+  mutable std::mutex lock_;
+  bool connected_ = true;
+  uint64_t next_serial_ = 1;
+  uint8_t configuration_ = 0;
+  std::deque<Held> held_;
+  std::vector<std::vector<uint8_t>> command_packets_;
+  std::vector<std::pair<uint8_t, uint32_t>> resets_;
+};
+
+}  // namespace vorn::chip

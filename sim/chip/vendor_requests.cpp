@@ -1,0 +1,226 @@
+#include "sim/chip/vendor_requests.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "sim/chip/wire.h"
+
+namespace vorn::chip {
+namespace {
+
+constexpr uint8_t kRequestTypeVendorIn = 0xC0;
+constexpr uint8_t kRequestTypeVendorOut = 0x40;
+constexpr uint32_t kMaxTimingChunk = 512;
+constexpr uint32_t kMaxShapeChunk = 512;
+constexpr uint32_t kEdidBlock = 128;
+constexpr uint32_t kGammaTableBytes = 256;
+
+bool IsInCode(uint8_t code) {
+  switch (code) {
+    case protocol::ReqReadEdid:
+    case protocol::ReqMonitorStatus:
+    case protocol::ReqMemorySize:
+    case protocol::ReqReadTimings:
+    case protocol::ReqReadDeviceValue:
+    case protocol::ReqReadCapabilities:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+VendorResponder::VendorResponder(const ChipProfile& profile, ViolationLog& violations)
+    : profile_(profile), violations_(violations) {}
+
+usb::TransferStatus VendorResponder::Refuse(const usb::SetupPacket& s, const char* why) {
+  char text[128];
+  std::snprintf(text, sizeof text, "vendor request 0x%02X (value 0x%04X, index 0x%04X, length %u): %s",
+                s.bRequest, s.wValue, s.wIndex, s.wLength, why);
+  violations_.Add(text);
+  return usb::TransferStatus::kStall;
+}
+
+uint32_t VendorResponder::Answer(uint8_t* data, uint32_t length, const uint8_t* from, size_t size) {
+  uint32_t n = static_cast<uint32_t>(std::min<size_t>(length, size));
+  if (n && data) std::memcpy(data, from, n);
+  return data ? n : 0;
+}
+
+std::array<uint8_t, 112> VendorResponder::CapabilityBytes() const {
+  std::array<uint8_t, 112> b{};
+  wire::StoreLe32(&b[wire::kCapMagic], profile_.capability_magic);
+  wire::StoreLe32(&b[wire::kCapFlags], profile_.capability_flags);
+  wire::StoreLe32(&b[wire::kCapViewDescriptor0], profile_.view_descriptor[0]);
+  wire::StoreLe32(&b[wire::kCapViewDescriptor1], profile_.view_descriptor[1]);
+  b[wire::kCapQuality] = profile_.quality_override;
+  b[wire::kCapBandwidth] = profile_.bandwidth_limit;
+  return b;
+}
+
+usb::TransferStatus VendorResponder::Handle(const usb::SetupPacket& s, uint8_t* data,
+                                            uint32_t length, uint32_t* actual) {
+  *actual = 0;
+  std::lock_guard<std::mutex> guard(lock_);
+  const bool in = IsInCode(s.bRequest);
+  const uint8_t expected = in ? kRequestTypeVendorIn : kRequestTypeVendorOut;
+  if (s.bmRequestType != expected) return Refuse(s, "wrong request type for the code");
+  if (length > s.wLength) return Refuse(s, "data stage longer than wLength");
+  if (in) return HandleIn(s, data, length, actual);
+  usb::TransferStatus st = HandleOut(s, data, length);
+  if (st == usb::TransferStatus::kSuccess) *actual = length;
+  return st;
+}
+
+usb::TransferStatus VendorResponder::HandleIn(const usb::SetupPacket& s, uint8_t* data,
+                                              uint32_t length, uint32_t* actual) {
+  switch (s.bRequest) {
+    case protocol::ReqReadCapabilities: {
+      auto block = CapabilityBytes();
+      *actual = Answer(data, length, block.data(), block.size());
+      return usb::TransferStatus::kSuccess;
+    }
+    case protocol::ReqReadDeviceValue: {
+      auto it = profile_.device_values.find(s.wIndex);
+      if (it == profile_.device_values.end()) return usb::TransferStatus::kStall;
+      uint8_t v[4];
+      wire::StoreLe32(v, it->second);
+      *actual = Answer(data, length, v, sizeof v);
+      return usb::TransferStatus::kSuccess;
+    }
+    case protocol::ReqMemorySize:
+      *actual = Answer(data, length, &profile_.memory_mib, 1);
+      return usb::TransferStatus::kSuccess;
+    case protocol::ReqMonitorStatus: {
+      if (s.wValue > 1) return Refuse(s, "no such view");
+      uint8_t connected = profile_.monitors[s.wValue].connected ? 1 : 0;
+      *actual = Answer(data, length, &connected, 1);
+      return usb::TransferStatus::kSuccess;
+    }
+    case protocol::ReqReadTimings: {
+      if (s.wValue > 1) return Refuse(s, "no such view");
+      if (s.wLength > kMaxTimingChunk) return Refuse(s, "timing read longer than 512 bytes");
+      const auto& table = profile_.timing_tables[s.wValue];
+      size_t offset = s.wIndex;
+      if (offset > table.size()) offset = table.size();
+      *actual = Answer(data, length, table.data() + offset, table.size() - offset);
+      return usb::TransferStatus::kSuccess;
+    }
+    case protocol::ReqReadEdid: {
+      if (s.wIndex > 1) return Refuse(s, "no such view");
+      if (s.wValue % kEdidBlock != 0) return Refuse(s, "EDID offset not on a block");
+      const MonitorProfile& m = profile_.monitors[s.wIndex];
+      if (!m.connected || s.wValue >= m.edid.size()) return usb::TransferStatus::kStall;
+      *actual = Answer(data, length, m.edid.data() + s.wValue, m.edid.size() - s.wValue);
+      return usb::TransferStatus::kSuccess;
+    }
+    default:
+      return usb::TransferStatus::kStall;
+  }
+}
+
+usb::TransferStatus VendorResponder::HandleOut(const usb::SetupPacket& s, const uint8_t* data,
+                                               uint32_t length) {
+  switch (s.bRequest) {
+    case protocol::ReqSetOutput: {
+      if (s.wValue > 1) return Refuse(s, "no such view");
+      ViewSettings& v = views_[s.wValue];
+      v.output_on = s.wIndex != 0;
+      ++v.output_requests;
+      return usb::TransferStatus::kSuccess;
+    }
+    case protocol::ReqCursorPosition0:
+    case protocol::ReqCursorPosition1: {
+      ViewSettings& v = views_[s.bRequest == protocol::ReqCursorPosition0 ? 0 : 1];
+      v.cursor_x = s.wValue;
+      v.cursor_y = s.wIndex;
+      return usb::TransferStatus::kSuccess;
+    }
+    case protocol::ReqCursorShow0:
+    case protocol::ReqCursorShow1: {
+      ViewSettings& v = views_[s.bRequest == protocol::ReqCursorShow0 ? 0 : 1];
+      v.cursor_slot = s.wValue;
+      v.cursor_visible = s.wIndex != 0;
+      return usb::TransferStatus::kSuccess;
+    }
+    case protocol::ReqCursorShape0:
+    case protocol::ReqCursorShape1: {
+      if (length > kMaxShapeChunk) return Refuse(s, "cursor shape chunk longer than 512 bytes");
+      ViewSettings& v = views_[s.bRequest == protocol::ReqCursorShape0 ? 0 : 1];
+      std::vector<uint8_t>& shape = v.cursor_shapes[s.wValue];
+      if (shape.size() < size_t{s.wIndex} + length) shape.resize(size_t{s.wIndex} + length);
+      if (length) std::memcpy(shape.data() + s.wIndex, data, length);
+      return usb::TransferStatus::kSuccess;
+    }
+    case protocol::ReqSetTiming: {
+      if (s.wValue > 1) return Refuse(s, "no such view");
+      ViewSettings& v = views_[s.wValue];
+      if (length != v.timing.size() || !data) return Refuse(s, "timing record is not 32 bytes");
+      std::memcpy(v.timing.data(), data, v.timing.size());
+      v.has_timing = true;
+      ++v.timing_requests;
+      return usb::TransferStatus::kSuccess;
+    }
+    case protocol::ReqResetBulkStream:
+      ++reset_bulk_stream_;
+      return usb::TransferStatus::kSuccess;
+    case protocol::ReqGammaControl: {
+      uint16_t view = s.wValue >> 8;
+      uint8_t mode = s.wValue & 0xFF;
+      if (view > 1) return Refuse(s, "no such view");
+      if (mode != 0 && mode != 2) return Refuse(s, "gamma mode is neither 0 nor 2");
+      views_[view].gamma_mode = mode;
+      ++views_[view].gamma_control_requests;
+      return usb::TransferStatus::kSuccess;
+    }
+    case protocol::ReqGammaTable: {
+      uint16_t view = s.wValue >> 8;
+      if (view > 1) return Refuse(s, "no such view");
+      if (s.wIndex != 0x100 && s.wIndex != 0x200 && s.wIndex != 0x400)
+        return Refuse(s, "no such gamma table");
+      if (length != kGammaTableBytes || !data) return Refuse(s, "gamma table is not 256 bytes");
+      views_[view].gamma_tables[s.wIndex].assign(data, data + length);
+      return usb::TransferStatus::kSuccess;
+    }
+    case protocol::ReqStartDisplay:
+      ++start_display_;
+      return usb::TransferStatus::kSuccess;
+    default:
+      return usb::TransferStatus::kStall;
+  }
+}
+
+ViewSettings VendorResponder::View(int view) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return views_[view & 1];
+}
+
+uint32_t VendorResponder::StartDisplayCount() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return start_display_;
+}
+
+uint32_t VendorResponder::ResetBulkStreamCount() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return reset_bulk_stream_;
+}
+
+void VendorResponder::SetMonitor(int view, bool connected) {
+  std::lock_guard<std::mutex> guard(lock_);
+  profile_.monitors[view & 1].connected = connected;
+}
+
+void VendorResponder::SetMonitorEdid(int view, std::vector<uint8_t> edid) {
+  std::lock_guard<std::mutex> guard(lock_);
+  profile_.monitors[view & 1].edid = std::move(edid);
+}
+
+bool VendorResponder::MonitorConnected(int view) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return profile_.monitors[view & 1].connected;
+}
+
+}  // namespace vorn::chip
