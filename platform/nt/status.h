@@ -60,5 +60,20 @@ constexpr NTSTATUS STATUS_NOT_FOUND = MakeStatus(0xC0000225);
 constexpr NTSTATUS STATUS_POWER_STATE_INVALID = MakeStatus(0xC00002D3);
 constexpr NTSTATUS STATUS_DEVICE_REMOVED = MakeStatus(0xC00002B6);
 
+// USBD status codes: the USB stack's own result of a transfer, reported beside the NTSTATUS.
+using USBD_STATUS = LONG;
+constexpr USBD_STATUS USBD_STATUS_SUCCESS = MakeStatus(0x00000000);
+constexpr USBD_STATUS USBD_STATUS_PENDING = MakeStatus(0x40000000);
+constexpr USBD_STATUS USBD_STATUS_STALL_PID = MakeStatus(0xC0000004);
+constexpr USBD_STATUS USBD_STATUS_NOT_ACCESSED = MakeStatus(0xC000000F);
+constexpr USBD_STATUS USBD_STATUS_XACT_ERROR = MakeStatus(0xC0000011);
+constexpr USBD_STATUS USBD_STATUS_DATA_BUFFER_ERROR = MakeStatus(0xC0000013);
+constexpr USBD_STATUS USBD_STATUS_BUFFER_TOO_SMALL = MakeStatus(0xC0003000);
+constexpr USBD_STATUS USBD_STATUS_INSUFFICIENT_RESOURCES = MakeStatus(0xC0001000);
+constexpr USBD_STATUS USBD_STATUS_DEVICE_GONE = MakeStatus(0xC0007000);
+constexpr USBD_STATUS USBD_STATUS_CANCELED = MakeStatus(0xC0010000);
+constexpr USBD_STATUS USBD_STATUS_NOT_SUPPORTED = MakeStatus(0xC0000E00);
+constexpr USBD_STATUS USBD_STATUS_ISOCH_REQUEST_FAILED = MakeStatus(0xC0000B00);
+
 // A short name for a status, for test messages and traces ("STATUS_IO_TIMEOUT" or the hex).
 std::string StatusName(NTSTATUS s);
