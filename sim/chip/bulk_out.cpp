@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "sim/chip/wire.h"
+#include "protocol/byte_order.h"
 
 namespace vorn::chip {
 
@@ -13,11 +13,11 @@ BulkOutReassembler::BulkOutReassembler(ViolationLog& violations) : violations_(v
 
 BulkOutReassembler::Header BulkOutReassembler::Parse(const uint8_t* p) {
   Header h;
-  h.type = wire::LoadLe32(p + 0);
-  h.total = wire::LoadLe32(p + 4);
-  h.address = wire::LoadLe32(p + 8);
-  h.slice_length = wire::LoadLe32(p + 12);
-  h.slice_offset = wire::LoadLe32(p + 16);
+  h.type = protocol::LoadLe32(p + 0);
+  h.total = protocol::LoadLe32(p + 4);
+  h.address = protocol::LoadLe32(p + 8);
+  h.slice_length = protocol::LoadLe32(p + 12);
+  h.slice_offset = protocol::LoadLe32(p + 16);
   h.more = p[20] != 0;
   if (h.type == kTwoPlaneType) {  // one header, the whole payload behind it
     h.slice_length = h.total;

@@ -1,6 +1,6 @@
 #include "sim/chip/timing_table.h"
 
-#include "sim/chip/wire.h"
+#include "protocol/byte_order.h"
 
 namespace vorn::chip {
 namespace {
@@ -10,18 +10,18 @@ constexpr uint16_t kPllDenominator = 1000;
 
 std::vector<uint8_t> EncodeChipTiming(const DisplayTiming& t) {
   std::vector<uint8_t> r(kRecordSize, 0);
-  wire::StoreLe32(&r[0], t.pixel_clock_khz);
+  protocol::StoreLe32(&r[0], t.pixel_clock_khz);
   r[4] = t.refresh;
-  wire::StoreLe16(&r[6], t.h_total);
-  wire::StoreLe16(&r[8], t.width);
+  protocol::StoreLe16(&r[6], t.h_total);
+  protocol::StoreLe16(&r[8], t.width);
   // Stored form: sync start = active + front porch, sync width as is.
-  wire::StoreLe16(&r[10], static_cast<uint16_t>(t.width + t.h_front));
-  wire::StoreLe16(&r[12], t.h_sync);
-  wire::StoreLe16(&r[14], t.v_total);
-  wire::StoreLe16(&r[16], t.height);
-  wire::StoreLe16(&r[18], static_cast<uint16_t>(t.height + t.v_front));
-  wire::StoreLe16(&r[20], t.v_sync);
-  wire::StoreLe16(&r[24], kPllDenominator);
+  protocol::StoreLe16(&r[10], static_cast<uint16_t>(t.width + t.h_front));
+  protocol::StoreLe16(&r[12], t.h_sync);
+  protocol::StoreLe16(&r[14], t.v_total);
+  protocol::StoreLe16(&r[16], t.height);
+  protocol::StoreLe16(&r[18], static_cast<uint16_t>(t.height + t.v_front));
+  protocol::StoreLe16(&r[20], t.v_sync);
+  protocol::StoreLe16(&r[24], kPllDenominator);
   r[28] = t.h_positive ? 1 : 0;
   r[29] = t.v_positive ? 1 : 0;
   r[31] = (t.width == 1680 || t.width == 1360) ? 2 : 0;

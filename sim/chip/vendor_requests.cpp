@@ -5,31 +5,16 @@
 #include <cstring>
 #include <string>
 
-#include "sim/chip/wire.h"
+#include "protocol/capability_block.h"
+#include "protocol/vendor_request.h"
 
 namespace vorn::chip {
 namespace {
 
-constexpr uint8_t kRequestTypeVendorIn = 0xC0;
-constexpr uint8_t kRequestTypeVendorOut = 0x40;
 constexpr uint32_t kMaxTimingChunk = 512;
 constexpr uint32_t kMaxShapeChunk = 512;
 constexpr uint32_t kEdidBlock = 128;
 constexpr uint32_t kGammaTableBytes = 256;
-
-bool IsInCode(uint8_t code) {
-  switch (code) {
-    case protocol::ReqReadEdid:
-    case protocol::ReqMonitorStatus:
-    case protocol::ReqMemorySize:
-    case protocol::ReqReadTimings:
-    case protocol::ReqReadDeviceValue:
-    case protocol::ReqReadCapabilities:
-      return true;
-    default:
-      return false;
-  }
-}
 
 }  // namespace
 
@@ -50,14 +35,16 @@ uint32_t VendorResponder::Answer(uint8_t* data, uint32_t length, const uint8_t* 
   return data ? n : 0;
 }
 
-std::array<uint8_t, 112> VendorResponder::CapabilityBytes() const {
-  std::array<uint8_t, 112> b{};
-  wire::StoreLe32(&b[wire::kCapMagic], profile_.capability_magic);
-  wire::StoreLe32(&b[wire::kCapFlags], profile_.capability_flags);
-  wire::StoreLe32(&b[wire::kCapViewDescriptor0], profile_.view_descriptor[0]);
-  wire::StoreLe32(&b[wire::kCapViewDescriptor1], profile_.view_descriptor[1]);
-  b[wire::kCapQuality] = profile_.quality_override;
-  b[wire::kCapBandwidth] = profile_.bandwidth_limit;
+std::array<uint8_t, protocol::kCapabilityBlockSize> VendorResponder::CapabilityBytes() const {
+  protocol::CapabilityBlock c;
+  c.Magic = profile_.capability_magic;
+  c.CapabilityFlags = profile_.capability_flags;
+  c.ViewDescriptor[0] = profile_.view_descriptor[0];
+  c.ViewDescriptor[1] = profile_.view_descriptor[1];
+  c.QualityOverride = profile_.quality_override;
+  c.BandwidthLimit = profile_.bandwidth_limit;
+  std::array<uint8_t, protocol::kCapabilityBlockSize> b{};
+  protocol::EncodeCapabilityBlock(c, b);
   return b;
 }
 
@@ -65,10 +52,14 @@ usb::TransferStatus VendorResponder::Handle(const usb::SetupPacket& s, uint8_t* 
                                             uint32_t length, uint32_t* actual) {
   *actual = 0;
   std::lock_guard<std::mutex> guard(lock_);
-  const bool in = IsInCode(s.bRequest);
-  const uint8_t expected = in ? kRequestTypeVendorIn : kRequestTypeVendorOut;
+  const protocol::VendorRequestInfo* info = protocol::FindVendorRequest(s.bRequest);
+  if (!info) return usb::TransferStatus::kStall;  // not a code of this chip
+  const bool in = info->Direction == protocol::VendorDirection::In;
+  const uint8_t expected = in ? protocol::kVendorRequestTypeIn : protocol::kVendorRequestTypeOut;
   if (s.bmRequestType != expected) return Refuse(s, "wrong request type for the code");
   if (length > s.wLength) return Refuse(s, "data stage longer than wLength");
+  if (!protocol::MatchesVendorSetup(*info, info->Direction, s.wValue, s.wIndex, s.wLength))
+    return Refuse(s, "setup does not match the request");
   if (in) return HandleIn(s, data, length, actual);
   usb::TransferStatus st = HandleOut(s, data, length);
   if (st == usb::TransferStatus::kSuccess) *actual = length;
@@ -87,7 +78,7 @@ usb::TransferStatus VendorResponder::HandleIn(const usb::SetupPacket& s, uint8_t
       auto it = profile_.device_values.find(s.wIndex);
       if (it == profile_.device_values.end()) return usb::TransferStatus::kStall;
       uint8_t v[4];
-      wire::StoreLe32(v, it->second);
+      protocol::StoreLe32(v, it->second);
       *actual = Answer(data, length, v, sizeof v);
       return usb::TransferStatus::kSuccess;
     }

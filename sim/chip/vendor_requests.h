@@ -38,7 +38,7 @@ class VendorResponder {
   usb::TransferStatus HandleOut(const usb::SetupPacket& s, const uint8_t* data, uint32_t length);
   usb::TransferStatus Refuse(const usb::SetupPacket& s, const char* why);
   static uint32_t Answer(uint8_t* data, uint32_t length, const uint8_t* from, size_t size);
-  std::array<uint8_t, 112> CapabilityBytes() const;
+  std::array<uint8_t, 112> CapabilityBytes() const;  // the 112-byte capability block
 
   mutable std::mutex lock_;
   ChipProfile profile_;
