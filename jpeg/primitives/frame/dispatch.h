@@ -35,6 +35,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 namespace vorn::jpeg::prim {
@@ -74,12 +75,32 @@ namespace detail {
 inline void DispatchTableNeedsSlotZero() {}
 }  // namespace detail
 
-// Fills each null slot with the build of the nearest lower slot.
+// One slot as a family lists it: a build, or nullptr (or nothing) for "share the slot
+// below". The distinction is made by overload, not by comparing function addresses, which
+// some compilers do not treat as constant (sanitizer builds).
 template <typename Fn>
-constexpr DispatchTable<Fn> ShareLower(DispatchTable<Fn> table) {
-  if (table.slot[0] == nullptr) detail::DispatchTableNeedsSlotZero();
+struct SlotEntry {
+  Fn fn = nullptr;
+  bool set = false;
+
+  constexpr SlotEntry() = default;
+  constexpr SlotEntry(std::nullptr_t) {}
+  constexpr SlotEntry(Fn build) : fn(build), set(true) {}
+};
+
+template <typename Fn>
+struct SlotEntries {
+  SlotEntry<Fn> slot[kProcessorSlots];
+};
+
+// Fills each slot left null with the build of the nearest lower slot.
+template <typename Fn>
+constexpr DispatchTable<Fn> ShareLower(SlotEntries<Fn> entries) {
+  if (!entries.slot[0].set) detail::DispatchTableNeedsSlotZero();
+  DispatchTable<Fn> table{};
+  table.slot[0] = entries.slot[0].fn;
   for (int32_t i = 1; i < kProcessorSlots; ++i) {
-    if (table.slot[i] == nullptr) table.slot[i] = table.slot[i - 1];
+    table.slot[i] = entries.slot[i].set ? entries.slot[i].fn : table.slot[i - 1];
   }
   return table;
 }
