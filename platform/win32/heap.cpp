@@ -22,6 +22,9 @@ constexpr uintptr_t kFirstHeapHandle = 6;
 
 struct Heap {
   std::mutex lock;
+  // Set by HeapDestroy: a call that looked the heap up just before it went is refused, so
+  // no block is made that nothing would free.
+  bool destroyed = false;
   SIZE_T maximumSize = 0;  // 0: growable
   std::unordered_map<void*, size_t> blocks;
   HeapCounters counters{};
@@ -126,6 +129,7 @@ BOOL HeapDestroy(HANDLE handle) {
     table.heaps.erase(it);
   }
   std::lock_guard<std::mutex> guard(heap->lock);
+  heap->destroyed = true;
   for (auto& [block, size] : heap->blocks) std::free(block);
   heap->blocks.clear();
   heap->counters.liveBlocks = 0;
@@ -146,6 +150,10 @@ LPVOID HeapAlloc(HANDLE handle, DWORD flags, SIZE_T bytes) {
   }
   bool inject = ShouldFailAnyHeapAllocation();
   std::lock_guard<std::mutex> guard(heap->lock);
+  if (heap->destroyed) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
   inject = heap->plan.ShouldFail() || inject;
   bool over_maximum = heap->maximumSize != 0 &&
                       (bytes > heap->maximumSize ||
@@ -181,8 +189,12 @@ BOOL HeapFree(HANDLE handle, DWORD flags, LPVOID memory) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  if (memory == nullptr) return TRUE;
   std::lock_guard<std::mutex> guard(heap->lock);
+  if (heap->destroyed) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (memory == nullptr) return TRUE;
   auto it = heap->blocks.find(memory);
   if (it == heap->blocks.end()) {
     SetLastError(ERROR_INVALID_PARAMETER);
