@@ -10,11 +10,9 @@
 #define WINAPI
 
 using LPVOID = void*;
-using LPCVOID = const void*;
 using LPDWORD = DWORD*;
 using LPCWSTR = const WCHAR*;
 using LPCGUID = const GUID*;
-using UINT = uint32_t;
 
 // Every handle value the services hand out is a multiple of 4 and never reused, so a handle
 // used after CloseHandle fails with ERROR_INVALID_HANDLE instead of reaching a newer object.
