@@ -1,40 +1,50 @@
-// AVX2 builds of the display-path conversions: the arithmetic of the SSE2 builds on 256-bit
-// registers, 32 pixels a step. AVX2 packs work within each 128-bit half, so every packed
-// result is put back into pixel order with one cross-half permutation.
+// AVX2 builds of the display-path conversions: the arithmetic of the SSE2 builds (see there)
+// on 256-bit registers. AVX2 packs work within each 128-bit half, so every packed result is
+// put back into pixel order with one cross-half permutation.
 #include <immintrin.h>
 
 #include <cstddef>
 
 #include "jpeg/primitives/color/color_builds.h"
 
+#define VORN_INLINE inline __attribute__((always_inline))
+
 namespace vorn::jpeg::prim::color {
 namespace {
 
 constexpr int32_t Pair(int32_t lo, int32_t hi) {
-  return static_cast<int32_t>((static_cast<uint32_t>(hi) << 16) | (static_cast<uint32_t>(lo) & 0xFFFF));
+  return static_cast<int32_t>((static_cast<uint32_t>(hi) << 16) |
+                              (static_cast<uint32_t>(lo) & 0xFFFF));
 }
 
 struct Split {
-  __m256i br;  // [B, R] per pixel
-  __m256i ga;  // [G, x] per pixel
+  __m256i br;   // [B, R] per pixel
+  __m256i gg;   // [2G, 2x] per pixel
 };
 
-Split SplitPixels(__m256i v) {
-  const __m256i fields = _mm256_set1_epi32(0x00FF00FF);
-  return {_mm256_and_si256(v, fields), _mm256_and_si256(_mm256_srli_epi32(v, 8), fields)};
+VORN_INLINE __m256i Load(const uint8_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+VORN_INLINE void Store(uint8_t* p, __m256i v) {
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
 }
 
-__m256i Luma(const Split& s, int32_t round) {
+VORN_INLINE Split SplitPixels(const uint8_t* p) {
+  const __m256i v = Load(p);
+  return {_mm256_and_si256(v, _mm256_set1_epi32(0x00FF00FF)),
+          _mm256_and_si256(_mm256_srli_epi32(v, 7), _mm256_set1_epi32(0x01FE01FE))};
+}
+
+VORN_INLINE __m256i Luma(const Split& s, int32_t round) {
   const __m256i br = _mm256_madd_epi16(s.br, _mm256_set1_epi32(Pair(7471, 19595)));
-  const __m256i g =
-      _mm256_slli_epi32(_mm256_madd_epi16(s.ga, _mm256_set1_epi32(Pair(19235, 0))), 1);
+  const __m256i g = _mm256_madd_epi16(s.gg, _mm256_set1_epi32(Pair(19235, 0)));
   return _mm256_srli_epi32(_mm256_add_epi32(_mm256_add_epi32(br, g), _mm256_set1_epi32(round)),
                            16);
 }
 
 template <int kShift>
-void Chroma(__m256i br, __m256i ga, int32_t round, __m256i* cb, __m256i* cr) {
-  const __m256i g16 = _mm256_slli_epi32(ga, 16);
+VORN_INLINE void Chroma(__m256i br, __m256i gg, int32_t round, __m256i* cb, __m256i* cr) {
+  const __m256i g16 = _mm256_slli_epi32(gg, 15);
   const __m256i bg = _mm256_or_si256(_mm256_and_si256(br, _mm256_set1_epi32(0xFFFF)), g16);
   const __m256i rg = _mm256_or_si256(_mm256_srli_epi32(br, 16), g16);
   const __m256i r = _mm256_set1_epi32(round);
@@ -48,30 +58,42 @@ void Chroma(__m256i br, __m256i ga, int32_t round, __m256i* cb, __m256i* cr) {
   *cr = _mm256_srli_epi32(_mm256_add_epi32(c, r), kShift);
 }
 
-// Four vectors of 8 values each (in pixel order) into 32 bytes in pixel order.
-__m256i Pack32(__m256i a, __m256i b, __m256i c, __m256i d) {
-  const __m256i bytes =
-      _mm256_packus_epi16(_mm256_packs_epi32(a, b), _mm256_packs_epi32(c, d));
-  return _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+// Two packed halves (16-bit, half-interleaved by packs) into 32 bytes in pixel order.
+VORN_INLINE __m256i PackBytes(__m256i lo, __m256i hi) {
+  return _mm256_permutevar8x32_epi32(_mm256_packus_epi16(lo, hi),
+                                     _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
 }
 
 // Per half: [p0+p1, p2+p3, q0+q1, q2+q3].
-__m256i PairSum(__m256i p, __m256i q) {
+VORN_INLINE __m256i PairSum(__m256i p, __m256i q) {
   const __m256 a = _mm256_castsi256_ps(p), b = _mm256_castsi256_ps(q);
   return _mm256_add_epi32(
       _mm256_castps_si256(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0))),
       _mm256_castps_si256(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1))));
 }
 
-__m256i Load(const uint8_t* p) {
-  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-}
-void Store(uint8_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
-
 constexpr int32_t kLuma420Round = 32768;
 constexpr int32_t kChroma420Round = 32768 + (128 << 18);
 constexpr int32_t kLuma444Round = 16384;
 constexpr int32_t kChroma444Round = 16384 + (128 << 16);
+
+// 16 pixels of two rows: both rows' Y as 16-bit values and Cb, Cr of 8 blocks as 32-bit
+// values, blocks per half [0 1 4 5 | 2 3 6 7].
+struct Step420 {
+  __m256i y0, y1, cb, cr;
+};
+
+VORN_INLINE Step420 Convert420(const uint8_t* row0, const uint8_t* row1) {
+  const Split a0 = SplitPixels(row0), a1 = SplitPixels(row0 + 32);
+  const Split b0 = SplitPixels(row1), b1 = SplitPixels(row1 + 32);
+  Step420 s;
+  s.y0 = _mm256_packs_epi32(Luma(a0, kLuma420Round), Luma(a1, kLuma420Round));
+  s.y1 = _mm256_packs_epi32(Luma(b0, kLuma420Round), Luma(b1, kLuma420Round));
+  Chroma<18>(PairSum(_mm256_add_epi32(a0.br, b0.br), _mm256_add_epi32(a1.br, b1.br)),
+             PairSum(_mm256_add_epi32(a0.gg, b0.gg), _mm256_add_epi32(a1.gg, b1.gg)),
+             kChroma420Round, &s.cb, &s.cr);
+  return s;
+}
 
 // 16 blocks: 32 pixels of two rows.
 constexpr int32_t kBlocksPerStep = 16;
@@ -80,26 +102,14 @@ void Row420(const uint8_t* row0, const uint8_t* row1, uint8_t* y0, uint8_t* y1, 
             uint8_t* cr, int32_t blocks) {
   int32_t j = 0;
   for (; j + kBlocksPerStep <= blocks; j += kBlocksPerStep) {
-    __m256i ya[4], yb[4], brSum[4], gaSum[4];
-    for (int k = 0; k < 4; ++k) {
-      const Split a = SplitPixels(Load(row0 + 8 * j + 32 * k));
-      const Split b = SplitPixels(Load(row1 + 8 * j + 32 * k));
-      ya[k] = Luma(a, kLuma420Round);
-      yb[k] = Luma(b, kLuma420Round);
-      brSum[k] = _mm256_add_epi32(a.br, b.br);
-      gaSum[k] = _mm256_add_epi32(a.ga, b.ga);
-    }
-    Store(y0 + 2 * j, Pack32(ya[0], ya[1], ya[2], ya[3]));
-    Store(y1 + 2 * j, Pack32(yb[0], yb[1], yb[2], yb[3]));
-    // Blocks per half: [0 1 4 5 | 2 3 6 7] and [8 9 12 13 | 10 11 14 15].
-    __m256i cb0, cr0, cb1, cr1;
-    Chroma<18>(PairSum(brSum[0], brSum[1]), PairSum(gaSum[0], gaSum[1]), kChroma420Round, &cb0,
-               &cr0);
-    Chroma<18>(PairSum(brSum[2], brSum[3]), PairSum(gaSum[2], gaSum[3]), kChroma420Round, &cb1,
-               &cr1);
-    // Bytes per half: Cb then Cr of blocks [0 1 4 5 8 9 12 13 | 2 3 6 7 10 11 14 15].
-    __m256i both = _mm256_packus_epi16(_mm256_packs_epi32(cb0, cb1), _mm256_packs_epi32(cr0, cr1));
-    // Quarters (Cb even pairs, Cr even pairs, Cb odd pairs, Cr odd pairs) into Cb | Cr...
+    const Step420 p = Convert420(row0 + 8 * j, row1 + 8 * j);
+    const Step420 q = Convert420(row0 + 8 * j + 64, row1 + 8 * j + 64);
+    Store(y0 + 2 * j, PackBytes(p.y0, q.y0));
+    Store(y1 + 2 * j, PackBytes(p.y1, q.y1));
+    // Bytes per half: Cb then Cr of blocks [0 1 4 5 8 9 12 13 | 2 3 6 7 10 11 14 15]...
+    __m256i both = _mm256_packus_epi16(_mm256_packs_epi32(p.cb, q.cb),
+                                       _mm256_packs_epi32(p.cr, q.cr));
+    // ...the Cb quarters into the low half and the Cr quarters into the high one...
     both = _mm256_permute4x64_epi64(both, _MM_SHUFFLE(3, 1, 2, 0));
     // ...and the block pairs of each half into order.
     const __m256i order = _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15,
@@ -114,20 +124,30 @@ void Row420(const uint8_t* row0, const uint8_t* row1, uint8_t* y0, uint8_t* y1, 
   }
 }
 
+struct Step444 {
+  __m256i y, cb, cr;
+};
+
+// 16 pixels: Y, Cb and Cr as 16-bit values, half-interleaved by packs.
+VORN_INLINE Step444 Convert444(const uint8_t* src) {
+  const Split a = SplitPixels(src), b = SplitPixels(src + 32);
+  __m256i cba, cra, cbb, crb;
+  Chroma<16>(a.br, a.gg, kChroma444Round, &cba, &cra);
+  Chroma<16>(b.br, b.gg, kChroma444Round, &cbb, &crb);
+  return {_mm256_packs_epi32(Luma(a, kLuma444Round), Luma(b, kLuma444Round)),
+          _mm256_packs_epi32(cba, cbb), _mm256_packs_epi32(cra, crb)};
+}
+
 constexpr int32_t kPixelsPerStep = 32;
 
 void Row444(const uint8_t* src, uint8_t* y, uint8_t* cb, uint8_t* cr, int32_t pixels) {
   int32_t x = 0;
   for (; x + kPixelsPerStep <= pixels; x += kPixelsPerStep) {
-    __m256i yv[4], cbv[4], crv[4];
-    for (int k = 0; k < 4; ++k) {
-      const Split s = SplitPixels(Load(src + 4 * x + 32 * k));
-      yv[k] = Luma(s, kLuma444Round);
-      Chroma<16>(s.br, s.ga, kChroma444Round, &cbv[k], &crv[k]);
-    }
-    Store(y + x, Pack32(yv[0], yv[1], yv[2], yv[3]));
-    Store(cb + x, Pack32(cbv[0], cbv[1], cbv[2], cbv[3]));
-    Store(cr + x, Pack32(crv[0], crv[1], crv[2], crv[3]));
+    const Step444 p = Convert444(src + 4 * x);
+    const Step444 q = Convert444(src + 4 * x + 64);
+    Store(y + x, PackBytes(p.y, q.y));
+    Store(cb + x, PackBytes(p.cb, q.cb));
+    Store(cr + x, PackBytes(p.cr, q.cr));
   }
   if (x < pixels) BgraToYCbCrRow(src + 4 * x, y + x, cb + x, cr + x, pixels - x);
 }

@@ -3,74 +3,96 @@
 // does not fit 16 bits split into two that do.
 //
 // Pixels are taken as 32-bit words B | G << 8 | R << 16 | x << 24. Masking gives the 16-bit
-// pairs [B, R] and [G, x] per pixel, which pmaddwd weighs directly; 2x2 sums of those pairs
-// stay below 1021 per field, so they are added as 32-bit words without carries.
+// pairs [B, R] and [2G, 2x] per pixel, which pmaddwd weighs directly (38470 G as 19235 x 2G).
+// 2x2 sums of those pairs stay below 2041 per field, so they are added as 32-bit words
+// without carries, and a left shift by 15 turns [2G, 2x] into [0, G] with x shifted out.
 #include <emmintrin.h>
 
 #include <cstddef>
 
 #include "jpeg/primitives/color/color_builds.h"
 
+#define VORN_INLINE inline __attribute__((always_inline))
+
 namespace vorn::jpeg::prim::color {
 namespace {
 
 // A 32-bit lane holding two 16-bit coefficients, |lo| for the low field.
 constexpr int32_t Pair(int32_t lo, int32_t hi) {
-  return static_cast<int32_t>((static_cast<uint32_t>(hi) << 16) | (static_cast<uint32_t>(lo) & 0xFFFF));
+  return static_cast<int32_t>((static_cast<uint32_t>(hi) << 16) |
+                              (static_cast<uint32_t>(lo) & 0xFFFF));
 }
 
 struct Split {
   __m128i br;  // [B, R] per pixel
-  __m128i ga;  // [G, x] per pixel
+  __m128i gg;  // [2G, 2x] per pixel
 };
 
-Split SplitPixels(__m128i v) {
-  const __m128i fields = _mm_set1_epi32(0x00FF00FF);
-  return {_mm_and_si128(v, fields), _mm_and_si128(_mm_srli_epi32(v, 8), fields)};
+VORN_INLINE __m128i Load(const uint8_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+VORN_INLINE void Store(uint8_t* p, __m128i v) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
 }
 
-// 7471 B + 19595 R + 2 x 19235 G + round, then >> 16.
-__m128i Luma(const Split& s, int32_t round) {
+VORN_INLINE Split SplitPixels(const uint8_t* p) {
+  const __m128i v = Load(p);
+  return {_mm_and_si128(v, _mm_set1_epi32(0x00FF00FF)),
+          _mm_and_si128(_mm_srli_epi32(v, 7), _mm_set1_epi32(0x01FE01FE))};
+}
+
+// (7471 B + 19595 R + 19235 x 2G + round) >> 16.
+VORN_INLINE __m128i Luma(const Split& s, int32_t round) {
   const __m128i br = _mm_madd_epi16(s.br, _mm_set1_epi32(Pair(7471, 19595)));
-  const __m128i g = _mm_slli_epi32(_mm_madd_epi16(s.ga, _mm_set1_epi32(Pair(19235, 0))), 1);
+  const __m128i g = _mm_madd_epi16(s.gg, _mm_set1_epi32(Pair(19235, 0)));
   return _mm_srli_epi32(_mm_add_epi32(_mm_add_epi32(br, g), _mm_set1_epi32(round)), 16);
 }
 
-// Cb and Cr of [B, R] and [G, x] (single pixels or 2x2 sums): 32768 B is 16384 B taken
+// Cb and Cr of [B, R] and [2G, 2x] (single pixels or 2x2 sums): 32768 B is 16384 B taken
 // twice, from [B, G] and from [B, R]; Cr likewise from [R, G] and [B, R]. |round| includes
-// 128 << |shift|, so the sums are never negative.
+// 128 << |kShift|, so the sums are never negative.
 template <int kShift>
-void Chroma(__m128i br, __m128i ga, int32_t round, __m128i* cb, __m128i* cr) {
-  const __m128i g16 = _mm_slli_epi32(ga, 16);
+VORN_INLINE void Chroma(__m128i br, __m128i gg, int32_t round, __m128i* cb, __m128i* cr) {
+  const __m128i g16 = _mm_slli_epi32(gg, 15);
   const __m128i bg = _mm_or_si128(_mm_and_si128(br, _mm_set1_epi32(0xFFFF)), g16);
   const __m128i rg = _mm_or_si128(_mm_srli_epi32(br, 16), g16);
   const __m128i r = _mm_set1_epi32(round);
-  __m128i b = _mm_add_epi32(_mm_madd_epi16(bg, _mm_set1_epi32(Pair(16384, -21709))),
-                            _mm_madd_epi16(br, _mm_set1_epi32(Pair(16384, -11059))));
-  __m128i c = _mm_add_epi32(_mm_madd_epi16(rg, _mm_set1_epi32(Pair(16384, -27439))),
-                            _mm_madd_epi16(br, _mm_set1_epi32(Pair(-5329, 16384))));
+  const __m128i b = _mm_add_epi32(_mm_madd_epi16(bg, _mm_set1_epi32(Pair(16384, -21709))),
+                                  _mm_madd_epi16(br, _mm_set1_epi32(Pair(16384, -11059))));
+  const __m128i c = _mm_add_epi32(_mm_madd_epi16(rg, _mm_set1_epi32(Pair(16384, -27439))),
+                                  _mm_madd_epi16(br, _mm_set1_epi32(Pair(-5329, 16384))));
   *cb = _mm_srli_epi32(_mm_add_epi32(b, r), kShift);
   *cr = _mm_srli_epi32(_mm_add_epi32(c, r), kShift);
 }
 
-__m128i Pack8(__m128i a, __m128i b, __m128i c, __m128i d) {
-  return _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
-}
-
 // Sums of horizontally adjacent pixels: [p0+p1, p2+p3, q0+q1, q2+q3].
-__m128i PairSum(__m128i p, __m128i q) {
+VORN_INLINE __m128i PairSum(__m128i p, __m128i q) {
   const __m128 a = _mm_castsi128_ps(p), b = _mm_castsi128_ps(q);
   return _mm_add_epi32(_mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0))),
                        _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1))));
 }
 
-__m128i Load(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
-void Store(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
-
 constexpr int32_t kLuma420Round = 32768;
 constexpr int32_t kChroma420Round = 32768 + (128 << 18);
 constexpr int32_t kLuma444Round = 16384;
 constexpr int32_t kChroma444Round = 16384 + (128 << 16);
+
+// 8 pixels of two rows: both rows' Y as 16-bit values, Cb and Cr of 4 blocks as 32-bit ones.
+struct Step420 {
+  __m128i y0, y1, cb, cr;
+};
+
+VORN_INLINE Step420 Convert420(const uint8_t* row0, const uint8_t* row1) {
+  const Split a0 = SplitPixels(row0), a1 = SplitPixels(row0 + 16);
+  const Split b0 = SplitPixels(row1), b1 = SplitPixels(row1 + 16);
+  Step420 s;
+  s.y0 = _mm_packs_epi32(Luma(a0, kLuma420Round), Luma(a1, kLuma420Round));
+  s.y1 = _mm_packs_epi32(Luma(b0, kLuma420Round), Luma(b1, kLuma420Round));
+  Chroma<18>(PairSum(_mm_add_epi32(a0.br, b0.br), _mm_add_epi32(a1.br, b1.br)),
+             PairSum(_mm_add_epi32(a0.gg, b0.gg), _mm_add_epi32(a1.gg, b1.gg)), kChroma420Round,
+             &s.cb, &s.cr);
+  return s;
+}
 
 // 8 blocks: 16 pixels of two rows.
 constexpr int32_t kBlocksPerStep = 8;
@@ -79,23 +101,12 @@ void Row420(const uint8_t* row0, const uint8_t* row1, uint8_t* y0, uint8_t* y1, 
             uint8_t* cr, int32_t blocks) {
   int32_t j = 0;
   for (; j + kBlocksPerStep <= blocks; j += kBlocksPerStep) {
-    __m128i ya[4], yb[4], brSum[4], gaSum[4];
-    for (int k = 0; k < 4; ++k) {
-      const Split a = SplitPixels(Load(row0 + 8 * j + 16 * k));
-      const Split b = SplitPixels(Load(row1 + 8 * j + 16 * k));
-      ya[k] = Luma(a, kLuma420Round);
-      yb[k] = Luma(b, kLuma420Round);
-      brSum[k] = _mm_add_epi32(a.br, b.br);
-      gaSum[k] = _mm_add_epi32(a.ga, b.ga);
-    }
-    Store(y0 + 2 * j, Pack8(ya[0], ya[1], ya[2], ya[3]));
-    Store(y1 + 2 * j, Pack8(yb[0], yb[1], yb[2], yb[3]));
-    __m128i cb0, cr0, cb1, cr1;
-    Chroma<18>(PairSum(brSum[0], brSum[1]), PairSum(gaSum[0], gaSum[1]), kChroma420Round, &cb0,
-               &cr0);
-    Chroma<18>(PairSum(brSum[2], brSum[3]), PairSum(gaSum[2], gaSum[3]), kChroma420Round, &cb1,
-               &cr1);
-    const __m128i both = Pack8(cb0, cb1, cr0, cr1);
+    const Step420 p = Convert420(row0 + 8 * j, row1 + 8 * j);
+    const Step420 q = Convert420(row0 + 8 * j + 32, row1 + 8 * j + 32);
+    Store(y0 + 2 * j, _mm_packus_epi16(p.y0, q.y0));
+    Store(y1 + 2 * j, _mm_packus_epi16(p.y1, q.y1));
+    const __m128i both = _mm_packus_epi16(_mm_packs_epi32(p.cb, q.cb),
+                                          _mm_packs_epi32(p.cr, q.cr));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(cb + j), both);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(cr + j), _mm_srli_si128(both, 8));
   }
@@ -105,20 +116,30 @@ void Row420(const uint8_t* row0, const uint8_t* row1, uint8_t* y0, uint8_t* y1, 
   }
 }
 
+struct Step444 {
+  __m128i y, cb, cr;
+};
+
+// 8 pixels: Y, Cb and Cr as 16-bit values.
+VORN_INLINE Step444 Convert444(const uint8_t* src) {
+  const Split a = SplitPixels(src), b = SplitPixels(src + 16);
+  __m128i cba, cra, cbb, crb;
+  Chroma<16>(a.br, a.gg, kChroma444Round, &cba, &cra);
+  Chroma<16>(b.br, b.gg, kChroma444Round, &cbb, &crb);
+  return {_mm_packs_epi32(Luma(a, kLuma444Round), Luma(b, kLuma444Round)),
+          _mm_packs_epi32(cba, cbb), _mm_packs_epi32(cra, crb)};
+}
+
 constexpr int32_t kPixelsPerStep = 16;
 
 void Row444(const uint8_t* src, uint8_t* y, uint8_t* cb, uint8_t* cr, int32_t pixels) {
   int32_t x = 0;
   for (; x + kPixelsPerStep <= pixels; x += kPixelsPerStep) {
-    __m128i yv[4], cbv[4], crv[4];
-    for (int k = 0; k < 4; ++k) {
-      const Split s = SplitPixels(Load(src + 4 * x + 16 * k));
-      yv[k] = Luma(s, kLuma444Round);
-      Chroma<16>(s.br, s.ga, kChroma444Round, &cbv[k], &crv[k]);
-    }
-    Store(y + x, Pack8(yv[0], yv[1], yv[2], yv[3]));
-    Store(cb + x, Pack8(cbv[0], cbv[1], cbv[2], cbv[3]));
-    Store(cr + x, Pack8(crv[0], crv[1], crv[2], crv[3]));
+    const Step444 p = Convert444(src + 4 * x);
+    const Step444 q = Convert444(src + 4 * x + 32);
+    Store(y + x, _mm_packus_epi16(p.y, q.y));
+    Store(cb + x, _mm_packus_epi16(p.cb, q.cb));
+    Store(cr + x, _mm_packus_epi16(p.cr, q.cr));
   }
   if (x < pixels) BgraToYCbCrRow(src + 4 * x, y + x, cb + x, cr + x, pixels - x);
 }
