@@ -63,11 +63,15 @@ TEST_F(DisplayTest, BulkWriteStopsAtTheFirstFailure) {
     std::vector<uint8_t> m = Message(3 * kBulkChunkSize);
     NTSTATUS status = BulkWrite(a.handle(), a.handle()->BulkOutput, m.data(), 3 * kBulkChunkSize);
     EXPECT_FALSE(NT_SUCCESS(status));
-    if (c.status != STATUS_UNSUCCESSFUL) EXPECT_EQ(status, c.status);
+    if (c.status != STATUS_UNSUCCESSFUL) {
+      EXPECT_EQ(status, c.status);
+    }
     EXPECT_EQ(chip.log().CountEndpoint(0x02), 2u);  // the third chunk is never sent
     EXPECT_EQ(chip.ResetBulkStreamCount(), c.resets);
     auto log = chip.log().Snapshot();
-    if (c.resets) EXPECT_EQ(log.back().setup.bRequest, protocol::ReqResetBulkStream);
+    if (c.resets) {
+      EXPECT_EQ(log.back().setup.bRequest, protocol::ReqResetBulkStream);
+    }
     EXPECT_EQ(a.wdf().LiveObjectCount(), objects);  // requests and memory deleted
   }
 }
@@ -180,14 +184,47 @@ TEST_F(DisplayTest, CloseLeavesNoThreadHeapHandleOrObject) {
       host::Adapter& a = AddAdapter(chip);
       const Resources before = Resources::Now();
       ASSERT_TRUE(a.Open());
-      if (started) EXPECT_EQ(a.Start(), STATUS_SUCCESS);
-      if (stopped) EXPECT_EQ(a.PowerEvent(kPowerEventStop), STATUS_SUCCESS);
+      if (started) {
+        EXPECT_EQ(a.Start(), STATUS_SUCCESS);
+      }
+      if (stopped) {
+        EXPECT_EQ(a.PowerEvent(kPowerEventStop), STATUS_SUCCESS);
+      }
       EXPECT_EQ(a.Close(), STATUS_SUCCESS);
       EXPECT_EQ(Resources::Now(), before) << "started " << started << " stopped " << stopped;
       EXPECT_EQ(a.wdf().LiveObjectCount(), 0u);
       EXPECT_EQ(chip.interrupts().WaitingReads(), 0u);
     }
   }
+}
+
+TEST_F(DisplayTest, InterruptReaderTakesAcknowledgementsOfDisplayPackets) {
+  chip::Chip& chip = AddChip(MakeProfile({1, 64, true}));
+  host::Adapter& a = AddAdapter(chip);
+  ASSERT_TRUE(a.Open());
+  auto packet = [](uint8_t flags, uint8_t events, uint32_t sequence) {
+    chip::InterruptQueue::Packet p{};
+    p[0] = flags;
+    p[19] = events;
+    protocol::StoreLe32(&p[12], sequence);
+    return p;
+  };
+  auto wait_acked = [&](uint32_t sequence, int tries = 2000) {
+    for (int i = 0; i < tries && a.handle()->LastAckedSequence != sequence; ++i)
+      clock::SleepFor(std::chrono::milliseconds(1));
+    return a.handle()->LastAckedSequence.load();
+  };
+  chip.interrupts().Push(packet(0x04, 0x05, 12));  // acknowledgement wins over monitor status
+  EXPECT_EQ(wait_acked(12), 12u);
+  // Neither a packet without the display flag nor a monitor event is an acknowledgement.
+  chip.interrupts().Push(packet(0x00, 0x04, 11));
+  chip.interrupts().Push(packet(0x04, 0x03, 10));
+  for (int i = 0; i < 2000 && chip.interrupts().Delivered() < 3; ++i)
+    clock::SleepFor(std::chrono::milliseconds(1));
+  EXPECT_EQ(wait_acked(11, 50), 12u);
+  chip.interrupts().Push(packet(0x04, 0x04, 13));
+  EXPECT_EQ(wait_acked(13), 13u);
+  EXPECT_EQ(a.Close(), STATUS_SUCCESS);
 }
 
 TEST_F(DisplayTest, CloseOfNullIsInvalidParameter) {

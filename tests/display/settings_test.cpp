@@ -8,10 +8,10 @@ namespace {
 using chip::MakeProfile;
 
 struct Registry {
-  std::optional<uint32_t> quality;
-  std::optional<uint8_t> flip;
-  std::optional<uint8_t> yv12;
-  std::optional<uint8_t> detect;
+  std::optional<uint32_t> quality = std::nullopt;
+  std::optional<uint8_t> flip = std::nullopt;
+  std::optional<uint8_t> yv12 = std::nullopt;
+  std::optional<uint8_t> detect = std::nullopt;
 };
 
 void Apply(umdf::Host& wdf, const Registry& r) {
