@@ -191,6 +191,14 @@ Adapter& DisplayHost::AddAdapter(usb::UsbDevice* device, InterfaceVersion versio
   return *adapters_.back();
 }
 
+void DisplayHost::RemoveAdapter(Adapter& adapter) {
+  for (auto it = adapters_.begin(); it != adapters_.end(); ++it)
+    if (it->get() == &adapter) {
+      adapters_.erase(it);
+      return;
+    }
+}
+
 Adapter* DisplayHost::OpenAdapter(usb::UsbDevice* device, InterfaceVersion version) {
   Adapter& adapter = AddAdapter(device, version);
   return adapter.Open() ? &adapter : nullptr;

@@ -97,6 +97,8 @@ class DisplayHost {
 
   // A new adapter over |device|, not yet opened.
   Adapter& AddAdapter(usb::UsbDevice* device, InterfaceVersion version = kVersion15);
+  // Closes |adapter| if it is open and drops it with its WDF host; its USB device may go after.
+  void RemoveAdapter(Adapter& adapter);
   // AddAdapter and Open; null when the plug-in refused the adapter (it stays listed).
   Adapter* OpenAdapter(usb::UsbDevice* device, InterfaceVersion version = kVersion15);
 

@@ -35,13 +35,16 @@ TEST(DisplayHost, RunsEveryProfileThroughItsLife) {
       EXPECT_EQ(a.Close(), STATUS_SUCCESS);
       EXPECT_FALSE(a.IsOpen());
       EXPECT_EQ(a.wdf().LiveObjectCount(), 0u) << profile.name;
+      host->RemoveAdapter(a);
     }
     EXPECT_EQ(chip.StartDisplayCount(), 2u) << profile.name;
     EXPECT_EQ(chip.violations().Messages(), std::vector<std::string>{}) << profile.name;
   }
   // The adapter the plug-in must refuse.
   chip::Chip small(chip::MakeProfile({2, 19, true}));
-  EXPECT_EQ(host->OpenAdapter(&small), nullptr);
+  Adapter& refused = host->AddAdapter(&small);
+  EXPECT_FALSE(refused.Open());
+  host->RemoveAdapter(refused);
 }
 
 TEST(DisplayHost, InterfaceVersionsAndGamma) {
@@ -64,14 +67,16 @@ TEST(DisplayHost, InterfaceVersionsAndGamma) {
     ASSERT_EQ(displays.size(), 1u);
     EXPECT_EQ(displays[0].block.SetGamma != nullptr, c.gamma == 1);
     EXPECT_EQ(a->Close(), STATUS_SUCCESS);
+    host->RemoveAdapter(*a);
   }
 }
 
 TEST(DisplayHost, ServesAndRecordsAcquireAndRelease) {
   clock::ScopedSpeed fast(1000);
-  auto host = LoadPlugin();
-  ASSERT_NE(host, nullptr);
   chip::Chip chip(chip::MakeProfile({2, 64, true}));
+  chip::Chip other(chip::MakeProfile({1, 64, true}));
+  auto host = LoadPlugin();  // closes its adapters before the chips go
+  ASSERT_NE(host, nullptr);
   Adapter& a = host->AddAdapter(&chip);
   a.SetTargetId(77);
   ASSERT_TRUE(a.Open());
@@ -89,7 +94,6 @@ TEST(DisplayHost, ServesAndRecordsAcquireAndRelease) {
   EXPECT_EQ(a.HeldDisplays(), 1u);
 
   // A host that refuses displays leaves the views without a context.
-  chip::Chip other(chip::MakeProfile({1, 64, true}));
   Adapter& b = host->AddAdapter(&other);
   b.SetRefuseDisplays(true);
   ASSERT_TRUE(b.Open());
@@ -117,6 +121,7 @@ TEST(DisplayHost, TraceProviderLivesWithTheModule) {
     }
     EXPECT_GE(entry_messages, 2u);
     win32::DisableTraceProvider(display::kTraceControlGuid);
+    host.reset();  // unloads the module while the chip is still there
   }
   EXPECT_FALSE(win32::IsTraceProviderRegistered(display::kTraceControlGuid));
 }
