@@ -37,7 +37,9 @@ void FloatPass(__m128 x[8]) {
 
 // m[r][h] holds elements 4h..4h+3 of row r; afterwards it holds the transposed block.
 void Transpose(__m128 m[8][2]) {
+  #pragma GCC unroll 8
   for (int br = 0; br < 2; ++br) {
+    #pragma GCC unroll 8
     for (int bc = 0; bc < 2; ++bc) {
       if (bc < br) continue;
       __m128 a0 = m[4 * br + 0][bc], a1 = m[4 * br + 1][bc];
@@ -58,10 +60,13 @@ void Transpose(__m128 m[8][2]) {
 
 // The pass over the first index of m (m[i][h], four lanes per h).
 void PassOverRows(__m128 m[8][2]) {
+  #pragma GCC unroll 8
   for (int h = 0; h < 2; ++h) {
     __m128 x[8];
+    #pragma GCC unroll 8
     for (int i = 0; i < 8; ++i) x[i] = m[i][h];
     FloatPass(x);
+    #pragma GCC unroll 8
     for (int i = 0; i < 8; ++i) m[i][h] = x[i];
   }
 }
@@ -77,6 +82,7 @@ PrimitiveStatus ForwardDctQuant8x8From16Sse2(const int16_t* src, int32_t srcStep
   const auto* base = reinterpret_cast<const uint8_t*>(src);
   const __m128 level = _mm_set1_ps(kFloatLevel);
   __m128 m[8][2];
+  #pragma GCC unroll 8
   for (int r = 0; r < 8; ++r) {
     const __m128i row =
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + static_cast<intptr_t>(r) * srcStep));
@@ -93,8 +99,10 @@ PrimitiveStatus ForwardDctQuant8x8From16Sse2(const int16_t* src, int32_t srcStep
   PassOverRows(m);
 
   const __m128 low = _mm_set1_ps(-32768.0f), high = _mm_set1_ps(32767.0f);
+  #pragma GCC unroll 8
   for (int u = 0; u < 8; ++u) {
     __m128i half[2];
+    #pragma GCC unroll 8
     for (int h = 0; h < 2; ++h) {
       __m128 c = _mm_mul_ps(m[u][h], _mm_loadu_ps(kFloatDctScale + 8 * u + 4 * h));
       c = _mm_mul_ps(c, _mm_loadu_ps(table + 8 * u + 4 * h));

@@ -20,6 +20,7 @@ PrimitiveStatus ForwardDctQuant8x8Sse2(const uint8_t* src, int32_t srcStep, int1
 
   // f[v] holds coefficient v of every row (lanes u).
   __m128i f[8];
+  #pragma GCC unroll 8
   for (int v = 0; v < 8; ++v) {
     const __m128i* pairs = (v & 1) ? odd : even;
     const __m128i lo = _mm_add_epi32(_mm_madd_epi16(pairs[0], Load(kRowMadd.pair01[v][0])),
@@ -29,6 +30,7 @@ PrimitiveStatus ForwardDctQuant8x8Sse2(const uint8_t* src, int32_t srcStep, int1
     f[v] = _mm_packs_epi32(RoundRow(lo), RoundRow(hi));
   }
   Transpose8x8(f, y);
+  #pragma GCC unroll 8
   for (int u = 0; u < 8; ++u) {
     const __m128i mult = _mm_loadu_si128(reinterpret_cast<const __m128i*>(table + 8 * u));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 8 * u), Quantise(y[u], mult));

@@ -23,6 +23,7 @@ struct RowMaddConstants {
 
 constexpr RowMaddConstants MakeRowMaddConstants() {
   RowMaddConstants k{};
+  #pragma GCC unroll 8
   for (int u = 0; u < 8; ++u) {
     const RowConstants& a = kDctRowConstants[u];
     // Multipliers of e0..e3 (even v) or o0..o3 (odd v) for each output v.
@@ -32,6 +33,7 @@ constexpr RowMaddConstants MakeRowMaddConstants() {
         {a.a6, -a.a2, a.a2, -a.a6},  {a.a7, -a.a5, a.a3, -a.a1},
     };
     const int half = u / 4, lane = (u % 4) * 2;
+    #pragma GCC unroll 8
     for (int v = 0; v < 8; ++v) {
       k.pair01[v][half][lane] = static_cast<int16_t>(m[v][0]);
       k.pair01[v][half][lane + 1] = static_cast<int16_t>(m[v][1]);
@@ -50,6 +52,7 @@ inline __m128i Load(const int16_t* p) { return _mm_load_si128(reinterpret_cast<c
 inline void LoadLevelShifted(const uint8_t* src, int32_t srcStep, __m128i x[8]) {
   const __m128i zero = _mm_setzero_si128();
   const __m128i level = _mm_set1_epi16(128);
+  #pragma GCC unroll 8
   for (int r = 0; r < 8; ++r) {
     const __m128i bytes = _mm_loadl_epi64(
         reinterpret_cast<const __m128i*>(src + static_cast<intptr_t>(r) * srcStep));
@@ -128,19 +131,45 @@ inline __m128i RoundRow(__m128i s) {
   return _mm_srai_epi32(_mm_add_epi32(s, _mm_set1_epi32(kDctRowRound)), kDctRowShift);
 }
 
-// One row of coefficients times its eight multipliers, / 2^15 rounded half to even.
+// Eight coefficients times their multipliers, / 2^15 rounded half to even, in 16-bit lanes.
+//
+// Only for coefficients of the transform of 8-bit samples: they stay within +-4095 (the DCT of
+// level-shifted 8-bit samples is within +-2048, the transform within 1 of it), so the product
+// with a 16-bit multiplier stays below 2^28, its quotient below 2^13, and no saturation
+// occurs, exactly as in MulScaled16 for such coefficients. Rounding half to even is symmetric,
+// so it is done on the magnitude and the sign put back afterwards.
+template <typename V, typename Ops>
+V QuantiseMagnitude(V coef, V mult) {
+  const V sign = Ops::Srai(coef, 15);
+  const V magnitude = Ops::Sub(Ops::Xor(coef, sign), sign);
+  const V lo = Ops::MulLo(magnitude, mult);    // product bits 0..15
+  const V hi = Ops::MulHiU(magnitude, mult);   // product bits 16..31
+  const V floor = Ops::Or(Ops::Slli(hi, 1), Ops::Srli(lo, 15));  // product >> 15
+  const V rest = Ops::And(lo, Ops::Set(0x7FFF));
+  // Up when the rest exceeds half, or equals it with an odd quotient.
+  const V odd = Ops::And(floor, Ops::Set(1));
+  const V up = Ops::CmpGt(Ops::Add(rest, odd), Ops::Set(0x4000));  // all ones when up
+  const V q = Ops::Sub(floor, up);
+  return Ops::Sub(Ops::Xor(q, sign), sign);
+}
+
+struct Sse2Ops {
+  static __m128i Srai(__m128i a, int n) { return _mm_srai_epi16(a, n); }
+  static __m128i Slli(__m128i a, int n) { return _mm_slli_epi16(a, n); }
+  static __m128i Srli(__m128i a, int n) { return _mm_srli_epi16(a, n); }
+  static __m128i Add(__m128i a, __m128i b) { return _mm_add_epi16(a, b); }
+  static __m128i Sub(__m128i a, __m128i b) { return _mm_sub_epi16(a, b); }
+  static __m128i Xor(__m128i a, __m128i b) { return _mm_xor_si128(a, b); }
+  static __m128i And(__m128i a, __m128i b) { return _mm_and_si128(a, b); }
+  static __m128i Or(__m128i a, __m128i b) { return _mm_or_si128(a, b); }
+  static __m128i MulLo(__m128i a, __m128i b) { return _mm_mullo_epi16(a, b); }
+  static __m128i MulHiU(__m128i a, __m128i b) { return _mm_mulhi_epu16(a, b); }
+  static __m128i CmpGt(__m128i a, __m128i b) { return _mm_cmpgt_epi16(a, b); }
+  static __m128i Set(int16_t v) { return _mm_set1_epi16(v); }
+};
+
 inline __m128i Quantise(__m128i coef, __m128i mult) {
-  // The multipliers are unsigned: where one has its top bit set, the signed high product
-  // lacks one coefficient's worth, which is added back.
-  const __m128i lo = _mm_mullo_epi16(coef, mult);
-  const __m128i topSet = _mm_srai_epi16(mult, 15);
-  const __m128i hi = _mm_add_epi16(_mm_mulhi_epi16(coef, mult), _mm_and_si128(coef, topSet));
-  const __m128i bias = _mm_set1_epi32((1 << (kQuantShift - 1)) - 1);
-  const __m128i one = _mm_set1_epi32(1);
-  __m128i p0 = _mm_unpacklo_epi16(lo, hi), p1 = _mm_unpackhi_epi16(lo, hi);
-  p0 = _mm_add_epi32(_mm_add_epi32(p0, bias), _mm_and_si128(_mm_srai_epi32(p0, kQuantShift), one));
-  p1 = _mm_add_epi32(_mm_add_epi32(p1, bias), _mm_and_si128(_mm_srai_epi32(p1, kQuantShift), one));
-  return _mm_packs_epi32(_mm_srai_epi32(p0, kQuantShift), _mm_srai_epi32(p1, kQuantShift));
+  return QuantiseMagnitude<__m128i, Sse2Ops>(coef, mult);
 }
 
 }  // namespace
