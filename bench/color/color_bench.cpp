@@ -7,10 +7,12 @@
 #include <benchmark/benchmark.h>
 #include <libyuv.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "jpeg/primitives/color/color.h"
@@ -72,20 +74,33 @@ void Theirs(benchmark::State& state, int chromaStride) {
   }
 }
 
-// Keeps each run's time per iteration for the ratio lines.
+// Keeps each benchmark's best time per iteration for the ratio lines.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   std::map<std::string, double> seconds;
 
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
+    // The fastest repetition counts: the least disturbed by whatever else the machine runs.
     for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-        seconds[run.benchmark_name()] = run.GetAdjustedRealTime();
-      }
+      const bool single = run.run_type == Run::RT_Iteration && run.iterations > 0;
+      const bool best = run.run_type == Run::RT_Aggregate && run.aggregate_name == "min";
+      if (!single && !best) continue;
+      const std::string name = run.run_name.function_name;
+      const double t = run.GetAdjustedRealTime();
+      auto it = seconds.find(name);
+      if (it == seconds.end() || t < it->second) seconds[name] = t;
     }
   }
 };
+
+double Fastest(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
+
+template <typename... Args>
+void Register(const std::string& name, Args&&... args) {
+  benchmark::RegisterBenchmark(name.c_str(), std::forward<Args>(args)...)
+      ->ComputeStatistics("min", Fastest);
+}
 
 const char* const kSlotNames[kProcessorSlots] = {"s2-plain", "s2", "s3", "am", "s4", "v1", "v2"};
 
@@ -93,9 +108,18 @@ const char* const kSlotNames[kProcessorSlots] = {"s2-plain", "s2", "s3", "am", "
 
 int main(int argc, char** argv) {
   InitPrimitives();
-  benchmark::Initialize(&argc, argv);
-  benchmark::RegisterBenchmark("ours/BgraToYCbCr420Planes", Ours420, -1);
-  benchmark::RegisterBenchmark("ours/BgraToYCbCrPlanes", Ours444, -1);
+  // Repetitions in random order, so that a busy moment of the machine does not fall on one
+  // side of a comparison only; flags on the command line come after these and win.
+  std::vector<char*> args(argv, argv + argc);
+  char repetitions[] = "--benchmark_repetitions=7";
+  char interleave[] = "--benchmark_enable_random_interleaving=true";
+  char minTime[] = "--benchmark_min_time=0.2";
+  char brief[] = "--benchmark_report_aggregates_only=true";
+  args.insert(args.begin() + 1, {repetitions, interleave, minTime, brief});
+  int count = static_cast<int>(args.size());
+  benchmark::Initialize(&count, args.data());
+  Register("ours/BgraToYCbCr420Planes", Ours420, -1);
+  Register("ours/BgraToYCbCrPlanes", Ours444, -1);
   // Each distinct build this machine runs, forced.
   std::vector<int32_t> slots;
   for (int32_t s = 0; s < kProcessorSlots; ++s) {
@@ -104,14 +128,14 @@ int main(int argc, char** argv) {
       continue;
     }
     slots.push_back(s);
-    benchmark::RegisterBenchmark(
+    Register(
         ("ours/BgraToYCbCr420Planes/" + std::string(kSlotNames[s])).c_str(), Ours420, s);
-    benchmark::RegisterBenchmark(("ours/BgraToYCbCrPlanes/" + std::string(kSlotNames[s])).c_str(),
+    Register(("ours/BgraToYCbCrPlanes/" + std::string(kSlotNames[s])).c_str(),
                                  Ours444, s);
   }
-  benchmark::RegisterBenchmark("libyuv/ARGBToJ420", Theirs<libyuv::ARGBToJ420>, kWidth / 2);
-  benchmark::RegisterBenchmark("libyuv/ARGBToI420", Theirs<libyuv::ARGBToI420>, kWidth / 2);
-  benchmark::RegisterBenchmark("libyuv/ARGBToI444", Theirs<libyuv::ARGBToI444>, kWidth);
+  Register("libyuv/ARGBToJ420", Theirs<libyuv::ARGBToJ420>, kWidth / 2);
+  Register("libyuv/ARGBToI420", Theirs<libyuv::ARGBToI420>, kWidth / 2);
+  Register("libyuv/ARGBToI444", Theirs<libyuv::ARGBToI444>, kWidth);
 
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);

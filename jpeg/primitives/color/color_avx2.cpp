@@ -1,6 +1,9 @@
-// AVX2 builds of the display-path conversions: the arithmetic of the SSE2 builds (see there)
-// on 256-bit registers. AVX2 packs work within each 128-bit half, so every packed result is
-// put back into pixel order with one cross-half permutation.
+// AVX2 builds of the display-path conversions: the chroma arithmetic of the SSE2 builds (see
+// there) on 256-bit registers. The differences [B - G, R - G] come from one byte shuffle and
+// one multiply-add of bytes, and luminance is formed from them as
+// Y = (65536 G + 7471 (B - G) + 19595 (R - G) + round) >> 16, the coefficients summing to
+// 65536. AVX2 packs work within each 128-bit half, so every packed result is put back into
+// pixel order with one cross-half permutation.
 #include <immintrin.h>
 
 #include <cstddef>
@@ -18,8 +21,8 @@ constexpr int32_t Pair(int32_t lo, int32_t hi) {
 }
 
 struct Split {
-  __m256i br;   // [B, R] per pixel
-  __m256i gg;   // [2G, 2x] per pixel
+  __m256i d;    // [B - G, R - G] per pixel
+  __m256i g16;  // G << 16
 };
 
 VORN_INLINE __m256i Load(const uint8_t* p) {
@@ -31,31 +34,29 @@ VORN_INLINE void Store(uint8_t* p, __m256i v) {
 
 VORN_INLINE Split SplitPixels(const uint8_t* p) {
   const __m256i v = Load(p);
-  return {_mm256_and_si256(v, _mm256_set1_epi32(0x00FF00FF)),
-          _mm256_and_si256(_mm256_srli_epi32(v, 7), _mm256_set1_epi32(0x01FE01FE))};
+  constexpr char z = -128;  // a zero byte
+  // B, G, R, G of each pixel, weighed +1, -1, +1, -1 in pairs.
+  const __m256i bgrg = _mm256_setr_epi8(0, 1, 2, 1, 4, 5, 6, 5, 8, 9, 10, 9, 12, 13, 14, 13,  //
+                                        0, 1, 2, 1, 4, 5, 6, 5, 8, 9, 10, 9, 12, 13, 14, 13);
+  const __m256i green = _mm256_setr_epi8(z, z, 1, z, z, z, 5, z, z, z, 9, z, z, z, 13, z,  //
+                                         z, z, 1, z, z, z, 5, z, z, z, 9, z, z, z, 13, z);
+  return {_mm256_maddubs_epi16(_mm256_shuffle_epi8(v, bgrg), _mm256_set1_epi16(0xFF01)),
+          _mm256_shuffle_epi8(v, green)};
 }
 
 VORN_INLINE __m256i Luma(const Split& s, int32_t round) {
-  const __m256i br = _mm256_madd_epi16(s.br, _mm256_set1_epi32(Pair(7471, 19595)));
-  const __m256i g = _mm256_madd_epi16(s.gg, _mm256_set1_epi32(Pair(19235, 0)));
-  return _mm256_srli_epi32(_mm256_add_epi32(_mm256_add_epi32(br, g), _mm256_set1_epi32(round)),
+  const __m256i t = _mm256_madd_epi16(s.d, _mm256_set1_epi32(Pair(7471, 19595)));
+  return _mm256_srli_epi32(_mm256_add_epi32(_mm256_add_epi32(t, s.g16), _mm256_set1_epi32(round)),
                            16);
 }
 
 template <int kShift>
-VORN_INLINE void Chroma(__m256i br, __m256i gg, int32_t round, __m256i* cb, __m256i* cr) {
-  const __m256i g16 = _mm256_slli_epi32(gg, 15);
-  const __m256i bg = _mm256_or_si256(_mm256_and_si256(br, _mm256_set1_epi32(0xFFFF)), g16);
-  const __m256i rg = _mm256_or_si256(_mm256_srli_epi32(br, 16), g16);
+VORN_INLINE void Chroma(__m256i e, int32_t round, __m256i* cb, __m256i* cr) {
+  const __m256i nb = _mm256_madd_epi16(e, _mm256_set1_epi32(Pair(-32768, 11059)));
+  const __m256i nr = _mm256_madd_epi16(e, _mm256_set1_epi32(Pair(5329, -32768)));
   const __m256i r = _mm256_set1_epi32(round);
-  const __m256i b =
-      _mm256_add_epi32(_mm256_madd_epi16(bg, _mm256_set1_epi32(Pair(16384, -21709))),
-                       _mm256_madd_epi16(br, _mm256_set1_epi32(Pair(16384, -11059))));
-  const __m256i c =
-      _mm256_add_epi32(_mm256_madd_epi16(rg, _mm256_set1_epi32(Pair(16384, -27439))),
-                       _mm256_madd_epi16(br, _mm256_set1_epi32(Pair(-5329, 16384))));
-  *cb = _mm256_srli_epi32(_mm256_add_epi32(b, r), kShift);
-  *cr = _mm256_srli_epi32(_mm256_add_epi32(c, r), kShift);
+  *cb = _mm256_srli_epi32(_mm256_sub_epi32(r, nb), kShift);
+  *cr = _mm256_srli_epi32(_mm256_sub_epi32(r, nr), kShift);
 }
 
 // Two packed halves (16-bit, half-interleaved by packs) into 32 bytes in pixel order.
@@ -64,10 +65,10 @@ VORN_INLINE __m256i PackBytes(__m256i lo, __m256i hi) {
                                      _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
 }
 
-// Per half: [p0+p1, p2+p3, q0+q1, q2+q3].
+// Per half: [p0+p1, p2+p3, q0+q1, q2+q3] of signed 16-bit pairs.
 VORN_INLINE __m256i PairSum(__m256i p, __m256i q) {
   const __m256 a = _mm256_castsi256_ps(p), b = _mm256_castsi256_ps(q);
-  return _mm256_add_epi32(
+  return _mm256_add_epi16(
       _mm256_castps_si256(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0))),
       _mm256_castps_si256(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1))));
 }
@@ -89,8 +90,7 @@ VORN_INLINE Step420 Convert420(const uint8_t* row0, const uint8_t* row1) {
   Step420 s;
   s.y0 = _mm256_packs_epi32(Luma(a0, kLuma420Round), Luma(a1, kLuma420Round));
   s.y1 = _mm256_packs_epi32(Luma(b0, kLuma420Round), Luma(b1, kLuma420Round));
-  Chroma<18>(PairSum(_mm256_add_epi32(a0.br, b0.br), _mm256_add_epi32(a1.br, b1.br)),
-             PairSum(_mm256_add_epi32(a0.gg, b0.gg), _mm256_add_epi32(a1.gg, b1.gg)),
+  Chroma<18>(PairSum(_mm256_add_epi16(a0.d, b0.d), _mm256_add_epi16(a1.d, b1.d)),
              kChroma420Round, &s.cb, &s.cr);
   return s;
 }
@@ -132,8 +132,8 @@ struct Step444 {
 VORN_INLINE Step444 Convert444(const uint8_t* src) {
   const Split a = SplitPixels(src), b = SplitPixels(src + 32);
   __m256i cba, cra, cbb, crb;
-  Chroma<16>(a.br, a.gg, kChroma444Round, &cba, &cra);
-  Chroma<16>(b.br, b.gg, kChroma444Round, &cbb, &crb);
+  Chroma<16>(a.d, kChroma444Round, &cba, &cra);
+  Chroma<16>(b.d, kChroma444Round, &cbb, &crb);
   return {_mm256_packs_epi32(Luma(a, kLuma444Round), Luma(b, kLuma444Round)),
           _mm256_packs_epi32(cba, cbb), _mm256_packs_epi32(cra, crb)};
 }

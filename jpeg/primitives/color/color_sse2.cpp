@@ -1,11 +1,14 @@
-// SSE2 builds of the display-path conversions. Same samples as the plain builds: luminance
-// and chroma are exact 32-bit sums of 16-bit products (pmaddwd), with each coefficient that
-// does not fit 16 bits split into two that do.
+// SSE2 builds of the display-path conversions. Same samples as the plain builds: every sum
+// is exact 32-bit arithmetic on 16-bit products (pmaddwd), arranged so that each coefficient
+// fits 16 bits.
 //
-// Pixels are taken as 32-bit words B | G << 8 | R << 16 | x << 24. Masking gives the 16-bit
-// pairs [B, R] and [2G, 2x] per pixel, which pmaddwd weighs directly (38470 G as 19235 x 2G).
-// 2x2 sums of those pairs stay below 2041 per field, so they are added as 32-bit words
-// without carries, and a left shift by 15 turns [2G, 2x] into [0, G] with x shifted out.
+// Pixels are taken as 32-bit words B | G << 8 | R << 16 | x << 24, split into the 16-bit
+// pairs [B, R], [G, G] and their difference [B - G, R - G]. Luminance weighs the first two
+// (38470 G as 19235 G twice). The chroma coefficients of G are minus the sum of the other
+// two, so chroma is a single product of the differences: Cb = 32768 (B - G) - 11059 (R - G)
+// and Cr = 32768 (R - G) - 5329 (B - G), formed negated because -32768 fits 16 bits where
+// 32768 does not. 2x2 sums of the differences stay within +-1020, so they are added as
+// 16-bit values.
 #include <emmintrin.h>
 
 #include <cstddef>
@@ -25,7 +28,8 @@ constexpr int32_t Pair(int32_t lo, int32_t hi) {
 
 struct Split {
   __m128i br;  // [B, R] per pixel
-  __m128i gg;  // [2G, 2x] per pixel
+  __m128i gg;  // [G, G]
+  __m128i d;   // [B - G, R - G]
 };
 
 VORN_INLINE __m128i Load(const uint8_t* p) {
@@ -37,38 +41,37 @@ VORN_INLINE void Store(uint8_t* p, __m128i v) {
 
 VORN_INLINE Split SplitPixels(const uint8_t* p) {
   const __m128i v = Load(p);
-  return {_mm_and_si128(v, _mm_set1_epi32(0x00FF00FF)),
-          _mm_and_si128(_mm_srli_epi32(v, 7), _mm_set1_epi32(0x01FE01FE))};
+  const __m128i gx = _mm_srli_epi16(v, 8);  // [G, x]
+  Split s;
+  s.br = _mm_and_si128(v, _mm_set1_epi32(0x00FF00FF));
+  s.gg = _mm_shufflehi_epi16(_mm_shufflelo_epi16(gx, _MM_SHUFFLE(2, 2, 0, 0)),
+                             _MM_SHUFFLE(2, 2, 0, 0));
+  s.d = _mm_sub_epi16(s.br, s.gg);
+  return s;
 }
 
-// (7471 B + 19595 R + 19235 x 2G + round) >> 16.
+// (7471 B + 19595 R + 19235 G + 19235 G + round) >> 16.
 VORN_INLINE __m128i Luma(const Split& s, int32_t round) {
   const __m128i br = _mm_madd_epi16(s.br, _mm_set1_epi32(Pair(7471, 19595)));
-  const __m128i g = _mm_madd_epi16(s.gg, _mm_set1_epi32(Pair(19235, 0)));
+  const __m128i g = _mm_madd_epi16(s.gg, _mm_set1_epi32(Pair(19235, 19235)));
   return _mm_srli_epi32(_mm_add_epi32(_mm_add_epi32(br, g), _mm_set1_epi32(round)), 16);
 }
 
-// Cb and Cr of [B, R] and [2G, 2x] (single pixels or 2x2 sums): 32768 B is 16384 B taken
-// twice, from [B, G] and from [B, R]; Cr likewise from [R, G] and [B, R]. |round| includes
-// 128 << |kShift|, so the sums are never negative.
+// Cb and Cr of [B - G, R - G] (single pixels or 2x2 sums), taken from |round|, which includes
+// 128 << kShift, so the value shifted is never negative.
 template <int kShift>
-VORN_INLINE void Chroma(__m128i br, __m128i gg, int32_t round, __m128i* cb, __m128i* cr) {
-  const __m128i g16 = _mm_slli_epi32(gg, 15);
-  const __m128i bg = _mm_or_si128(_mm_and_si128(br, _mm_set1_epi32(0xFFFF)), g16);
-  const __m128i rg = _mm_or_si128(_mm_srli_epi32(br, 16), g16);
+VORN_INLINE void Chroma(__m128i e, int32_t round, __m128i* cb, __m128i* cr) {
+  const __m128i nb = _mm_madd_epi16(e, _mm_set1_epi32(Pair(-32768, 11059)));
+  const __m128i nr = _mm_madd_epi16(e, _mm_set1_epi32(Pair(5329, -32768)));
   const __m128i r = _mm_set1_epi32(round);
-  const __m128i b = _mm_add_epi32(_mm_madd_epi16(bg, _mm_set1_epi32(Pair(16384, -21709))),
-                                  _mm_madd_epi16(br, _mm_set1_epi32(Pair(16384, -11059))));
-  const __m128i c = _mm_add_epi32(_mm_madd_epi16(rg, _mm_set1_epi32(Pair(16384, -27439))),
-                                  _mm_madd_epi16(br, _mm_set1_epi32(Pair(-5329, 16384))));
-  *cb = _mm_srli_epi32(_mm_add_epi32(b, r), kShift);
-  *cr = _mm_srli_epi32(_mm_add_epi32(c, r), kShift);
+  *cb = _mm_srli_epi32(_mm_sub_epi32(r, nb), kShift);
+  *cr = _mm_srli_epi32(_mm_sub_epi32(r, nr), kShift);
 }
 
-// Sums of horizontally adjacent pixels: [p0+p1, p2+p3, q0+q1, q2+q3].
+// Sums of horizontally adjacent pixels' 16-bit pairs: [p0+p1, p2+p3, q0+q1, q2+q3].
 VORN_INLINE __m128i PairSum(__m128i p, __m128i q) {
   const __m128 a = _mm_castsi128_ps(p), b = _mm_castsi128_ps(q);
-  return _mm_add_epi32(_mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0))),
+  return _mm_add_epi16(_mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0))),
                        _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1))));
 }
 
@@ -88,8 +91,7 @@ VORN_INLINE Step420 Convert420(const uint8_t* row0, const uint8_t* row1) {
   Step420 s;
   s.y0 = _mm_packs_epi32(Luma(a0, kLuma420Round), Luma(a1, kLuma420Round));
   s.y1 = _mm_packs_epi32(Luma(b0, kLuma420Round), Luma(b1, kLuma420Round));
-  Chroma<18>(PairSum(_mm_add_epi32(a0.br, b0.br), _mm_add_epi32(a1.br, b1.br)),
-             PairSum(_mm_add_epi32(a0.gg, b0.gg), _mm_add_epi32(a1.gg, b1.gg)), kChroma420Round,
+  Chroma<18>(PairSum(_mm_add_epi16(a0.d, b0.d), _mm_add_epi16(a1.d, b1.d)), kChroma420Round,
              &s.cb, &s.cr);
   return s;
 }
@@ -124,8 +126,8 @@ struct Step444 {
 VORN_INLINE Step444 Convert444(const uint8_t* src) {
   const Split a = SplitPixels(src), b = SplitPixels(src + 16);
   __m128i cba, cra, cbb, crb;
-  Chroma<16>(a.br, a.gg, kChroma444Round, &cba, &cra);
-  Chroma<16>(b.br, b.gg, kChroma444Round, &cbb, &crb);
+  Chroma<16>(a.d, kChroma444Round, &cba, &cra);
+  Chroma<16>(b.d, kChroma444Round, &cbb, &crb);
   return {_mm_packs_epi32(Luma(a, kLuma444Round), Luma(b, kLuma444Round)),
           _mm_packs_epi32(cba, cbb), _mm_packs_epi32(cra, crb)};
 }
