@@ -40,8 +40,8 @@ uint32_t DivideRounded(uint32_t value, uint32_t divisor) {
 
 }  // namespace
 
-const std::array<uint8_t, 64> StdLumaQuant = ToZigzag(kLumaNatural);
-const std::array<uint8_t, 64> StdChromaQuant = ToZigzag(kChromaNatural);
+const RawQuantTable StdLumaQuant = ToZigzag(kLumaNatural);
+const RawQuantTable StdChromaQuant = ToZigzag(kChromaNatural);
 
 PrimitiveStatus ScaleQuantTableByQualityS2(uint8_t* table, int32_t quality) {
   if (table == nullptr) return StatusNullPointer;

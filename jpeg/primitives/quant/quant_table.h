@@ -11,9 +11,14 @@
 
 namespace vorn::jpeg::prim {
 
+// 64 quantisers in zigzag order, as a DQT segment carries them.
+using RawQuantTable = std::array<uint8_t, 64>;
+// 64 multipliers in natural order: 32768 for a quantiser of 1, else round(32768 / q).
+using ForwardQuantTable = std::array<uint16_t, 64>;
+
 // The example tables of the JPEG standard (Annex K, tables K.1 and K.2), in zigzag order.
-extern const std::array<uint8_t, 64> StdLumaQuant;
-extern const std::array<uint8_t, 64> StdChromaQuant;
+extern const RawQuantTable StdLumaQuant;
+extern const RawQuantTable StdChromaQuant;
 
 // The forward multiplier of a quantiser of 1: 2^15.
 constexpr uint32_t kForwardQuantOne = 32768;
