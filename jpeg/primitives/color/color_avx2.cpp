@@ -1,6 +1,6 @@
 // AVX2 builds of the display-path conversions: the chroma arithmetic of the SSE2 builds (see
-// there) on 256-bit registers. The differences [B - G, R - G] come from one byte shuffle and
-// one multiply-add of bytes, and luminance is formed from them as
+// there) on 256-bit registers. The differences [B - G, R - G] and G << 16 come from one byte
+// shuffle and two multiply-adds of bytes, and luminance is formed from them as
 // Y = (65536 G + 7471 (B - G) + 19595 (R - G) + round) >> 16, the coefficients summing to
 // 65536. AVX2 packs work within each 128-bit half, so every packed result is put back into
 // pixel order with one cross-half permutation.
@@ -33,21 +33,27 @@ VORN_INLINE void Store(uint8_t* p, __m256i v) {
 }
 
 VORN_INLINE Split SplitPixels(const uint8_t* p) {
-  const __m256i v = Load(p);
-  constexpr char z = -128;  // a zero byte
-  // B, G, R, G of each pixel, weighed +1, -1, +1, -1 in pairs.
-  const __m256i bgrg = _mm256_setr_epi8(0, 1, 2, 1, 4, 5, 6, 5, 8, 9, 10, 9, 12, 13, 14, 13,  //
-                                        0, 1, 2, 1, 4, 5, 6, 5, 8, 9, 10, 9, 12, 13, 14, 13);
-  const __m256i green = _mm256_setr_epi8(z, z, 1, z, z, z, 5, z, z, z, 9, z, z, z, 13, z,  //
-                                         z, z, 1, z, z, z, 5, z, z, z, 9, z, z, z, 13, z);
-  return {_mm256_maddubs_epi16(_mm256_shuffle_epi8(v, bgrg), _mm256_set1_epi16(0xFF01)),
-          _mm256_shuffle_epi8(v, green)};
+  // B, G, R, G of each pixel; multiply-adds of those byte pairs give the differences and G.
+  const __m256i bgrg = _mm256_shuffle_epi8(
+      Load(p), _mm256_setr_epi8(0, 1, 2, 1, 4, 5, 6, 5, 8, 9, 10, 9, 12, 13, 14, 13,  //
+                                0, 1, 2, 1, 4, 5, 6, 5, 8, 9, 10, 9, 12, 13, 14, 13));
+  return {_mm256_maddubs_epi16(bgrg, _mm256_set1_epi16(static_cast<int16_t>(0xFF01))),
+          _mm256_maddubs_epi16(bgrg, _mm256_set1_epi32(0x01000000))};
 }
 
 VORN_INLINE __m256i Luma(const Split& s, int32_t round) {
   const __m256i t = _mm256_madd_epi16(s.d, _mm256_set1_epi32(Pair(7471, 19595)));
   return _mm256_srli_epi32(_mm256_add_epi32(_mm256_add_epi32(t, s.g16), _mm256_set1_epi32(round)),
                            16);
+}
+
+// Y of two vectors for 4:2:0, whose rounding term is half a level: with h = t >> 15,
+// (t + 32768) >> 16 = (h + 1) >> 1, which one average of the packed 16-bit values gives.
+VORN_INLINE __m256i LumaHalfRounded(const Split& a, const Split& b) {
+  const __m256i c = _mm256_set1_epi32(Pair(7471, 19595));
+  const __m256i ta = _mm256_srli_epi32(_mm256_add_epi32(_mm256_madd_epi16(a.d, c), a.g16), 15);
+  const __m256i tb = _mm256_srli_epi32(_mm256_add_epi32(_mm256_madd_epi16(b.d, c), b.g16), 15);
+  return _mm256_avg_epu16(_mm256_packs_epi32(ta, tb), _mm256_setzero_si256());
 }
 
 template <int kShift>
@@ -73,7 +79,6 @@ VORN_INLINE __m256i PairSum(__m256i p, __m256i q) {
       _mm256_castps_si256(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1))));
 }
 
-constexpr int32_t kLuma420Round = 32768;
 constexpr int32_t kChroma420Round = 32768 + (128 << 18);
 constexpr int32_t kLuma444Round = 16384;
 constexpr int32_t kChroma444Round = 16384 + (128 << 16);
@@ -88,8 +93,8 @@ VORN_INLINE Step420 Convert420(const uint8_t* row0, const uint8_t* row1) {
   const Split a0 = SplitPixels(row0), a1 = SplitPixels(row0 + 32);
   const Split b0 = SplitPixels(row1), b1 = SplitPixels(row1 + 32);
   Step420 s;
-  s.y0 = _mm256_packs_epi32(Luma(a0, kLuma420Round), Luma(a1, kLuma420Round));
-  s.y1 = _mm256_packs_epi32(Luma(b0, kLuma420Round), Luma(b1, kLuma420Round));
+  s.y0 = LumaHalfRounded(a0, a1);
+  s.y1 = LumaHalfRounded(b0, b1);
   Chroma<18>(PairSum(_mm256_add_epi16(a0.d, b0.d), _mm256_add_epi16(a1.d, b1.d)),
              kChroma420Round, &s.cb, &s.cr);
   return s;

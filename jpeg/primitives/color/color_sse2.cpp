@@ -59,6 +59,17 @@ VORN_INLINE __m128i Luma(const Split& s, int32_t round) {
 
 // Cb and Cr of [B - G, R - G] (single pixels or 2x2 sums), taken from |round|, which includes
 // 128 << kShift, so the value shifted is never negative.
+// Y of two vectors for 4:2:0, whose rounding term is half a level: with h = t >> 15,
+// (t + 32768) >> 16 = (h + 1) >> 1, which one average of the packed 16-bit values gives.
+VORN_INLINE __m128i LumaHalfRounded(const Split& a, const Split& b) {
+  const __m128i cbr = _mm_set1_epi32(Pair(7471, 19595)), cg = _mm_set1_epi32(Pair(19235, 19235));
+  const __m128i ta = _mm_srli_epi32(
+      _mm_add_epi32(_mm_madd_epi16(a.br, cbr), _mm_madd_epi16(a.gg, cg)), 15);
+  const __m128i tb = _mm_srli_epi32(
+      _mm_add_epi32(_mm_madd_epi16(b.br, cbr), _mm_madd_epi16(b.gg, cg)), 15);
+  return _mm_avg_epu16(_mm_packs_epi32(ta, tb), _mm_setzero_si128());
+}
+
 template <int kShift>
 VORN_INLINE void Chroma(__m128i e, int32_t round, __m128i* cb, __m128i* cr) {
   const __m128i nb = _mm_madd_epi16(e, _mm_set1_epi32(Pair(-32768, 11059)));
@@ -75,7 +86,6 @@ VORN_INLINE __m128i PairSum(__m128i p, __m128i q) {
                        _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1))));
 }
 
-constexpr int32_t kLuma420Round = 32768;
 constexpr int32_t kChroma420Round = 32768 + (128 << 18);
 constexpr int32_t kLuma444Round = 16384;
 constexpr int32_t kChroma444Round = 16384 + (128 << 16);
@@ -89,8 +99,8 @@ VORN_INLINE Step420 Convert420(const uint8_t* row0, const uint8_t* row1) {
   const Split a0 = SplitPixels(row0), a1 = SplitPixels(row0 + 16);
   const Split b0 = SplitPixels(row1), b1 = SplitPixels(row1 + 16);
   Step420 s;
-  s.y0 = _mm_packs_epi32(Luma(a0, kLuma420Round), Luma(a1, kLuma420Round));
-  s.y1 = _mm_packs_epi32(Luma(b0, kLuma420Round), Luma(b1, kLuma420Round));
+  s.y0 = LumaHalfRounded(a0, a1);
+  s.y1 = LumaHalfRounded(b0, b1);
   Chroma<18>(PairSum(_mm_add_epi16(a0.d, b0.d), _mm_add_epi16(a1.d, b1.d)), kChroma420Round,
              &s.cb, &s.cr);
   return s;
