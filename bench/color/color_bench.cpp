@@ -128,10 +128,8 @@ int main(int argc, char** argv) {
       continue;
     }
     slots.push_back(s);
-    Register(
-        ("ours/BgraToYCbCr420Planes/" + std::string(kSlotNames[s])).c_str(), Ours420, s);
-    Register(("ours/BgraToYCbCrPlanes/" + std::string(kSlotNames[s])).c_str(),
-                                 Ours444, s);
+    Register(("ours/BgraToYCbCr420Planes/" + std::string(kSlotNames[s])).c_str(), Ours420, s);
+    Register(("ours/BgraToYCbCrPlanes/" + std::string(kSlotNames[s])).c_str(), Ours444, s);
   }
   Register("libyuv/ARGBToJ420", Theirs<libyuv::ARGBToJ420>, kWidth / 2);
   Register("libyuv/ARGBToI420", Theirs<libyuv::ARGBToI420>, kWidth / 2);
@@ -152,7 +150,8 @@ int main(int argc, char** argv) {
           std::string("libyuv/") + theirs);
     for (const int32_t s : slots) {
       ratio(std::string("BgraToYCbCr420Planes[") + kSlotNames[s] + "]/" + theirs,
-            std::string("ours/BgraToYCbCr420Planes/") + kSlotNames[s], std::string("libyuv/") + theirs);
+            std::string("ours/BgraToYCbCr420Planes/") + kSlotNames[s],
+            std::string("libyuv/") + theirs);
     }
     ratio(std::string("BgraToYCbCrPlanes/") + theirs, "ours/BgraToYCbCrPlanes",
           std::string("libyuv/") + theirs);

@@ -18,9 +18,8 @@ namespace vorn::jpeg::prim {
 // the width or height is odd: the even part is converted, the last Y column or row is left
 // as it was.
 using BgraToYCbCr420PlanesFn = PrimitiveStatus (*)(const uint8_t* src, int32_t srcStep,
-                                                   uint8_t* const dst[3],
-                                                   const int32_t dstStep[3], int32_t width,
-                                                   int32_t height);
+                                                   uint8_t* const dst[3], const int32_t dstStep[3],
+                                                   int32_t width, int32_t height);
 // 4-byte pixels, one sample of each plane per pixel; steps are used as given (negative
 // steps walk upwards).
 using FourByteToYCbCrPlanesFn = PrimitiveStatus (*)(const uint8_t* src, int32_t srcStep,

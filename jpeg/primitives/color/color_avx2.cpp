@@ -74,9 +74,8 @@ VORN_INLINE __m256i PackBytes(__m256i lo, __m256i hi) {
 // Per half: [p0+p1, p2+p3, q0+q1, q2+q3] of signed 16-bit pairs.
 VORN_INLINE __m256i PairSum(__m256i p, __m256i q) {
   const __m256 a = _mm256_castsi256_ps(p), b = _mm256_castsi256_ps(q);
-  return _mm256_add_epi16(
-      _mm256_castps_si256(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0))),
-      _mm256_castps_si256(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1))));
+  return _mm256_add_epi16(_mm256_castps_si256(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0))),
+                          _mm256_castps_si256(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1))));
 }
 
 constexpr int32_t kChroma420Round = 32768 + (128 << 18);
@@ -95,8 +94,8 @@ VORN_INLINE Step420 Convert420(const uint8_t* row0, const uint8_t* row1) {
   Step420 s;
   s.y0 = LumaHalfRounded(a0, a1);
   s.y1 = LumaHalfRounded(b0, b1);
-  Chroma<18>(PairSum(_mm256_add_epi16(a0.d, b0.d), _mm256_add_epi16(a1.d, b1.d)),
-             kChroma420Round, &s.cb, &s.cr);
+  Chroma<18>(PairSum(_mm256_add_epi16(a0.d, b0.d), _mm256_add_epi16(a1.d, b1.d)), kChroma420Round,
+             &s.cb, &s.cr);
   return s;
 }
 
@@ -105,27 +104,27 @@ constexpr int32_t kBlocksPerStep = 16;
 
 void Row420(const uint8_t* row0, const uint8_t* row1, uint8_t* y0, uint8_t* y1, uint8_t* cb,
             uint8_t* cr, int32_t blocks) {
-  int32_t j = 0;
+  ptrdiff_t j = 0;
   for (; j + kBlocksPerStep <= blocks; j += kBlocksPerStep) {
     const Step420 p = Convert420(row0 + 8 * j, row1 + 8 * j);
     const Step420 q = Convert420(row0 + 8 * j + 64, row1 + 8 * j + 64);
     Store(y0 + 2 * j, PackBytes(p.y0, q.y0));
     Store(y1 + 2 * j, PackBytes(p.y1, q.y1));
     // Bytes per half: Cb then Cr of blocks [0 1 4 5 8 9 12 13 | 2 3 6 7 10 11 14 15]...
-    __m256i both = _mm256_packus_epi16(_mm256_packs_epi32(p.cb, q.cb),
-                                       _mm256_packs_epi32(p.cr, q.cr));
+    __m256i both =
+        _mm256_packus_epi16(_mm256_packs_epi32(p.cb, q.cb), _mm256_packs_epi32(p.cr, q.cr));
     // ...the Cb quarters into the low half and the Cr quarters into the high one...
     both = _mm256_permute4x64_epi64(both, _MM_SHUFFLE(3, 1, 2, 0));
     // ...and the block pairs of each half into order.
-    const __m256i order = _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15,
-                                           0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
+    const __m256i order = _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15, 0,
+                                           1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
     both = _mm256_shuffle_epi8(both, order);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(cb + j), _mm256_castsi256_si128(both));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(cr + j), _mm256_extracti128_si256(both, 1));
   }
   if (j < blocks) {
     BgraToYCbCr420Block(row0 + 8 * j, row1 + 8 * j, y0 + 2 * j, y1 + 2 * j, cb + j, cr + j,
-                        blocks - j);
+                        static_cast<int32_t>(blocks - j));
   }
 }
 
@@ -146,7 +145,7 @@ VORN_INLINE Step444 Convert444(const uint8_t* src) {
 constexpr int32_t kPixelsPerStep = 32;
 
 void Row444(const uint8_t* src, uint8_t* y, uint8_t* cb, uint8_t* cr, int32_t pixels) {
-  int32_t x = 0;
+  ptrdiff_t x = 0;
   for (; x + kPixelsPerStep <= pixels; x += kPixelsPerStep) {
     const Step444 p = Convert444(src + 4 * x);
     const Step444 q = Convert444(src + 4 * x + 64);
@@ -154,14 +153,15 @@ void Row444(const uint8_t* src, uint8_t* y, uint8_t* cb, uint8_t* cr, int32_t pi
     Store(cb + x, PackBytes(p.cb, q.cb));
     Store(cr + x, PackBytes(p.cr, q.cr));
   }
-  if (x < pixels) BgraToYCbCrRow(src + 4 * x, y + x, cb + x, cr + x, pixels - x);
+  if (x < pixels) {
+    BgraToYCbCrRow(src + 4 * x, y + x, cb + x, cr + x, static_cast<int32_t>(pixels - x));
+  }
 }
 
 }  // namespace
 
-PrimitiveStatus BgraToYCbCr420PlanesAvx2(const uint8_t* src, int32_t srcStep,
-                                         uint8_t* const dst[3], const int32_t dstStep[3],
-                                         int32_t width, int32_t height) {
+PrimitiveStatus BgraToYCbCr420PlanesAvx2(const uint8_t* src, int32_t srcStep, uint8_t* const dst[3],
+                                         const int32_t dstStep[3], int32_t width, int32_t height) {
   const PrimitiveStatus check = CheckBgraToYCbCr420Planes(src, dst, dstStep, width, height);
   if (check != StatusOk) return check;
   const int32_t w2 = width / 2, h2 = height / 2;
@@ -175,9 +175,8 @@ PrimitiveStatus BgraToYCbCr420PlanesAvx2(const uint8_t* src, int32_t srcStep,
   return ((width | height) & 1) ? StatusOddSize : StatusOk;
 }
 
-PrimitiveStatus BgraToYCbCrPlanesAvx2(const uint8_t* src, int32_t srcStep,
-                                      uint8_t* const dst[3], int32_t dstStep, int32_t width,
-                                      int32_t height) {
+PrimitiveStatus BgraToYCbCrPlanesAvx2(const uint8_t* src, int32_t srcStep, uint8_t* const dst[3],
+                                      int32_t dstStep, int32_t width, int32_t height) {
   const PrimitiveStatus check = CheckFourByteToYCbCrPlanes(src, dst, width, height);
   if (check != StatusOk) return check;
   const ptrdiff_t s = srcStep, d = dstStep;

@@ -11,15 +11,13 @@ namespace vorn::jpeg::prim::color {
 
 // Argument checks of the two display-path conversions, shared by all their builds.
 PrimitiveStatus CheckBgraToYCbCr420Planes(const uint8_t* src, uint8_t* const dst[3],
-                                          const int32_t dstStep[3], int32_t width,
-                                          int32_t height);
-PrimitiveStatus CheckFourByteToYCbCrPlanes(const uint8_t* src, uint8_t* const dst[3],
-                                           int32_t width, int32_t height);
+                                          const int32_t dstStep[3], int32_t width, int32_t height);
+PrimitiveStatus CheckFourByteToYCbCrPlanes(const uint8_t* src, uint8_t* const dst[3], int32_t width,
+                                           int32_t height);
 
 // The plain builds, which define every result.
-PrimitiveStatus BgraToYCbCr420PlanesS2(const uint8_t* src, int32_t srcStep,
-                                       uint8_t* const dst[3], const int32_t dstStep[3],
-                                       int32_t width, int32_t height);
+PrimitiveStatus BgraToYCbCr420PlanesS2(const uint8_t* src, int32_t srcStep, uint8_t* const dst[3],
+                                       const int32_t dstStep[3], int32_t width, int32_t height);
 PrimitiveStatus RgbaToYCbCrPlanesS2(const uint8_t* src, int32_t srcStep, uint8_t* const dst[3],
                                     int32_t dstStep, int32_t width, int32_t height);
 PrimitiveStatus BgraToYCbCrPlanesS2(const uint8_t* src, int32_t srcStep, uint8_t* const dst[3],
@@ -42,19 +40,15 @@ void BgraToYCbCr420Block(const uint8_t* row0, const uint8_t* row1, uint8_t* y0, 
 void BgraToYCbCrRow(const uint8_t* src, uint8_t* y, uint8_t* cb, uint8_t* cr, int32_t pixels);
 
 // SSE2 builds (slots 1-5).
-PrimitiveStatus BgraToYCbCr420PlanesSse2(const uint8_t* src, int32_t srcStep,
-                                         uint8_t* const dst[3], const int32_t dstStep[3],
-                                         int32_t width, int32_t height);
-PrimitiveStatus BgraToYCbCrPlanesSse2(const uint8_t* src, int32_t srcStep,
-                                      uint8_t* const dst[3], int32_t dstStep, int32_t width,
-                                      int32_t height);
+PrimitiveStatus BgraToYCbCr420PlanesSse2(const uint8_t* src, int32_t srcStep, uint8_t* const dst[3],
+                                         const int32_t dstStep[3], int32_t width, int32_t height);
+PrimitiveStatus BgraToYCbCrPlanesSse2(const uint8_t* src, int32_t srcStep, uint8_t* const dst[3],
+                                      int32_t dstStep, int32_t width, int32_t height);
 
 // AVX2 builds (slot 6).
-PrimitiveStatus BgraToYCbCr420PlanesAvx2(const uint8_t* src, int32_t srcStep,
-                                         uint8_t* const dst[3], const int32_t dstStep[3],
-                                         int32_t width, int32_t height);
-PrimitiveStatus BgraToYCbCrPlanesAvx2(const uint8_t* src, int32_t srcStep,
-                                      uint8_t* const dst[3], int32_t dstStep, int32_t width,
-                                      int32_t height);
+PrimitiveStatus BgraToYCbCr420PlanesAvx2(const uint8_t* src, int32_t srcStep, uint8_t* const dst[3],
+                                         const int32_t dstStep[3], int32_t width, int32_t height);
+PrimitiveStatus BgraToYCbCrPlanesAvx2(const uint8_t* src, int32_t srcStep, uint8_t* const dst[3],
+                                      int32_t dstStep, int32_t width, int32_t height);
 
 }  // namespace vorn::jpeg::prim::color

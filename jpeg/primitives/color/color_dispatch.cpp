@@ -9,9 +9,8 @@ namespace vorn::jpeg::prim {
 using namespace color;
 
 constexpr DispatchTable<BgraToYCbCr420PlanesFn> kBgraToYCbCr420PlanesTable =
-    ShareLower<BgraToYCbCr420PlanesFn>({{BgraToYCbCr420PlanesS2, BgraToYCbCr420PlanesSse2,
-                                         nullptr, nullptr, nullptr, nullptr,
-                                         BgraToYCbCr420PlanesAvx2}});
+    ShareLower<BgraToYCbCr420PlanesFn>({{BgraToYCbCr420PlanesS2, BgraToYCbCr420PlanesSse2, nullptr,
+                                         nullptr, nullptr, nullptr, BgraToYCbCr420PlanesAvx2}});
 constexpr DispatchTable<FourByteToYCbCrPlanesFn> kBgraToYCbCrPlanesTable =
     ShareLower<FourByteToYCbCrPlanesFn>({{BgraToYCbCrPlanesS2, BgraToYCbCrPlanesSse2, nullptr,
                                           nullptr, nullptr, nullptr, BgraToYCbCrPlanesAvx2}});

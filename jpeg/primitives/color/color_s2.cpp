@@ -25,8 +25,8 @@ bool AnyNull(uint8_t* const planes[], int32_t count) {
 
 // Full-range luminance and chroma with 16-bit coefficients; |yRound| is where the two 4-byte
 // conversions differ.
-void FourByteRow(const uint8_t* src, int32_t rIndex, int32_t bIndex, int32_t yRound,
-                 uint8_t* y, uint8_t* cb, uint8_t* cr, int32_t pixels) {
+void FourByteRow(const uint8_t* src, int32_t rIndex, int32_t bIndex, int32_t yRound, uint8_t* y,
+                 uint8_t* cb, uint8_t* cr, int32_t pixels) {
   for (int32_t x = 0; x < pixels; ++x, src += 4) {
     const int32_t r = src[rIndex], g = src[1], b = src[bIndex];
     y[x] = static_cast<uint8_t>((19595 * r + 38470 * g + 7471 * b + yRound) >> 16);
@@ -97,16 +97,15 @@ void PlanarRow(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint8_t* y,
       cr[x] = Clamp255(((rv - yv) * 23373 + 4210688) >> 15);
     } else {
       y[x] = static_cast<uint8_t>((19595 * rv + 38470 * gv + (7471 * bv + 32768)) >> 16);
-      cb[x] = static_cast<uint8_t>(
-          (-11059 * rv - 21709 * gv + (32768 * bv + kChromaTableOffset)) >> 16);
-      cr[x] = static_cast<uint8_t>(
-          ((32768 * rv + kChromaTableOffset) - 27439 * gv - 5329 * bv) >> 16);
+      cb[x] = static_cast<uint8_t>((-11059 * rv - 21709 * gv + (32768 * bv + kChromaTableOffset)) >>
+                                   16);
+      cr[x] =
+          static_cast<uint8_t>(((32768 * rv + kChromaTableOffset) - 27439 * gv - 5329 * bv) >> 16);
     }
   }
 }
 
-void CmykRow(const uint8_t* src, uint8_t* y, uint8_t* cb, uint8_t* cr, uint8_t* k,
-             int32_t pixels) {
+void CmykRow(const uint8_t* src, uint8_t* y, uint8_t* cb, uint8_t* cr, uint8_t* k, int32_t pixels) {
   const uint8_t* px = src;
   for (int32_t x = 0; x < pixels; ++x, px += 4) {
     const int32_t r = 255 - px[0], g = 255 - px[1], b = 255 - px[2];
@@ -114,14 +113,13 @@ void CmykRow(const uint8_t* src, uint8_t* y, uint8_t* cb, uint8_t* cr, uint8_t* 
     cb[x] = Clamp255((8192 * b - 5428 * g - 2764 * r + 2105344) >> 14);
     cr[x] = Clamp255((8192 * r - 6860 * g - 1332 * b + 2105344) >> 14);
   }
-  for (int32_t x = 0; x < pixels; ++x) k[x] = src[4 * x + 3];
+  for (ptrdiff_t x = 0; x < pixels; ++x) k[x] = src[4 * x + 3];
 }
 
 }  // namespace
 
 PrimitiveStatus CheckBgraToYCbCr420Planes(const uint8_t* src, uint8_t* const dst[3],
-                                          const int32_t dstStep[3], int32_t width,
-                                          int32_t height) {
+                                          const int32_t dstStep[3], int32_t width, int32_t height) {
   if (src == nullptr || dst == nullptr || AnyNull(dst, 3) || dstStep == nullptr) {
     return StatusNullPointer;
   }
@@ -129,8 +127,8 @@ PrimitiveStatus CheckBgraToYCbCr420Planes(const uint8_t* src, uint8_t* const dst
   return StatusOk;
 }
 
-PrimitiveStatus CheckFourByteToYCbCrPlanes(const uint8_t* src, uint8_t* const dst[3],
-                                           int32_t width, int32_t height) {
+PrimitiveStatus CheckFourByteToYCbCrPlanes(const uint8_t* src, uint8_t* const dst[3], int32_t width,
+                                           int32_t height) {
   if (src == nullptr || dst == nullptr || AnyNull(dst, 3)) return StatusNullPointer;
   if (width <= 0 || height <= 0) return StatusBadSize;
   return StatusOk;
@@ -159,9 +157,8 @@ void BgraToYCbCrRow(const uint8_t* src, uint8_t* y, uint8_t* cb, uint8_t* cr, in
   FourByteRow(src, 2, 0, kBgraYRound, y, cb, cr, pixels);
 }
 
-PrimitiveStatus BgraToYCbCr420PlanesS2(const uint8_t* src, int32_t srcStep,
-                                       uint8_t* const dst[3], const int32_t dstStep[3],
-                                       int32_t width, int32_t height) {
+PrimitiveStatus BgraToYCbCr420PlanesS2(const uint8_t* src, int32_t srcStep, uint8_t* const dst[3],
+                                       const int32_t dstStep[3], int32_t width, int32_t height) {
   const PrimitiveStatus check = CheckBgraToYCbCr420Planes(src, dst, dstStep, width, height);
   if (check != StatusOk) return check;
   const int32_t w2 = width / 2, h2 = height / 2;

@@ -63,10 +63,10 @@ VORN_INLINE __m128i Luma(const Split& s, int32_t round) {
 // (t + 32768) >> 16 = (h + 1) >> 1, which one average of the packed 16-bit values gives.
 VORN_INLINE __m128i LumaHalfRounded(const Split& a, const Split& b) {
   const __m128i cbr = _mm_set1_epi32(Pair(7471, 19595)), cg = _mm_set1_epi32(Pair(19235, 19235));
-  const __m128i ta = _mm_srli_epi32(
-      _mm_add_epi32(_mm_madd_epi16(a.br, cbr), _mm_madd_epi16(a.gg, cg)), 15);
-  const __m128i tb = _mm_srli_epi32(
-      _mm_add_epi32(_mm_madd_epi16(b.br, cbr), _mm_madd_epi16(b.gg, cg)), 15);
+  const __m128i ta =
+      _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(a.br, cbr), _mm_madd_epi16(a.gg, cg)), 15);
+  const __m128i tb =
+      _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(b.br, cbr), _mm_madd_epi16(b.gg, cg)), 15);
   return _mm_avg_epu16(_mm_packs_epi32(ta, tb), _mm_setzero_si128());
 }
 
@@ -101,8 +101,8 @@ VORN_INLINE Step420 Convert420(const uint8_t* row0, const uint8_t* row1) {
   Step420 s;
   s.y0 = LumaHalfRounded(a0, a1);
   s.y1 = LumaHalfRounded(b0, b1);
-  Chroma<18>(PairSum(_mm_add_epi16(a0.d, b0.d), _mm_add_epi16(a1.d, b1.d)), kChroma420Round,
-             &s.cb, &s.cr);
+  Chroma<18>(PairSum(_mm_add_epi16(a0.d, b0.d), _mm_add_epi16(a1.d, b1.d)), kChroma420Round, &s.cb,
+             &s.cr);
   return s;
 }
 
@@ -111,20 +111,19 @@ constexpr int32_t kBlocksPerStep = 8;
 
 void Row420(const uint8_t* row0, const uint8_t* row1, uint8_t* y0, uint8_t* y1, uint8_t* cb,
             uint8_t* cr, int32_t blocks) {
-  int32_t j = 0;
+  ptrdiff_t j = 0;
   for (; j + kBlocksPerStep <= blocks; j += kBlocksPerStep) {
     const Step420 p = Convert420(row0 + 8 * j, row1 + 8 * j);
     const Step420 q = Convert420(row0 + 8 * j + 32, row1 + 8 * j + 32);
     Store(y0 + 2 * j, _mm_packus_epi16(p.y0, q.y0));
     Store(y1 + 2 * j, _mm_packus_epi16(p.y1, q.y1));
-    const __m128i both = _mm_packus_epi16(_mm_packs_epi32(p.cb, q.cb),
-                                          _mm_packs_epi32(p.cr, q.cr));
+    const __m128i both = _mm_packus_epi16(_mm_packs_epi32(p.cb, q.cb), _mm_packs_epi32(p.cr, q.cr));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(cb + j), both);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(cr + j), _mm_srli_si128(both, 8));
   }
   if (j < blocks) {
     BgraToYCbCr420Block(row0 + 8 * j, row1 + 8 * j, y0 + 2 * j, y1 + 2 * j, cb + j, cr + j,
-                        blocks - j);
+                        static_cast<int32_t>(blocks - j));
   }
 }
 
@@ -145,7 +144,7 @@ VORN_INLINE Step444 Convert444(const uint8_t* src) {
 constexpr int32_t kPixelsPerStep = 16;
 
 void Row444(const uint8_t* src, uint8_t* y, uint8_t* cb, uint8_t* cr, int32_t pixels) {
-  int32_t x = 0;
+  ptrdiff_t x = 0;
   for (; x + kPixelsPerStep <= pixels; x += kPixelsPerStep) {
     const Step444 p = Convert444(src + 4 * x);
     const Step444 q = Convert444(src + 4 * x + 32);
@@ -153,14 +152,15 @@ void Row444(const uint8_t* src, uint8_t* y, uint8_t* cb, uint8_t* cr, int32_t pi
     Store(cb + x, _mm_packus_epi16(p.cb, q.cb));
     Store(cr + x, _mm_packus_epi16(p.cr, q.cr));
   }
-  if (x < pixels) BgraToYCbCrRow(src + 4 * x, y + x, cb + x, cr + x, pixels - x);
+  if (x < pixels) {
+    BgraToYCbCrRow(src + 4 * x, y + x, cb + x, cr + x, static_cast<int32_t>(pixels - x));
+  }
 }
 
 }  // namespace
 
-PrimitiveStatus BgraToYCbCr420PlanesSse2(const uint8_t* src, int32_t srcStep,
-                                         uint8_t* const dst[3], const int32_t dstStep[3],
-                                         int32_t width, int32_t height) {
+PrimitiveStatus BgraToYCbCr420PlanesSse2(const uint8_t* src, int32_t srcStep, uint8_t* const dst[3],
+                                         const int32_t dstStep[3], int32_t width, int32_t height) {
   const PrimitiveStatus check = CheckBgraToYCbCr420Planes(src, dst, dstStep, width, height);
   if (check != StatusOk) return check;
   const int32_t w2 = width / 2, h2 = height / 2;
@@ -173,9 +173,8 @@ PrimitiveStatus BgraToYCbCr420PlanesSse2(const uint8_t* src, int32_t srcStep,
   return ((width | height) & 1) ? StatusOddSize : StatusOk;
 }
 
-PrimitiveStatus BgraToYCbCrPlanesSse2(const uint8_t* src, int32_t srcStep,
-                                      uint8_t* const dst[3], int32_t dstStep, int32_t width,
-                                      int32_t height) {
+PrimitiveStatus BgraToYCbCrPlanesSse2(const uint8_t* src, int32_t srcStep, uint8_t* const dst[3],
+                                      int32_t dstStep, int32_t width, int32_t height) {
   const PrimitiveStatus check = CheckFourByteToYCbCrPlanes(src, dst, width, height);
   if (check != StatusOk) return check;
   const ptrdiff_t s = srcStep, d = dstStep;

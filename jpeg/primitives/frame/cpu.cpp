@@ -236,8 +236,7 @@ int32_t DetectCpuFeatures(uint32_t mask[2]) {
 
 namespace {
 
-PrimitiveStatus QueryMask(const CpuProbe& probe, bool host, uint64_t* mask,
-                          CpuidRecord* record) {
+PrimitiveStatus QueryMask(const CpuProbe& probe, bool host, uint64_t* mask, CpuidRecord* record) {
   if (!CpuidAvailable(probe)) return StatusCpuNotSupported;
   if (mask == nullptr) return StatusNullPointer;
   if (record != nullptr) {
@@ -264,8 +263,7 @@ PrimitiveStatus QueryCpuFeatureMask(uint64_t* mask, CpuidRecord* record) {
   return QueryMask(kHostProbe, true, mask, record);
 }
 
-PrimitiveStatus QueryCpuFeatureMask(const CpuProbe& probe, uint64_t* mask,
-                                    CpuidRecord* record) {
+PrimitiveStatus QueryCpuFeatureMask(const CpuProbe& probe, uint64_t* mask, CpuidRecord* record) {
   return QueryMask(probe, false, mask, record);
 }
 
@@ -294,8 +292,8 @@ PrimitiveStatus Select(const CpuProbe& probe, bool host, BuildSelection* out) {
   PrimitiveStatus status = StatusOk;
   CpuidRecord unused{};
   uint64_t m = 0;
-  const PrimitiveStatus query = host ? QueryCpuFeatureMask(&m, &unused)
-                                     : QueryCpuFeatureMask(probe, &m, &unused);
+  const PrimitiveStatus query =
+      host ? QueryCpuFeatureMask(&m, &unused) : QueryCpuFeatureMask(probe, &m, &unused);
   if (query != StatusOk) {
     status = query;
   } else if ((m & CpuAvx) && (m & CpuAvxEnabled) && ReturnOne(70)) {

@@ -43,8 +43,7 @@ TEST(ColorBuilds, BgraToYCbCr420PlanesMatchesS2) {
         uint8_t* refDst[3] = {ref.y.data(), ref.cb.data(), ref.cr.data()};
         uint8_t* gotDst[3] = {got.y.data(), got.cb.data(), got.cr.data()};
         const int32_t steps[3] = {ref.y.step, ref.cb.step, ref.cr.step};
-        const PrimitiveStatus expected =
-            table.slot[0](src.data(), src.step, refDst, steps, w, h);
+        const PrimitiveStatus expected = table.slot[0](src.data(), src.step, refDst, steps, w, h);
         ASSERT_EQ(table.slot[slot](src.data(), src.step, gotDst, steps, w, h), expected);
         ASSERT_EQ(got.y.bytes, ref.y.bytes);
         ASSERT_EQ(got.cb.bytes, ref.cb.bytes);
@@ -62,13 +61,14 @@ TEST(ColorBuilds, BgraToYCbCrPlanesMatchesS2) {
     for (const int32_t w : kWidths) {
       for (const bool upwards : {false, true}) {
         const int32_t h = 3, misalign = w % 4;
-        SCOPED_TRACE(testing::Message() << "slot " << slot << " width " << w << (upwards ? " up" : ""));
+        SCOPED_TRACE(testing::Message()
+                     << "slot " << slot << " width " << w << (upwards ? " up" : ""));
         Plane src(4 * w, h, 4 * (w % 2), misalign, 0);
         FillRandom(src, rng);
         Plane ref[3] = {Plane(w, h, 3, misalign, 0x3C), Plane(w, h, 3, misalign, 0x3C),
                         Plane(w, h, 3, misalign, 0x3C)};
         Plane got[3] = {ref[0], ref[1], ref[2]};
-        uint8_t* refDst[3], *gotDst[3];
+        uint8_t *refDst[3], *gotDst[3];
         for (int p = 0; p < 3; ++p) {
           refDst[p] = upwards ? ref[p].last() : ref[p].data();
           gotDst[p] = upwards ? got[p].last() : got[p].data();

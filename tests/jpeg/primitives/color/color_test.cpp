@@ -219,8 +219,8 @@ TEST(ColorArithmetic, NamedSamplesInEveryBuild) {
 struct BadCall {
   const char* name;
   PrimitiveStatus expected;
-  int nullSrc = -1;   // which source pointer to null: 0 the pointer or array, 1.. a plane
-  int nullDst = -1;   // 0 the array, 1.. a plane; 9 the 4:2:0 step array
+  int nullSrc = -1;  // which source pointer to null: 0 the pointer or array, 1.. a plane
+  int nullDst = -1;  // 0 the array, 1.. a plane; 9 the 4:2:0 step array
   int32_t srcStep = 64, dstStep = 16;
   int32_t width = 4, height = 4;
 };
@@ -229,8 +229,9 @@ class ArgumentChecks : public testing::Test {
  protected:
   static constexpr size_t kBytes = 4096;
   std::vector<uint8_t> src = std::vector<uint8_t>(kBytes, 0x5A);
-  std::vector<uint8_t> out[4] = {std::vector<uint8_t>(kBytes, 0xC3), std::vector<uint8_t>(kBytes, 0xC3),
-                                 std::vector<uint8_t>(kBytes, 0xC3), std::vector<uint8_t>(kBytes, 0xC3)};
+  std::vector<uint8_t> out[4] = {
+      std::vector<uint8_t>(kBytes, 0xC3), std::vector<uint8_t>(kBytes, 0xC3),
+      std::vector<uint8_t>(kBytes, 0xC3), std::vector<uint8_t>(kBytes, 0xC3)};
 
   bool Untouched() const {
     for (const auto& o : out) {
@@ -249,18 +250,24 @@ class ArgumentChecks : public testing::Test {
     const int32_t steps[3] = {c.dstStep, c.dstStep, c.dstStep};
     const int32_t* st = c.nullDst == 9 ? nullptr : steps;
     switch (which) {
-      case 0: return kBgraToYCbCr420PlanesTable.slot[slot](s, c.srcStep, d, st, c.width, c.height);
-      case 1: return kRgbaToYCbCrPlanesTable.slot[slot](s, c.srcStep, d, c.dstStep, c.width, c.height);
-      case 2: return kBgraToYCbCrPlanesTable.slot[slot](s, c.srcStep, d, c.dstStep, c.width, c.height);
-      case 3: return kBgrToYCbCrPlanesTable.slot[slot](s, c.srcStep, d, c.dstStep, c.width, c.height);
-      case 4: return kRgbToYCbCrPlanesTable.slot[slot](s, c.srcStep, d, c.dstStep, c.width, c.height);
+      case 0:
+        return kBgraToYCbCr420PlanesTable.slot[slot](s, c.srcStep, d, st, c.width, c.height);
+      case 1:
+        return kRgbaToYCbCrPlanesTable.slot[slot](s, c.srcStep, d, c.dstStep, c.width, c.height);
+      case 2:
+        return kBgraToYCbCrPlanesTable.slot[slot](s, c.srcStep, d, c.dstStep, c.width, c.height);
+      case 3:
+        return kBgrToYCbCrPlanesTable.slot[slot](s, c.srcStep, d, c.dstStep, c.width, c.height);
+      case 4:
+        return kRgbToYCbCrPlanesTable.slot[slot](s, c.srcStep, d, c.dstStep, c.width, c.height);
       case 5:
         return kPlanarRgbToYCbCrTable.slot[slot](c.nullSrc == 0 ? nullptr : planesIn, c.srcStep, d,
                                                  c.dstStep, c.width, c.height);
       case 6:
         return kRgbToGrayTable.slot[slot](s, c.srcStep, c.nullDst >= 0 ? nullptr : planes[0],
                                           c.dstStep, c.width, c.height);
-      default: return kCmykToYcckPlanesTable.slot[slot](s, c.srcStep, d, c.dstStep, c.width, c.height);
+      default:
+        return kCmykToYcckPlanesTable.slot[slot](s, c.srcStep, d, c.dstStep, c.width, c.height);
     }
   }
 
@@ -280,17 +287,17 @@ class ArgumentChecks : public testing::Test {
 
 TEST_F(ArgumentChecks, BgraToYCbCr420Planes) {
   Expect(0, {
-      {"Valid", StatusOk},
-      {"NullSource", StatusNullPointer, 0, -1, 64, 16, 1, 4},
-      {"NullPlanes", StatusNullPointer, -1, 0, 64, 16, 1, 1},
-      {"NullY", StatusNullPointer, -1, 1},
-      {"NullCb", StatusNullPointer, -1, 2, 64, 16, 0, 0},
-      {"NullCr", StatusNullPointer, -1, 3},
-      {"NullStepArray", StatusNullPointer, -1, 9, 64, 16, 1, 1},
-      {"WidthOne", StatusBadSize, -1, -1, 64, 16, 1, 4},
-      {"HeightOne", StatusBadSize, -1, -1, 64, 16, 4, 1},
-      {"Odd", StatusOddSize, -1, -1, 64, 16, 3, 4},
-  });
+                {"Valid", StatusOk},
+                {"NullSource", StatusNullPointer, 0, -1, 64, 16, 1, 4},
+                {"NullPlanes", StatusNullPointer, -1, 0, 64, 16, 1, 1},
+                {"NullY", StatusNullPointer, -1, 1},
+                {"NullCb", StatusNullPointer, -1, 2, 64, 16, 0, 0},
+                {"NullCr", StatusNullPointer, -1, 3},
+                {"NullStepArray", StatusNullPointer, -1, 9, 64, 16, 1, 1},
+                {"WidthOne", StatusBadSize, -1, -1, 64, 16, 1, 4},
+                {"HeightOne", StatusBadSize, -1, -1, 64, 16, 4, 1},
+                {"Odd", StatusOddSize, -1, -1, 64, 16, 3, 4},
+            });
 }
 
 TEST_F(ArgumentChecks, FourBytePlanes) {
@@ -327,22 +334,22 @@ TEST_F(ArgumentChecks, ThreeBytePlanesAndCmyk) {
 
 TEST_F(ArgumentChecks, PlanarAndGray) {
   Expect(5, {
-      {"NullSourceArray", StatusNullPointer, 0, 0, 0, 0, 0, 0},
-      {"NullPlanes", StatusNullPointer, -1, 0, 0, 0, 0, 0},
-      {"NullB", StatusNullPointer, 3, -1, 0, 0, 0, 0},
-      {"NullCb", StatusNullPointer, -1, 2, 0, 0, 0, 0},
-      {"ZeroStep", StatusBadStep, -1, -1, 0, 16, 0, 0},
-      {"ZeroWidth", StatusBadSize, -1, -1, 64, 16, 0, 4},
-      {"ZeroHeight", StatusBadSize, -1, -1, 64, 16, 4, 0},
-      {"Valid", StatusOk},
-  });
+                {"NullSourceArray", StatusNullPointer, 0, 0, 0, 0, 0, 0},
+                {"NullPlanes", StatusNullPointer, -1, 0, 0, 0, 0, 0},
+                {"NullB", StatusNullPointer, 3, -1, 0, 0, 0, 0},
+                {"NullCb", StatusNullPointer, -1, 2, 0, 0, 0, 0},
+                {"ZeroStep", StatusBadStep, -1, -1, 0, 16, 0, 0},
+                {"ZeroWidth", StatusBadSize, -1, -1, 64, 16, 0, 4},
+                {"ZeroHeight", StatusBadSize, -1, -1, 64, 16, 4, 0},
+                {"Valid", StatusOk},
+            });
   Expect(6, {
-      {"NullSource", StatusNullPointer, 0, -1, 0, 0, 0, 0},
-      {"NullDest", StatusNullPointer, -1, 0, 0, 0, 0, 0},
-      {"ZeroDestStep", StatusBadStep, -1, -1, 64, 0, 0, 0},
-      {"ZeroWidth", StatusBadSize, -1, -1, 64, 16, 0, 4},
-      {"Valid", StatusOk},
-  });
+                {"NullSource", StatusNullPointer, 0, -1, 0, 0, 0, 0},
+                {"NullDest", StatusNullPointer, -1, 0, 0, 0, 0, 0},
+                {"ZeroDestStep", StatusBadStep, -1, -1, 64, 0, 0, 0},
+                {"ZeroWidth", StatusBadSize, -1, -1, 64, 16, 0, 4},
+                {"Valid", StatusOk},
+            });
 }
 
 }  // namespace

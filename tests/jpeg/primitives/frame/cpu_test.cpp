@@ -20,8 +20,8 @@ using test::FakeCpu;
 constexpr uint32_t B(int n) { return 1u << n; }
 constexpr uint32_t kEdxBase = B(23) | B(25) | B(26);  // MMX, SSE, SSE2
 constexpr uint32_t kSse3 = B(0), kPclmul = B(1), kSsse3 = B(9), kFma = B(12), kSse41 = B(19),
-                   kSse42 = B(20), kMovbe = B(22), kAes = B(25), kOsxsave = B(27),
-                   kAvx = B(28), kF16c = B(29), kRdrand = B(30);
+                   kSse42 = B(20), kMovbe = B(22), kAes = B(25), kOsxsave = B(27), kAvx = B(28),
+                   kF16c = B(29), kRdrand = B(30);
 constexpr uint32_t kBmi1 = B(3), kAvx2 = B(5), kBmi2 = B(8);
 constexpr uint32_t kSse4 = kSse3 | kSsse3 | kMovbe | kSse41 | kSse42;
 constexpr uint32_t kAvxGen = kSse4 | kPclmul | kAes | kOsxsave | kAvx;
@@ -30,8 +30,8 @@ constexpr uint32_t kLeaf7Full = kBmi1 | kAvx2 | kBmi2;
 
 // Vendor, highest leaf, leaf 1 (ECX, EDX) and leaf 7 EBX of a test processor.
 void RecordCpu(FakeCpu& cpu, bool intel, uint32_t maxLeaf, uint32_t edx1, uint32_t ecx1,
-           uint32_t ebx7) {
-  cpu.SetVendor(intel ? "GenuineIntel" : "AuthenticAMD", maxLeaf);
+               uint32_t ebx7) {
+  cpu.SetVendor(intel ? "GenuineIntel" : "AnotherMaker", maxLeaf);
   cpu.Set(1, 0, {0x000306C3, 0, ecx1, edx1});
   cpu.Set(7, 0, {0, ebx7, 0, 0});
 }
@@ -53,29 +53,26 @@ struct SelectionCase {
 
 const SelectionCase kSelectionCases[] = {
     {"NoCpuid", false, true, 0, 0, 0, 0, 7, BuildS2NoSse2, 0x3, 0, StatusNotIntelProcessor},
-    {"NoSse2", true, true, 1, B(23) | B(25), 0, 0, 7, BuildS2NoSse2, 0x3, 0,
-     StatusCpuNotSupported},
+    {"NoSse2", true, true, 1, B(23) | B(25), 0, 0, 7, BuildS2NoSse2, 0x3, 0, StatusCpuNotSupported},
     {"Sse2Only", true, true, 1, kEdxBase, kSse3, 0, 7, BuildS2, 0x7, 0, StatusOk},
     {"Ssse3", true, true, 1, kEdxBase, kSse3 | kSsse3, 0, 7, BuildS3, 0x1F, 0, StatusOk},
     {"Ssse3Movbe", true, true, 1, kEdxBase, kSse3 | kSsse3 | kMovbe, 0, 7, BuildAm, 0x3F, 1,
      StatusOk},
     {"Sse41", true, true, 1, kEdxBase, kSse4, 0, 7, BuildS4, 0xDF, 0, StatusOk},
     {"AvxWithOs", true, true, 0xD, kEdxBase, kAvxGen, 0, 7, BuildV1, 0xFDF, 0, StatusOk},
-    {"AvxOsNoYmmState", true, true, 0xD, kEdxBase, kAvxGen, 0, 0x3, BuildS4, 0xCDF, 0,
+    {"AvxOsNoYmmState", true, true, 0xD, kEdxBase, kAvxGen, 0, 0x3, BuildS4, 0xCDF, 0, StatusOk},
+    {"AvxWithoutOsxsave", true, true, 0xD, kEdxBase, kAvxGen & ~kOsxsave, 0, 7, BuildS4, 0xCDF, 0,
      StatusOk},
-    {"AvxWithoutOsxsave", true, true, 0xD, kEdxBase, kAvxGen & ~kOsxsave, 0, 7, BuildS4, 0xCDF,
-     0, StatusOk},
     {"Avx2NoBmi1", true, true, 0xD, kEdxBase, kAvx2Gen, kAvx2 | kBmi2, 7, BuildV1, 0x6FDF, 0,
      StatusOk},
     {"Avx2NoBmi2", true, true, 0xD, kEdxBase, kAvx2Gen, kAvx2 | kBmi1, 7, BuildV1, 0x6FDF, 0,
      StatusOk},
     {"Avx2NoFma", true, true, 0xD, kEdxBase, kAvx2Gen & ~kFma, kLeaf7Full, 7, BuildV1, 0x6FDF, 0,
      StatusOk},
-    {"Avx2Full", true, true, 0xD, kEdxBase, kAvx2Gen, kLeaf7Full, 7, BuildV2, 0xEFFF, 0,
-     StatusOk},
+    {"Avx2Full", true, true, 0xD, kEdxBase, kAvx2Gen, kLeaf7Full, 7, BuildV2, 0xEFFF, 0, StatusOk},
     // Leaf 7 lies above the highest leaf: its stale contents must not count.
-    {"Avx2BitsAboveMaxLeaf", true, true, 6, kEdxBase, kAvx2Gen, kLeaf7Full, 7, BuildV1, 0x6FDF,
-     0, StatusOk},
+    {"Avx2BitsAboveMaxLeaf", true, true, 6, kEdxBase, kAvx2Gen, kLeaf7Full, 7, BuildV1, 0x6FDF, 0,
+     StatusOk},
     {"OtherVendorAvx2", true, false, 0xD, kEdxBase, kAvx2Gen, kLeaf7Full, 7, BuildV2, 0xEFFF, 0,
      StatusNotIntelProcessor},
     {"OtherVendorSse2", true, false, 1, kEdxBase, 0, 0, 7, BuildS2, 0x7, 0,
@@ -226,12 +223,12 @@ CpuidRecord CacheLeaf(uint32_t type, uint32_t ways, uint32_t partitions, uint32_
 TEST(CacheSize, FromLeaf4) {
   FakeCpu cpu;
   RecordCpu(cpu, true, 0xD, kEdxBase, kSse4, 0);
-  cpu.Set(4, 0, CacheLeaf(1, 8, 1, 64, 64));       // 32 KiB data
-  cpu.Set(4, 1, CacheLeaf(2, 16, 1, 64, 4096));    // 4 MiB instruction: not counted
-  cpu.Set(4, 2, CacheLeaf(3, 16, 1, 64, 1024));    // 1 MiB unified
-  cpu.Set(4, 3, CacheLeaf(3, 12, 1, 64, 40960));   // 30 MiB unified
+  cpu.Set(4, 0, CacheLeaf(1, 8, 1, 64, 64));      // 32 KiB data
+  cpu.Set(4, 1, CacheLeaf(2, 16, 1, 64, 4096));   // 4 MiB instruction: not counted
+  cpu.Set(4, 2, CacheLeaf(3, 16, 1, 64, 1024));   // 1 MiB unified
+  cpu.Set(4, 3, CacheLeaf(3, 12, 1, 64, 40960));  // 30 MiB unified
   cpu.Set(4, 4, {0, 0, 0, 0});
-  cpu.Set(4, 5, CacheLeaf(3, 16, 4, 64, 65536));   // after the end: not counted
+  cpu.Set(4, 5, CacheLeaf(3, 16, 4, 64, 65536));  // after the end: not counted
   int32_t bytes = -1;
   EXPECT_EQ(QueryLargestCacheSize(cpu.Probe(), &bytes), StatusOk);
   EXPECT_EQ(bytes, 12 * 64 * 40960);

@@ -34,9 +34,7 @@ struct FakeCpu {
     return it == leaves.end() ? 0 : it->second.eax;
   }
 
-  CpuProbe Probe() {
-    return CpuProbe{this, &Available, &Cpuid, &Xgetbv};
-  }
+  CpuProbe Probe() { return CpuProbe{this, &Available, &Cpuid, &Xgetbv}; }
 
   static bool Available(void* c) { return static_cast<FakeCpu*>(c)->hasCpuid; }
   static void Cpuid(void* c, uint32_t leaf, uint32_t subleaf, CpuidRecord* out) {

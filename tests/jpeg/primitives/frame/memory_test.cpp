@@ -50,8 +50,9 @@ TEST(AlignPointerUp, RoundsUpToPowersOfTwo) {
       {0x1041, 1, 0x1041},  {0x1041, 16, 0x1050}, {0x1040, 64, 0x1040},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(AlignPointerUp(reinterpret_cast<void*>(c.p), c.alignment)),
-              c.expected)
+    EXPECT_EQ(
+        reinterpret_cast<uintptr_t>(AlignPointerUp(reinterpret_cast<void*>(c.p), c.alignment)),
+        c.expected)
         << std::hex << c.p << " " << c.alignment;
   }
 }
