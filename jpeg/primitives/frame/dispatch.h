@@ -10,10 +10,12 @@
 //   1. Write the plain build (suffix S2): it defines the results and runs in every slot
 //      that has no faster build. Faster builds (e.g. ...Sse2, ...Avx2) go in files of their
 //      own, compiled with that file's target flags only, so no wider instruction leaks into
-//      a lower slot's code.
+//      a lower slot's code. Keep such a file's helpers in an anonymous namespace and call no
+//      inline function or template it shares with other files: the linker keeps one copy of
+//      those, and it may be the one built with the wider flags.
 //   2. Define the table once, in a .cpp of the family, listing the slots that have their own
-//      build and leaving the others null; ShareLower fills each null slot with the nearest
-//      lower slot's build (slot 0 must be set):
+//      build and leaving the others null (trailing ones may be left out); ShareLower fills
+//      each null slot with the nearest lower slot's build (slot 0 must be set):
 //
 //        constexpr DispatchTable<BgraToYCbCrPlanesFn> kBgraToYCbCrPlanesTable =
 //            ShareLower<BgraToYCbCrPlanesFn>({{BgraToYCbCrPlanesS2, BgraToYCbCrPlanesSse2,
