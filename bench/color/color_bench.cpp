@@ -115,7 +115,8 @@ int main(int argc, char** argv) {
   char interleave[] = "--benchmark_enable_random_interleaving=true";
   char minTime[] = "--benchmark_min_time=0.2";
   char brief[] = "--benchmark_report_aggregates_only=true";
-  args.insert(args.begin() + 1, {repetitions, interleave, minTime, brief});
+  char plain[] = "--benchmark_color=false";  // so each ratio line starts with "ratio"
+  args.insert(args.begin() + 1, {repetitions, interleave, minTime, brief, plain});
   int count = static_cast<int>(args.size());
   benchmark::Initialize(&count, args.data());
   Register("ours/BgraToYCbCr420Planes", Ours420, -1);
