@@ -34,20 +34,27 @@ TEST(ColorBuilds, BgraToYCbCr420PlanesMatchesS2) {
     if (!BuildRunsHere(slot) || table.slot[slot] == table.slot[0]) continue;
     for (const int32_t w : kWidths) {
       for (const int32_t h : {2, 3, 6}) {
-        if (w < 2) continue;
-        const int32_t misalign = (w + h) % 4;
-        SCOPED_TRACE(testing::Message() << "slot " << slot << " " << w << "x" << h);
-        Plane src(4 * w, h, 4 * (w % 3), misalign + 1, 0);
-        FillRandom(src, rng);
-        Output ref = Make420(w, h, misalign), got = Make420(w, h, misalign);
-        uint8_t* refDst[3] = {ref.y.data(), ref.cb.data(), ref.cr.data()};
-        uint8_t* gotDst[3] = {got.y.data(), got.cb.data(), got.cr.data()};
-        const int32_t steps[3] = {ref.y.step, ref.cb.step, ref.cr.step};
-        const PrimitiveStatus expected = table.slot[0](src.data(), src.step, refDst, steps, w, h);
-        ASSERT_EQ(table.slot[slot](src.data(), src.step, gotDst, steps, w, h), expected);
-        ASSERT_EQ(got.y.bytes, ref.y.bytes);
-        ASSERT_EQ(got.cb.bytes, ref.cb.bytes);
-        ASSERT_EQ(got.cr.bytes, ref.cr.bytes);
+        for (const bool upwards : {false, true}) {
+          if (w < 2) continue;
+          const int32_t misalign = (w + h) % 4;
+          SCOPED_TRACE(testing::Message()
+                       << "slot " << slot << " " << w << "x" << h << (upwards ? " up" : ""));
+          Plane src(4 * w, h, 4 * (w % 3), misalign + 1, 0);
+          FillRandom(src, rng);
+          Output ref = Make420(w, h, misalign), got = Make420(w, h, misalign);
+          // Upwards: the source, Y and Cb walk from their last row; Cr keeps walking down.
+          auto start = [&](Plane& p) { return upwards ? p.last() : p.data(); };
+          uint8_t* refDst[3] = {start(ref.y), start(ref.cb), ref.cr.data()};
+          uint8_t* gotDst[3] = {start(got.y), start(got.cb), got.cr.data()};
+          const int32_t sign = upwards ? -1 : 1;
+          const int32_t steps[3] = {sign * ref.y.step, sign * ref.cb.step, ref.cr.step};
+          const uint8_t* s = upwards ? src.last() : src.data();
+          const PrimitiveStatus expected = table.slot[0](s, sign * src.step, refDst, steps, w, h);
+          ASSERT_EQ(table.slot[slot](s, sign * src.step, gotDst, steps, w, h), expected);
+          ASSERT_EQ(got.y.bytes, ref.y.bytes);
+          ASSERT_EQ(got.cb.bytes, ref.cb.bytes);
+          ASSERT_EQ(got.cr.bytes, ref.cr.bytes);
+        }
       }
     }
   }
