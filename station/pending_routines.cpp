@@ -1,0 +1,67 @@
+// Stand-in routines for the modules that are not part of the driver yet. Each is weak: the
+// module that serves the request defines the routine and its definition replaces the one
+// here. Until then a request is completed at once, so none is ever held or lost.
+#include "station/bus/function_modules.h"
+#include "station/dispatch.h"
+#include "station/kernel_utils.h"
+
+namespace vorn::station {
+
+#define VORN_PENDING __attribute__((weak))
+
+VORN_PENDING NTSTATUS StationAddDevice(DRIVER_OBJECT*, DEVICE_OBJECT*) {
+  return STATUS_NOT_SUPPORTED;
+}
+
+VORN_PENDING NTSTATUS DispatchPnp(DEVICE_OBJECT*, IRP* irp) {
+  return CompleteIrp(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+}
+
+VORN_PENDING NTSTATUS DispatchPower(DEVICE_OBJECT*, IRP* irp) {
+  return CompleteIrp(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+}
+
+VORN_PENDING NTSTATUS DispatchCreate(DEVICE_OBJECT*, IRP* irp) {
+  return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
+VORN_PENDING NTSTATUS DispatchClose(DEVICE_OBJECT*, IRP* irp) {
+  return CompleteIrp(irp, STATUS_SUCCESS, 0);
+}
+
+VORN_PENDING NTSTATUS DispatchCleanup(DEVICE_OBJECT*, IRP* irp) {
+  return CompleteIrp(irp, STATUS_SUCCESS, 0);
+}
+
+VORN_PENDING NTSTATUS DispatchDeviceControl(DEVICE_OBJECT*, IRP* irp) {
+  return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
+VORN_PENDING NTSTATUS DispatchSystemControl(DEVICE_OBJECT*, IRP* irp) {
+  return CompleteIrp(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+}
+
+VORN_PENDING NTSTATUS PdoInternalDeviceControl(DEVICE_OBJECT*, IRP* irp) {
+  return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
+VORN_PENDING NTSTATUS PassDownToLowerDevice(DEVICE_OBJECT*, IRP* irp) {
+  return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
+// A module that is not built in registers but does not enable its function.
+VORN_PENDING NTSTATUS DisplayFunctionInit(UCHAR, UCHAR* registered, const StationServiceTable*,
+                                          FunctionModuleOps*) {
+  *registered = 1;
+  return STATUS_NOT_SUPPORTED;
+}
+
+VORN_PENDING NTSTATUS AudioFunctionInit(UCHAR, UCHAR* registered, const StationServiceTable*,
+                                        FunctionModuleOps*) {
+  *registered = 1;
+  return STATUS_NOT_SUPPORTED;
+}
+
+#undef VORN_PENDING
+
+}  // namespace vorn::station
