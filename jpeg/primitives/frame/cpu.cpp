@@ -10,6 +10,11 @@
 
 namespace vorn::jpeg::prim {
 
+// Dispatching threads read these while a device start writes them: they must be real atomics,
+// not lock-based ones, also in the 32-bit build.
+static_assert(std::atomic<uint64_t>::is_always_lock_free);
+static_assert(std::atomic<int32_t>::is_always_lock_free);
+
 std::atomic<uint64_t> EnabledFeatureMask{0x3};
 std::atomic<int32_t> AtomBuildFlag{0};
 
