@@ -81,9 +81,8 @@ void IoDeleteDevice(DEVICE_OBJECT* device) {
       return;
     }
     r->deleted = true;
-    if (device->AttachedDevice)
-      ReportViolation("device %p deleted while device %p is still attached to it", static_cast<void*>(device),
-                      static_cast<void*>(device->AttachedDevice));
+    // A PDO is deleted in its REMOVE while the FDO above still sits on it; the FDO detaches
+    // right after, and the memory lives until the last reference goes.
     if (r->lower) ReportViolation("device %p deleted without detaching from %p", static_cast<void*>(device),
                                   static_cast<void*>(r->lower));
     DEVICE_OBJECT** link = &device->DriverObject->DeviceObject;
