@@ -10,6 +10,8 @@ using CCHAR = char;
 using CSHORT = int16_t;
 using KPRIORITY = LONG;
 using PHANDLE = HANDLE*;
+using PUCHAR = UCHAR*;
+using PULONG = ULONG*;
 
 constexpr KIRQL PASSIVE_LEVEL = 0;
 constexpr KIRQL APC_LEVEL = 1;

@@ -114,15 +114,24 @@ NTSTATUS SendPnp(DevNode* node, UCHAR minor, const std::function<void(IO_STACK_L
                                STATUS_NOT_SUPPORTED);
 }
 
-// A wide multi-string or string the driver returned in pool; freed here.
-std::vector<WString> TakeMultiString(ULONG_PTR information) {
+// A wide multi-string (or, with |multi| false, one string) that a driver returned in pool;
+// read no further than the block and freed here.
+std::vector<WString> TakeStrings(ULONG_PTR information, bool multi) {
   std::vector<WString> out;
   auto* p = reinterpret_cast<const WCHAR*>(information);
   if (!p) return out;
-  while (*p) {
-    WString s(p);
-    p += s.size() + 1;
+  size_t chars = vorn::kernel::pool::BlockSize(p) / 2;
+  if (chars == 0) {
+    ReportViolation("PnP answer %p is not a pool block", static_cast<const void*>(p));
+    return out;
+  }
+  size_t i = 0;
+  while (i < chars && p[i]) {
+    WString s;
+    while (i < chars && p[i]) s.push_back(p[i++]);
+    ++i;
     out.push_back(s);
+    if (!multi) break;
   }
   ExFreePool(reinterpret_cast<PVOID>(information));
   return out;
@@ -132,7 +141,7 @@ WString QueryId(DevNode* node, BUS_QUERY_ID_TYPE type) {
   ULONG_PTR info = 0;
   NTSTATUS s = SendPnp(node, IRP_MN_QUERY_ID, [&](IO_STACK_LOCATION* st) { st->Parameters.QueryId.IdType = type; }, &info);
   if (!NT_SUCCESS(s) || !info) return {};
-  auto v = TakeMultiString(info);
+  auto v = TakeStrings(info, false);
   return v.empty() ? WString() : v[0];
 }
 
@@ -140,7 +149,7 @@ std::vector<WString> QueryIds(DevNode* node, BUS_QUERY_ID_TYPE type) {
   ULONG_PTR info = 0;
   NTSTATUS s = SendPnp(node, IRP_MN_QUERY_ID, [&](IO_STACK_LOCATION* st) { st->Parameters.QueryId.IdType = type; }, &info);
   if (!NT_SUCCESS(s) || !info) return {};
-  return TakeMultiString(info);
+  return TakeStrings(info, true);
 }
 
 WString QueryText(DevNode* node, DEVICE_TEXT_TYPE type) {
@@ -150,10 +159,8 @@ WString QueryText(DevNode* node, DEVICE_TEXT_TYPE type) {
     st->Parameters.QueryDeviceText.LocaleId = 0x409;
   }, &info);
   if (!NT_SUCCESS(s) || !info) return {};
-  auto* p = reinterpret_cast<WCHAR*>(info);
-  WString text(p);
-  ExFreePool(p);
-  return text;
+  auto v = TakeStrings(info, false);
+  return v.empty() ? WString() : v[0];
 }
 
 NTSTATUS QueryCaps(DevNode* node, DEVICE_CAPABILITIES* caps) {

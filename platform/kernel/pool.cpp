@@ -146,6 +146,12 @@ void FailAllAllocations(ULONG tag, bool on) {
     s.tags[tag].fail_all = on;
 }
 
+size_t BlockSize(const void* block) {
+  if (!block) return 0;
+  auto* header = static_cast<const BlockHeader*>(block) - 1;
+  return header->magic == kLiveMagic ? header->size : 0;
+}
+
 int64_t AllocationCount(ULONG tag) {
   PoolState& s = State();
   std::lock_guard<std::mutex> guard(s.lock);

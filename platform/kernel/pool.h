@@ -38,6 +38,9 @@ std::map<ULONG, TagCount> AllOutstanding();
 void FailNthAllocation(ULONG tag, int n);
 // Makes every allocation of |tag| fail while |on| (any tag when tag is 0).
 void FailAllAllocations(ULONG tag, bool on);
+// The size of a live pool block (0 for anything else), so the kernel can bound what it reads
+// from a block a driver handed it.
+size_t BlockSize(const void* block);
 // Total allocations of a tag since start (for tests that count attempts).
 int64_t AllocationCount(ULONG tag);
 

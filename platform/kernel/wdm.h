@@ -14,4 +14,5 @@
 #include "platform/kernel/thread.h"
 #include "platform/kernel/timer.h"
 #include "platform/kernel/usb.h"
+#include "platform/kernel/wmi.h"
 #include "platform/kernel/workitem.h"

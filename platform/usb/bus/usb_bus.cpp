@@ -143,9 +143,9 @@ bool UsbBus::InjectWake(UsbDevice& device) {
   if (!port) return false;
   auto* irp = static_cast<IRP*>(InterlockedExchangePointer(&port->wait_wake, nullptr));
   if (!irp) return false;
-  IoSetCancelRoutine(irp, nullptr);
+  TakeBackFromCancel(irp);
   PoStartNextPowerIrp(irp);
-  CompleteNow(irp, irp->Cancel ? STATUS_CANCELLED : STATUS_SUCCESS);
+  CompleteNow(irp, Cancelled(irp) ? STATUS_CANCELLED : STATUS_SUCCESS);
   return true;
 }
 

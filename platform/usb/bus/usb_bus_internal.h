@@ -103,6 +103,17 @@ NTSTATUS BusCreateClose(DEVICE_OBJECT* device, IRP* irp);
 
 inline DeviceExtension* Ext(DEVICE_OBJECT* d) { return static_cast<DeviceExtension*>(d->DeviceExtension); }
 
+// Takes the cancel routine back before completing; when a cancel already took it, waits until
+// that cancel has left the cancel spin lock, so completion never races IoCancelIrp.
+inline void TakeBackFromCancel(IRP* irp) {
+  if (!IoSetCancelRoutine(irp, nullptr)) {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    IoReleaseCancelSpinLock(irql);
+  }
+}
+inline bool Cancelled(IRP* irp) { return __atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) != 0; }
+
 // Completes |irp| with |status| and Information 0 at once.
 NTSTATUS CompleteNow(IRP* irp, NTSTATUS status, ULONG_PTR information = 0);
 

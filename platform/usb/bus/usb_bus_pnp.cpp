@@ -134,7 +134,7 @@ NTSTATUS PdoPnp(DEVICE_OBJECT* pdo, Port* port, IRP* irp) {
       port->removed = true;
       port->bus->CancelAll(port, true);
       if (auto* ww = static_cast<IRP*>(InterlockedExchangePointer(&port->wait_wake, nullptr))) {
-        IoSetCancelRoutine(ww, nullptr);
+        TakeBackFromCancel(ww);
         PoStartNextPowerIrp(ww);
         CompleteNow(ww, STATUS_CANCELLED);
       }
@@ -259,7 +259,7 @@ NTSTATUS BusPower(DEVICE_OBJECT* device, IRP* irp) {
         return STATUS_PENDING;
       }
       IoSetCancelRoutine(irp, WaitWakeCancel);
-      if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) &&
+      if (Cancelled(irp) && IoSetCancelRoutine(irp, nullptr) &&
           InterlockedCompareExchangePointer(&port->wait_wake, nullptr, irp) == irp) {
         CompleteNow(irp, STATUS_CANCELLED);
       }

@@ -127,7 +127,7 @@ NTSTATUS StartAsync(Port* port, IRP* irp, URB* urb, Transfer t, bool cancellable
     port->pending[irp] = w;
   }
   IoSetCancelRoutine(irp, CancelUrb);
-  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) w->cancel_requested = true;  // cancelled before it started
+  if (Cancelled(irp) && IoSetCancelRoutine(irp, nullptr)) w->cancel_requested = true;  // cancelled before it started
   port->bus->Submit(w);
   return STATUS_PENDING;
 }
@@ -224,7 +224,7 @@ void UsbBus::Impl::FinishIrp(const std::shared_ptr<Work>& w) {
       urb->UrbControlVendorClassRequest.TransferBufferLength = w->transfer.actual;
       break;
   }
-  IoSetCancelRoutine(irp, nullptr);
+  TakeBackFromCancel(irp);
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = 0;
   Port* port = w->port;

@@ -25,7 +25,7 @@ NTSTATUS Control(DEVICE_OBJECT*, IRP* irp) {
   IO_STACK_LOCATION* st = IoGetCurrentIrpStackLocation(irp);
   switch (st->Parameters.DeviceIoControl.IoControlCode) {
     case 0x222400:  // buffered
-      std::memset(irp->AssociatedIrp.SystemBuffer, 0x5A, 16);
+      std::memset(irp->AssociatedIrp.SystemBuffer, 0x5A, st->Parameters.DeviceIoControl.OutputBufferLength);
       irp->IoStatus.Status = STATUS_SUCCESS;
       irp->IoStatus.Information = g_answer;
       IoCompleteRequest(irp, IO_NO_INCREMENT);
