@@ -94,6 +94,19 @@ struct INTERFACE {
   PINTERFACE_DEREFERENCE InterfaceDereference;
 };
 
+// The location interface: GetLocationString returns a pool multi-string the caller frees.
+using PGET_LOCATION_STRING = NTSTATUS (*)(PVOID context, WCHAR** location_strings);
+struct PNP_LOCATION_INTERFACE {
+  USHORT Size;
+  USHORT Version;
+  PVOID Context;
+  PINTERFACE_REFERENCE InterfaceReference;
+  PINTERFACE_DEREFERENCE InterfaceDereference;
+  PGET_LOCATION_STRING GetLocationString;
+};
+static_assert(sizeof(PNP_LOCATION_INTERFACE) == 40);
+static_assert(sizeof(INTERFACE) == 32);
+
 // The USB bus type of PNP_BUS_INFORMATION and the PnP location interface of QUERY_INTERFACE.
 inline constexpr GUID GUID_BUS_TYPE_USB = {0x8E31C4A7, 0x2B6D, 0x4F15, {0x9A, 0x03, 0x6C, 0xD2, 0x7E, 0x41, 0xB8, 0x5F}};
 inline constexpr GUID GUID_PNP_LOCATION_INTERFACE = {0x5A9C2E71, 0x40B3, 0x4D8E, {0xB1, 0x6F, 0x27, 0x93, 0xC0, 0x5E, 0xA4, 0x18}};

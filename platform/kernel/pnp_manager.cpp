@@ -263,7 +263,13 @@ int SubtreeFiles(DevNode* node) {
   return n;
 }
 
-// REMOVE for the subtree, children first. Nodes no longer reported by their parent go away.
+void DeleteTree(DevNode* node) {
+  for (DevNode* c : std::vector<DevNode*>(node->children)) DeleteTree(c);
+  DeleteNode(node);
+}
+
+// REMOVE for the subtree, children first. Nodes no longer reported by their parent go away,
+// and so do the children of a removed device: its driver has deleted them.
 void RemoveSubtree(DevNode* node) {
   for (DevNode* c : std::vector<DevNode*>(node->children)) RemoveSubtree(c);
   internal::DisableInterfacesOf(node->pdo);
@@ -272,6 +278,7 @@ void RemoveSubtree(DevNode* node) {
     node->info.state = NodeState::kRemoved;
   }
   node->remove_waiting = false;
+  for (DevNode* c : std::vector<DevNode*>(node->children)) DeleteTree(c);
   if (!node->reported) DeleteNode(node);
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/kernel/irp.h"
+#include "platform/kernel/pnp.h"
 
 constexpr ULONG IOCTL_INTERNAL_USB_SUBMIT_URB = 0x220003;
 constexpr ULONG IOCTL_INTERNAL_USB_RESET_PORT = 0x220007;
@@ -253,6 +254,46 @@ struct USBD_INTERFACE_LIST_ENTRY {
   USB_INTERFACE_DESCRIPTOR* InterfaceDescriptor;
   USBD_INTERFACE_INFORMATION* Interface;  // set by USBD_CreateConfigurationRequestEx
 };
+
+// The USB bus interface a USB device's PDO hands out on QUERY_INTERFACE, versions 0 to 3.
+inline constexpr GUID USB_BUS_INTERFACE_USBDI_GUID = {0xD4A3B6E2, 0x61C9, 0x4E07, {0x8B, 0x35, 0xF0, 0x2C, 0x9D, 0x14, 0x7A, 0x6E}};
+using PUSB_BUSIFFN_GETUSBDI_VERSION = void (*)(PVOID bus_context, USBD_VERSION_INFORMATION* version, ULONG* hcd_capabilities);
+using PUSB_BUSIFFN_QUERY_BUS_TIME = NTSTATUS (*)(PVOID bus_context, ULONG* current_frame);
+using PUSB_BUSIFFN_SUBMIT_ISO_OUT_URB = NTSTATUS (*)(PVOID bus_context, URB* urb);
+using PUSB_BUSIFFN_QUERY_BUS_INFORMATION = NTSTATUS (*)(PVOID bus_context, ULONG level, PVOID buffer, ULONG* buffer_length,
+                                                        ULONG* actual_length);
+using PUSB_BUSIFFN_IS_DEVICE_HIGH_SPEED = BOOLEAN (*)(PVOID bus_context);
+using PUSB_BUSIFFN_ENUM_LOG_ENTRY = NTSTATUS (*)(PVOID bus_context, ULONG driver_tag, ULONG enum_tag, ULONG p1, ULONG p2);
+using PUSB_BUSIFFN_QUERY_BUS_TIME_EX = NTSTATUS (*)(PVOID bus_context, ULONG* high_speed_frame_counter);
+using PUSB_BUSIFFN_QUERY_CONTROLLER_TYPE = NTSTATUS (*)(PVOID bus_context, ULONG* hcdi_option_flags, USHORT* pci_vendor_id,
+                                                        USHORT* pci_device_id, UCHAR* pci_class, UCHAR* pci_subclass,
+                                                        UCHAR* pci_revision_id, UCHAR* pci_prog_if);
+
+struct USB_BUS_INTERFACE_USBDI_V0 {
+  USHORT Size;
+  USHORT Version;
+  PVOID BusContext;
+  PINTERFACE_REFERENCE InterfaceReference;
+  PINTERFACE_DEREFERENCE InterfaceDereference;
+  PUSB_BUSIFFN_GETUSBDI_VERSION GetUSBDIVersion;
+  PUSB_BUSIFFN_QUERY_BUS_TIME QueryBusTime;
+  PUSB_BUSIFFN_SUBMIT_ISO_OUT_URB SubmitIsoOutUrb;
+  PUSB_BUSIFFN_QUERY_BUS_INFORMATION QueryBusInformation;
+};
+struct USB_BUS_INTERFACE_USBDI_V1 : USB_BUS_INTERFACE_USBDI_V0 {
+  PUSB_BUSIFFN_IS_DEVICE_HIGH_SPEED IsDeviceHighSpeed;
+};
+struct USB_BUS_INTERFACE_USBDI_V2 : USB_BUS_INTERFACE_USBDI_V1 {
+  PUSB_BUSIFFN_ENUM_LOG_ENTRY EnumLogEntry;
+};
+struct USB_BUS_INTERFACE_USBDI_V3 : USB_BUS_INTERFACE_USBDI_V2 {
+  PUSB_BUSIFFN_QUERY_BUS_TIME_EX QueryBusTimeEx;
+  PUSB_BUSIFFN_QUERY_CONTROLLER_TYPE QueryControllerType;
+};
+static_assert(sizeof(USB_BUS_INTERFACE_USBDI_V0) == 64);
+static_assert(sizeof(USB_BUS_INTERFACE_USBDI_V1) == 72);
+static_assert(sizeof(USB_BUS_INTERFACE_USBDI_V2) == 80);
+static_assert(sizeof(USB_BUS_INTERFACE_USBDI_V3) == 96);
 
 // The USB stack's version (USBDI 0x600, USB 0x200).
 void USBD_GetUSBDIVersion(USBD_VERSION_INFORMATION* info);

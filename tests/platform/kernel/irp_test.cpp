@@ -21,6 +21,13 @@ void HeldCancel(DEVICE_OBJECT*, IRP* irp) {
   }
 }
 
+NTSTATUS Complete0(IRP* irp) {
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS Control(DEVICE_OBJECT*, IRP* irp) {
   IO_STACK_LOCATION* st = IoGetCurrentIrpStackLocation(irp);
   switch (st->Parameters.DeviceIoControl.IoControlCode) {
@@ -34,6 +41,17 @@ NTSTATUS Control(DEVICE_OBJECT*, IRP* irp) {
       IoMarkIrpPending(irp);
       g_held = irp;
       IoSetCancelRoutine(irp, HeldCancel);
+      return STATUS_PENDING;
+    case 0x222408:  // completed at once with its input length as Information
+      return Complete0(irp);
+    case 0x22240C:  // held with a cancel routine that forgets the cancel spin lock
+      IoMarkIrpPending(irp);
+      g_held = irp;
+      IoSetCancelRoutine(irp, [](DEVICE_OBJECT*, IRP* held) {
+        g_held = nullptr;
+        held->IoStatus.Status = STATUS_CANCELLED;
+        IoCompleteRequest(held, IO_NO_INCREMENT);
+      });
       return STATUS_PENDING;
     default:  // completed twice: a fault the tracker must catch
       irp->IoStatus.Status = STATUS_SUCCESS;
@@ -95,7 +113,7 @@ TEST_F(IrpTest, DoubleCompletionIsCaught) {
   IRP* irp = IoAllocateIrp(device_->StackSize, FALSE);
   IO_STACK_LOCATION* st = IoGetNextIrpStackLocation(irp);
   st->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-  st->Parameters.DeviceIoControl.IoControlCode = 0x222408;
+  st->Parameters.DeviceIoControl.IoControlCode = 0x222410;
   auto v = ExpectViolations([&] { IoCallDriver(device_, irp); });
   bool found = false;
   for (auto& text : v) found |= text.find("double completion") != std::string::npos;
@@ -118,6 +136,79 @@ TEST_F(IrpTest, HeldIrpShowsAsMissingCompletionUntilCancelled) {
   KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
   EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
   EXPECT_TRUE(vorn::kernel::irp::InDriver().empty());
+}
+
+struct Stopper {
+  KEVENT done;
+  int calls = 0;
+  int resubmit = 0;
+  DEVICE_OBJECT* device = nullptr;
+};
+
+NTSTATUS StopHere(DEVICE_OBJECT*, IRP* irp, PVOID context) {
+  auto* s = static_cast<Stopper*>(context);
+  ++s->calls;
+  if (s->resubmit > 0) {  // send the same IRP again from its completion
+    --s->resubmit;
+    IO_STACK_LOCATION* st = IoGetNextIrpStackLocation(irp);
+    st->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    st->Parameters.DeviceIoControl.IoControlCode = 0x222408;
+    IoSetCompletionRoutine(irp, StopHere, s, TRUE, TRUE, TRUE);
+    IoCallDriver(s->device, irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  KeSetEvent(&s->done, 0, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(IrpTest, StoppedCompletionResumesLaterAndFinishesTheBuiltRequest) {
+  // The control-transfer pattern: the routine stops completion, the waiter completes again.
+  Stopper stopper;
+  KeInitializeEvent(&stopper.done, NotificationEvent, FALSE);
+  KEVENT user;
+  KeInitializeEvent(&user, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb{};
+  iosb.Status = STATUS_PENDING;
+  IRP* irp = IoBuildDeviceIoControlRequest(0x222408, device_, nullptr, 0, nullptr, 0, FALSE, &user, &iosb);
+  IoSetCompletionRoutine(irp, StopHere, &stopper, TRUE, TRUE, TRUE);
+  IoCallDriver(device_, irp);
+  KeWaitForSingleObject(&stopper.done, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(iosb.Status, STATUS_PENDING);  // not finished yet
+  IoCompleteRequest(irp, IO_NO_INCREMENT);  // finishes and frees it
+  EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(KeReadStateEvent(&user), 1);
+  EXPECT_EQ(vorn::kernel::pool::AllOutstanding().size(), 0u);
+}
+
+TEST_F(IrpTest, CompletionRoutineMayResubmitItsIrp) {
+  Stopper stopper;
+  KeInitializeEvent(&stopper.done, NotificationEvent, FALSE);
+  stopper.resubmit = 3;
+  stopper.device = device_;
+  IRP* irp = IoAllocateIrp(static_cast<CCHAR>(device_->StackSize + 1), FALSE);
+  IO_STACK_LOCATION* st = IoGetNextIrpStackLocation(irp);
+  st->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+  st->Parameters.DeviceIoControl.IoControlCode = 0x222408;
+  IoSetCompletionRoutine(irp, StopHere, &stopper, TRUE, TRUE, TRUE);
+  IoCallDriver(device_, irp);
+  KeWaitForSingleObject(&stopper.done, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(stopper.calls, 4);
+  EXPECT_TRUE(vorn::kernel::irp::InDriver().empty());
+  IoReuseIrp(irp, STATUS_SUCCESS);
+  IoFreeIrp(irp);
+}
+
+TEST_F(IrpTest, CancelRoutineThatKeepsTheCancelLockIsCaught) {
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb{};
+  IRP* irp = IoBuildDeviceIoControlRequest(0x22240C, device_, nullptr, 0, nullptr, 0, FALSE, &done, &iosb);
+  IoCallDriver(device_, irp);
+  auto v = ExpectViolations([&] { IoCancelIrp(irp); });
+  ASSERT_EQ(v.size(), 1u);
+  EXPECT_NE(v[0].find("cancel spin lock"), std::string::npos);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
 }
 
 }  // namespace
