@@ -104,7 +104,7 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING link, BOOLEAN enable) {
 }
 
 namespace vorn::kernel::internal {
-void DisableInterfacesOf(DEVICE_OBJECT* pdo) {
+void DisableInterfacesOf(DEVICE_OBJECT* pdo, bool forget) {
   std::vector<Interface> gone;
   {
     std::lock_guard<std::mutex> guard(R().lock);
@@ -112,10 +112,13 @@ void DisableInterfacesOf(DEVICE_OBJECT* pdo) {
     for (auto it = all.begin(); it != all.end();) {
       if (it->pdo == pdo) {
         if (it->enabled) gone.push_back(*it);
-        it = all.erase(it);
-      } else {
-        ++it;
+        it->enabled = false;
+        if (forget) {
+          it = all.erase(it);
+          continue;
+        }
       }
+      ++it;
     }
   }
   for (auto& i : gone) Notify(i.guid, i.link, false);

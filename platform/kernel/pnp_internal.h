@@ -12,7 +12,8 @@ void FileClosed(DEVICE_OBJECT* pdo);
 NTSTATUS SendAndWait(DEVICE_OBJECT* device, UCHAR major, UCHAR minor,
                      const std::function<void(IO_STACK_LOCATION*)>& prepare,
                      ULONG_PTR* information, NTSTATUS initial_status);
-// Disables every interface registered on |pdo| (the device is being removed).
-void DisableInterfacesOf(DEVICE_OBJECT* pdo);
+// Disables every interface registered on |pdo| (the device is gone or going); |forget| also
+// drops the registrations (at REMOVE).
+void DisableInterfacesOf(DEVICE_OBJECT* pdo, bool forget = true);
 
 }  // namespace vorn::kernel::internal

@@ -285,6 +285,7 @@ void RemoveSubtree(DevNode* node) {
 void SurpriseSubtree(DevNode* node) {
   for (DevNode* c : node->children) SurpriseSubtree(c);
   if (node->info.state != NodeState::kRemoved && node->info.state != NodeState::kSurpriseRemoved) {
+    internal::DisableInterfacesOf(node->pdo, false);  // so the user-mode side lets go of it
     SendPnp(node, IRP_MN_SURPRISE_REMOVAL, nullptr, nullptr);
     node->info.state = NodeState::kSurpriseRemoved;
   }

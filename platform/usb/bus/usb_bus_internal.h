@@ -22,6 +22,7 @@ struct Pipe {
   uint8_t type;  // USBD_PIPE_TYPE
   uint16_t max_packet;
   uint8_t interval;
+  ULONG max_transfer;  // the MaximumTransferSize the driver chose at selection
 };
 
 // One URB in flight on the device.

@@ -45,6 +45,8 @@ void CancelUrb(DEVICE_OBJECT* pdo, IRP* irp) {
 
 // SELECT_CONFIGURATION: fills the caller's interface records from the device's configuration.
 NTSTATUS SelectConfiguration(Port* port, IRP* irp, URB* urb) {
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+    kernel::ReportViolation("SELECT_CONFIGURATION at IRQL %d", KeGetCurrentIrql());
   auto& sc = urb->UrbSelectConfiguration;
   Transfer t;
   if (!sc.ConfigurationDescriptor) {
@@ -78,15 +80,15 @@ NTSTATUS SelectConfiguration(Port* port, IRP* irp, URB* urb) {
       auto* ep = reinterpret_cast<USB_ENDPOINT_DESCRIPTOR*>(
           USBD_ParseDescriptors(config, config->wTotalLength, p, USB_ENDPOINT_DESCRIPTOR_TYPE));
       if (!ep) return Fail(irp, urb, STATUS_DEVICE_DATA_ERROR, USBD_STATUS_INVALID_PARAMETER);
-      auto pipe = std::make_unique<Pipe>(Pipe{port, ep->bEndpointAddress, static_cast<uint8_t>(ep->bmAttributes & 3),
-                                              ep->wMaxPacketSize, ep->bInterval});
       USBD_PIPE_INFORMATION& pi = info->Pipes[e];
+      if (pi.MaximumTransferSize == 0) pi.MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
+      auto pipe = std::make_unique<Pipe>(Pipe{port, ep->bEndpointAddress, static_cast<uint8_t>(ep->bmAttributes & 3),
+                                              ep->wMaxPacketSize, ep->bInterval, pi.MaximumTransferSize});
       pi.MaximumPacketSize = ep->wMaxPacketSize;
       pi.EndpointAddress = ep->bEndpointAddress;
       pi.Interval = ep->bInterval;
       pi.PipeType = static_cast<USBD_PIPE_TYPE>(ep->bmAttributes & 3);
       pi.PipeHandle = pipe.get();
-      if (pi.MaximumTransferSize == 0) pi.MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
       pipes.push_back(std::move(pipe));
       p = reinterpret_cast<uint8_t*>(ep) + ep->bLength;
     }
@@ -398,7 +400,8 @@ NTSTATUS BusInternalControl(DEVICE_OBJECT* device, IRP* irp) {
       t.endpoint = pipe->endpoint;
       t.buffer = static_cast<uint8_t*>(UrbBuffer(r.TransferBuffer, r.TransferBufferMDL));
       t.length = r.TransferBufferLength;
-      if (t.length && !t.buffer) return Fail(irp, urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
+      if ((t.length && !t.buffer) || t.length > pipe->max_transfer)
+        return Fail(irp, urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
       return StartAsync(port, irp, urb, t, true);
     }
     default:

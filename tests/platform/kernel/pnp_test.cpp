@@ -350,6 +350,7 @@ TEST_F(PnpTest, RemovalOfASurpriseRemovedDeviceWaitsForItsOpenFiles) {
   Unplug(child);
   EXPECT_EQ(f->log, (std::vector<UCHAR>{IRP_MN_SURPRISE_REMOVAL}));  // REMOVE waits for the file
   EXPECT_EQ(g_children.size(), 1u);
+  EXPECT_EQ(removed.size(), 1u);  // the interface went away with the surprise removal
   vorn::kernel::io::Close(file);
   pnp::WaitIdle();
   EXPECT_TRUE(g_children.empty());
