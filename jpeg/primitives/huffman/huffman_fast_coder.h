@@ -1,0 +1,169 @@
+// The fast block coder, compiled into each build's file with that file's flags (everything
+// here has internal linkage, so no build's copy can stand in for another's).
+//
+// Bits gather right-aligned in a 64-bit buffer; a symbol's code and its magnitude bits go in
+// as one value. When the buffer overflows, its eight bytes go out with one store when none of
+// them is 0xFF, else byte by byte with a stuffed 0x00 after each 0xFF. The non-zero AC
+// coefficients come as one 64-bit mask in zigzag order (the build's Mask::NonZero), so zero
+// runs cost a bit scan rather than a step per coefficient.
+//
+// The coder commits position, state and last DC only after the whole block; it gives up
+// (returns false, nothing committed) when fewer than kEmitRoom bytes are free at a store or a
+// symbol has no usable code, and the plain coder then codes the block.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "jpeg/primitives/huffman/huffman.h"
+#include "jpeg/primitives/huffman/huffman_internal.h"
+
+namespace vorn::jpeg::prim {
+namespace {
+
+// Eight bytes, each possibly followed by a stuffed 0x00.
+constexpr int32_t kEmitRoom = 16;
+
+struct FastBits {
+  uint64_t buffer;   // pending bits in the low (64 - freeBits) bits
+  int32_t freeBits;  // 64 - pending
+  uint8_t* out;
+  uint8_t* limit;
+};
+
+inline bool HasFfByte(uint64_t w) {
+  return (w & 0x8080808080808080ull & ~(w + 0x0101010101010101ull)) != 0;
+}
+
+inline bool EmitWord(FastBits& b, uint64_t w) {
+  if (b.limit - b.out < kEmitRoom) return false;
+  if (!HasFfByte(w)) {
+    const uint64_t be = __builtin_bswap64(w);
+    std::memcpy(b.out, &be, 8);
+    b.out += 8;
+    return true;
+  }
+  for (int32_t shift = 56; shift >= 0; shift -= 8) {
+    const uint8_t byte = static_cast<uint8_t>(w >> shift);
+    *b.out++ = byte;
+    if (byte == 0xFF) *b.out++ = 0;
+  }
+  return true;
+}
+
+// value < 2^size, 1 <= size <= 32.
+inline bool PutFast(FastBits& b, uint64_t value, int32_t size) {
+  b.freeBits -= size;
+  if (b.freeBits >= 0) {
+    b.buffer = (b.buffer << size) | value;
+    return true;
+  }
+  // Fill the buffer to exactly 64 bits, send it, keep the value's low bits (the high ones
+  // already sent are shifted out by later puts).
+  const uint64_t full = (b.buffer << (size + b.freeBits)) | (value >> -b.freeBits);
+  if (!EmitWord(b, full)) return false;
+  b.freeBits += 64;
+  b.buffer = value;
+  return true;
+}
+
+// The code of |entry| followed by |bits| (already masked to |extra| bits), as one value; false
+// for an entry without a usable code.
+inline bool SymbolValue(uint32_t entry, uint32_t bits, int32_t extra, uint64_t* value,
+                        int32_t* size) {
+  const uint32_t length = entry >> 16;
+  if (length - 1 >= static_cast<uint32_t>(kMaxHuffmanCodeLength)) return false;
+  *value = (static_cast<uint64_t>(entry & ((1u << length) - 1)) << extra) | bits;
+  *size = static_cast<int32_t>(length) + extra;
+  return true;
+}
+
+template <typename Mask>
+bool EncodeBlockFast(const int16_t* coef, uint8_t* dst, int32_t dstLen, int32_t* pos,
+                     int16_t* lastDC, const uint32_t* dcSpec, const uint32_t* acSpec,
+                     HuffmanEncodeState* state) {
+  if (dstLen - *pos < kFastCoderMinFree) return false;
+  const int32_t pending = state->pendingBits;
+  FastBits b;
+  b.buffer = (static_cast<uint32_t>(state->accumulator) >> (24 - pending)) & ((1u << pending) - 1);
+  b.freeBits = 64 - pending;
+  b.out = dst + *pos;
+  b.limit = dst + dstLen;
+
+  uint64_t value;
+  int32_t size;
+  {
+    const int32_t diff = int32_t{coef[0]} - int32_t{*lastDC};
+    const int32_t sign = diff >> 31;
+    const uint32_t magnitude = static_cast<uint32_t>((diff ^ sign) - sign);
+    const int32_t s = magnitude != 0 ? 32 - __builtin_clz(magnitude) : 0;
+    const uint32_t bits = static_cast<uint32_t>(diff + sign) & ((1u << s) - 1);
+    if (!SymbolValue(dcSpec[s], bits, s, &value, &size) || !PutFast(b, value, size)) {
+      return false;
+    }
+  }
+
+  uint64_t mask = Mask::NonZero(coef) & ~uint64_t{1};
+  int32_t last = 0;
+  while (mask != 0) {
+    const int32_t k = __builtin_ctzll(mask);
+    int32_t run = k - last - 1;
+    while (run > 15) {
+      if (!SymbolValue(acSpec[kSymbolZrl], 0, 0, &value, &size) || !PutFast(b, value, size)) {
+        return false;
+      }
+      run -= 16;
+    }
+    const int32_t v = coef[huffman_detail::kZigzagNatural[k]];
+    const int32_t sign = v >> 31;
+    const uint32_t magnitude = static_cast<uint32_t>((v ^ sign) - sign);
+    const int32_t s = 32 - __builtin_clz(magnitude);
+    if (s > 15) return false;  // category 16 has no symbol
+    const uint32_t bits = static_cast<uint32_t>(v + sign) & ((1u << s) - 1);
+    if (!SymbolValue(acSpec[run * 16 + s], bits, s, &value, &size) ||
+        !PutFast(b, value, size)) {
+      return false;
+    }
+    last = k;
+    mask &= mask - 1;
+  }
+  if (last != 63) {
+    if (!SymbolValue(acSpec[kSymbolEob], 0, 0, &value, &size) || !PutFast(b, value, size)) {
+      return false;
+    }
+  }
+
+  // Whole bytes out; fewer than 8 bits stay pending.
+  int32_t left = 64 - b.freeBits;
+  if (b.limit - b.out < kEmitRoom) return false;
+  while (left >= 8) {
+    left -= 8;
+    const uint8_t byte = static_cast<uint8_t>(b.buffer >> left);
+    *b.out++ = byte;
+    if (byte == 0xFF) *b.out++ = 0;
+  }
+  const uint32_t rest = static_cast<uint32_t>(b.buffer) & ((1u << left) - 1);
+  state->accumulator = uint64_t{rest << (24 - left)};
+  state->pendingBits = left;
+  *pos = static_cast<int32_t>(b.out - dst);
+  *lastDC = coef[0];
+  return true;
+}
+
+// The whole entry of a build: checks (and flush), the fast coder, the plain coder.
+template <typename Mask>
+PrimitiveStatus EncodeBaselineBlockWith(const int16_t* coef, uint8_t* dst, int32_t dstLen,
+                                        int32_t* pos, int16_t* lastDC, const uint32_t* dcSpec,
+                                        const uint32_t* acSpec, HuffmanEncodeState* state,
+                                        int32_t flush) {
+  const PrimitiveStatus checked = huffman_detail::CheckBlockArguments(
+      coef, dst, dstLen, pos, lastDC, dcSpec, acSpec, state, flush);
+  if (checked != huffman_detail::kCodeTheBlock) return checked;
+  if (EncodeBlockFast<Mask>(coef, dst, dstLen, pos, lastDC, dcSpec, acSpec, state)) {
+    return StatusOk;
+  }
+  return EncodeBaselineBlockPlain(coef, dst, dstLen, pos, lastDC, dcSpec, acSpec, state);
+}
+
+}  // namespace
+}  // namespace vorn::jpeg::prim

@@ -1,0 +1,42 @@
+// What the builds of the block coder share: the zigzag order as a constant, the argument checks
+// with the flush, and the plain coder they fall back to. The functions are defined once, in the
+// plain build's file; the vector builds call them rather than compiling copies with their own
+// flags.
+#pragma once
+
+#include <cstdint>
+
+#include "jpeg/primitives/huffman/huffman.h"
+
+namespace vorn::jpeg::prim::huffman_detail {
+
+// Natural index of each zigzag position, then eight entries of 63.
+inline constexpr int32_t kZigzagNatural[64 + 8] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19,
+    26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56,
+    57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51, 58, 59, 52, 45, 38, 31,
+    39, 46, 53, 60, 61, 54, 47, 55, 62, 63, 63, 63, 63, 63, 63, 63, 63, 63,
+};
+
+// The zigzag position of each natural index.
+struct ZigzagPositions {
+  int32_t of[64];
+};
+constexpr ZigzagPositions MakeZigzagPositions() {
+  ZigzagPositions p{};
+  for (int32_t i = 0; i < 64; ++i) p.of[kZigzagNatural[i]] = i;
+  return p;
+}
+inline constexpr ZigzagPositions kZigzagPosition = MakeZigzagPositions();
+
+// Returned by CheckBlockArguments when the block is to be coded.
+constexpr PrimitiveStatus kCodeTheBlock = 1;
+
+// The checks of EncodeBaselineBlock in their order; with flush set also the flush. Returns
+// kCodeTheBlock, or the status the call ends with.
+PrimitiveStatus CheckBlockArguments(const int16_t* coef, uint8_t* dst, int32_t dstLen,
+                                    int32_t* pos, int16_t* lastDC, const uint32_t* dcSpec,
+                                    const uint32_t* acSpec, HuffmanEncodeState* state,
+                                    int32_t flush);
+
+}  // namespace vorn::jpeg::prim::huffman_detail
