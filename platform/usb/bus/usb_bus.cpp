@@ -7,8 +7,6 @@
 namespace vorn::usb {
 namespace {
 
-UsbBus::Impl* g_loading = nullptr;  // the bus whose driver entry runs (LoadDriver is synchronous)
-
 NTSTATUS BusDriverEntry(DRIVER_OBJECT* driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_PNP] = BusPnp;
   driver->MajorFunction[IRP_MJ_POWER] = BusPower;
@@ -16,7 +14,6 @@ NTSTATUS BusDriverEntry(DRIVER_OBJECT* driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_CREATE] = BusCreateClose;
   driver->MajorFunction[IRP_MJ_CLOSE] = BusCreateClose;
   driver->MajorFunction[IRP_MJ_CLEANUP] = BusCreateClose;
-  (void)g_loading;
   return STATUS_SUCCESS;
 }
 

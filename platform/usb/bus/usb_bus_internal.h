@@ -34,6 +34,7 @@ struct Work {
   bool cancellable = false;     // bulk and interrupt may be cancelled by chaos
   std::atomic<bool> submitted{false};
   std::atomic<bool> cancel_requested{false};
+  std::atomic<bool> finished{false};
   bool complete_inline = false;
 };
 
@@ -81,6 +82,7 @@ struct UsbBus::Impl {
   std::condition_variable chaos_cv;
   std::multimap<std::chrono::steady_clock::time_point, std::pair<std::shared_ptr<Work>, bool>> chaos_queue;
   std::thread chaos_thread;
+  Port* chaos_acting_on = nullptr;  // the port whose entry the chaos thread is acting on
   std::mt19937_64 rng;
   std::mutex counter_lock;
   BusCounters counters;
@@ -94,6 +96,8 @@ struct UsbBus::Impl {
   void TransferDone(const std::shared_ptr<Work>& w);
   void FinishIrp(const std::shared_ptr<Work>& w);
   void CancelAll(Port* port, bool wait);
+  // Drops the port's chaos entries and waits until the chaos thread no longer touches it.
+  void PurgeChaos(Port* port);
 };
 
 // Dispatch routines.

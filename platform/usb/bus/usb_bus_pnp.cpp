@@ -75,7 +75,7 @@ NTSTATUS RootPnp(DeviceExtension* ext, IRP* irp) {
         return CompleteNow(irp, s ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES, s);
       }
       if (type == BusQueryInstanceID) {
-        ULONG_PTR s = PoolStrings({Format("%u", bus->driver ? 0u : 0u)}, false);
+        ULONG_PTR s = PoolStrings({u"0"}, false);
         return CompleteNow(irp, s ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES, s);
       }
       break;
@@ -133,6 +133,7 @@ NTSTATUS PdoPnp(DEVICE_OBJECT* pdo, Port* port, IRP* irp) {
     case IRP_MN_REMOVE_DEVICE: {
       port->removed = true;
       port->bus->CancelAll(port, true);
+      port->bus->PurgeChaos(port);
       if (auto* ww = static_cast<IRP*>(InterlockedExchangePointer(&port->wait_wake, nullptr))) {
         TakeBackFromCancel(ww);
         PoStartNextPowerIrp(ww);

@@ -188,6 +188,7 @@ void UsbBus::Impl::StartTransfer(const std::shared_ptr<Work>& w) {
 
 void UsbBus::Impl::TransferDone(const std::shared_ptr<Work>& w) {
   Port* port = w->port;
+  w->finished = true;
   {
     std::lock_guard<std::mutex> guard(port->lock);
     if (port->pending.erase(w->irp) == 0) {
@@ -265,15 +266,27 @@ void UsbBus::Impl::ChaosLoop() {
     }
     auto [w, cancel] = chaos_queue.begin()->second;
     chaos_queue.erase(chaos_queue.begin());
+    chaos_acting_on = w->port;
     lock.unlock();
     if (cancel) {
-      w->cancel_requested = true;
-      if (w->submitted) w->port->device->Cancel(w->transfer);
+      if (!w->finished) {
+        w->cancel_requested = true;
+        if (w->submitted) w->port->device->Cancel(w->transfer);
+      }
     } else {
       StartTransfer(w);
     }
     lock.lock();
+    chaos_acting_on = nullptr;
+    chaos_cv.notify_all();
   }
+}
+
+void UsbBus::Impl::PurgeChaos(Port* port) {
+  std::unique_lock<std::mutex> lock(chaos_lock);
+  for (auto it = chaos_queue.begin(); it != chaos_queue.end();)
+    it = it->second.first->port == port ? chaos_queue.erase(it) : std::next(it);
+  chaos_cv.wait(lock, [&] { return chaos_acting_on != port; });
 }
 
 void UsbBus::Impl::CancelAll(Port* port, bool wait) {

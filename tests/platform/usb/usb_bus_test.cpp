@@ -367,4 +367,41 @@ TEST_F(UsbBusTest, ChaosWritesEachCompleteOnceAndAccountForTheirBytes) {
   EXPECT_GT(c.chaos_inline, 0u);
 }
 
+TEST_F(UsbBusTest, ChaosCancellationsOfReadsEachCompleteOnce) {
+  TestUsbDevice device;
+  vorn::usb::BusOptions options;
+  options.chaos = true;
+  options.chaos_seed = 7;
+  options.chaos_cancel_percent = 30;
+  vorn::usb::UsbBus bus(options);
+  Fdo* f = Attach(bus, device);
+  ASSERT_NE(f, nullptr);
+  std::atomic<bool> feeding{true};
+  std::thread feeder([&] {
+    // Slow enough that scheduled cancels find reads still waiting.
+    while (feeding) {
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+      device.Feed(0x83, std::vector<uint8_t>(64, 0x42));
+    }
+  });
+  Read r;
+  r.irp = IoAllocateIrp(static_cast<CCHAR>(f->lower->StackSize + 1), FALSE);
+  int cancelled = 0, done = 0;
+  for (int i = 0; i < 200; ++i) {
+    if (i) IoReuseIrp(r.irp, STATUS_SUCCESS);
+    StartRead(f, &r, f->pipes[2]);
+    KeWaitForSingleObject(&r.done, Executive, KernelMode, FALSE, nullptr);
+    ASSERT_EQ(r.completions, 1);
+    NTSTATUS s = r.irp->IoStatus.Status;
+    ASSERT_TRUE(s == STATUS_SUCCESS || s == STATUS_CANCELLED) << StatusName(s);
+    (s == STATUS_CANCELLED ? cancelled : done)++;
+  }
+  feeding = false;
+  feeder.join();
+  IoFreeIrp(r.irp);
+  EXPECT_GT(cancelled, 0);
+  EXPECT_GT(done, 0);
+  EXPECT_GT(bus.Counters().chaos_cancels, 0u);
+}
+
 }  // namespace
