@@ -8,6 +8,7 @@
 #include <dirent.h>
 
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "display/device.h"
@@ -45,9 +46,28 @@ inline void PrintTo(const Resources& r, std::ostream* os) {
   *os << "{heaps " << r.heaps << ", handles " << r.handles << ", threads " << r.threads << "}";
 }
 
+// Polls |pred| for up to |tries| real milliseconds; for what other threads do.
+template <class Pred>
+bool Eventually(Pred pred, int tries = 2000) {
+  for (int i = 0; i < tries && !pred(); ++i) clock::SleepFor(std::chrono::milliseconds(1));
+  return pred();
+}
+
+// What the process holds once threads that have ended are gone (their handles signal when
+// their routine returns, a moment before the thread itself leaves): |expected| if it gets
+// there within the polling time, else what it holds then.
+inline Resources Settled(const Resources& expected) {
+  Eventually([&] { return Resources::Now() == expected; }, 500);
+  return Resources::Now();
+}
+
 class DisplayTest : public ::testing::Test {
  protected:
-  DisplayTest() : fast_(1000), host_(&OpenSorvikDevice) {}
+  DisplayTest() : fast_(1000), host_(&OpenSorvikDevice) {
+    // A sanitizer may start a helper thread with the process's first thread; let it start now
+    // so thread counts compare the plug-in's threads only.
+    std::thread([] {}).join();
+  }
   ~DisplayTest() override { win32::ClearFaults(); }
 
   chip::Chip& AddChip(chip::ChipProfile profile) {

@@ -154,17 +154,19 @@ TEST_F(DisplayTest, PowerEventsStopAndRestartIdempotently) {
   const Resources running = Resources::Now();
 
   for (ULONG ignored : {1u, 2u, 5u}) EXPECT_EQ(a.PowerEvent(ignored), STATUS_SUCCESS);
-  EXPECT_EQ(Resources::Now(), running);
+  EXPECT_EQ(Settled(running), running);
 
   EXPECT_EQ(a.PowerEvent(kPowerEventStop), STATUS_SUCCESS);
+  // The send and hot-plug threads are gone, their handles closed.
+  EXPECT_TRUE(Eventually([&] { return Resources::Now().threads + 2 <= running.threads; }));
   const Resources stopped = Resources::Now();
+  EXPECT_EQ(stopped.handles + 2, running.handles);
   EXPECT_EQ(a.PowerEvent(kPowerEventStop), STATUS_SUCCESS);
-  EXPECT_EQ(Resources::Now(), stopped);
+  EXPECT_EQ(Settled(stopped), stopped);
   EXPECT_FALSE(d->SendThread.Running);
   EXPECT_FALSE(d->HotplugThread.Running);
   EXPECT_FALSE(d->InterruptReaderStarted);
   EXPECT_EQ(chip.interrupts().WaitingReads(), 0u);
-  EXPECT_LT(stopped.threads, running.threads);
   EXPECT_EQ(a.HeldDisplays(), 2u);  // the host keeps its contexts
 
   const uint32_t starts = chip.StartDisplayCount();
@@ -173,7 +175,7 @@ TEST_F(DisplayTest, PowerEventsStopAndRestartIdempotently) {
   EXPECT_TRUE(d->HotplugThread.Running);
   EXPECT_TRUE(d->InterruptReaderStarted);
   EXPECT_EQ(chip.StartDisplayCount(), starts + 1);
-  EXPECT_EQ(Resources::Now(), running);
+  EXPECT_EQ(Settled(running), running);
   EXPECT_EQ(chip.violations().Count(), 0u);
 }
 
@@ -191,7 +193,7 @@ TEST_F(DisplayTest, CloseLeavesNoThreadHeapHandleOrObject) {
         EXPECT_EQ(a.PowerEvent(kPowerEventStop), STATUS_SUCCESS);
       }
       EXPECT_EQ(a.Close(), STATUS_SUCCESS);
-      EXPECT_EQ(Resources::Now(), before) << "started " << started << " stopped " << stopped;
+      EXPECT_EQ(Settled(before), before) << "started " << started << " stopped " << stopped;
       EXPECT_EQ(a.wdf().LiveObjectCount(), 0u);
       EXPECT_EQ(chip.interrupts().WaitingReads(), 0u);
     }
@@ -210,8 +212,7 @@ TEST_F(DisplayTest, InterruptReaderTakesAcknowledgementsOfDisplayPackets) {
     return p;
   };
   auto wait_acked = [&](uint32_t sequence, int tries = 2000) {
-    for (int i = 0; i < tries && a.handle()->LastAckedSequence != sequence; ++i)
-      clock::SleepFor(std::chrono::milliseconds(1));
+    Eventually([&] { return a.handle()->LastAckedSequence == sequence; }, tries);
     return a.handle()->LastAckedSequence.load();
   };
   chip.interrupts().Push(packet(0x04, 0x05, 12));  // acknowledgement wins over monitor status
@@ -219,8 +220,7 @@ TEST_F(DisplayTest, InterruptReaderTakesAcknowledgementsOfDisplayPackets) {
   // Neither a packet without the display flag nor a monitor event is an acknowledgement.
   chip.interrupts().Push(packet(0x00, 0x04, 11));
   chip.interrupts().Push(packet(0x04, 0x03, 10));
-  for (int i = 0; i < 2000 && chip.interrupts().Delivered() < 3; ++i)
-    clock::SleepFor(std::chrono::milliseconds(1));
+  Eventually([&] { return chip.interrupts().Delivered() >= 3; });
   EXPECT_EQ(wait_acked(11, 50), 12u);
   chip.interrupts().Push(packet(0x04, 0x04, 13));
   EXPECT_EQ(wait_acked(13), 13u);
