@@ -39,4 +39,21 @@ PrimitiveStatus CheckBlockArguments(const int16_t* coef, uint8_t* dst, int32_t d
                                     const uint32_t* acSpec, HuffmanEncodeState* state,
                                     int32_t flush);
 
+// Each build's fast coder alone (for tests): true when it coded and committed the block,
+// false when it left everything as it was for the plain coder.
+using FastBlockFn = bool (*)(const int16_t*, uint8_t*, int32_t, int32_t*, int16_t*,
+                             const uint32_t*, const uint32_t*, HuffmanEncodeState*);
+bool EncodeBlockFastS2(const int16_t* coef, uint8_t* dst, int32_t dstLen, int32_t* pos,
+                       int16_t* lastDC, const uint32_t* dcSpec, const uint32_t* acSpec,
+                       HuffmanEncodeState* state);
+bool EncodeBlockFastSse2(const int16_t* coef, uint8_t* dst, int32_t dstLen, int32_t* pos,
+                         int16_t* lastDC, const uint32_t* dcSpec, const uint32_t* acSpec,
+                         HuffmanEncodeState* state);
+bool EncodeBlockFastSsse3(const int16_t* coef, uint8_t* dst, int32_t dstLen, int32_t* pos,
+                          int16_t* lastDC, const uint32_t* dcSpec, const uint32_t* acSpec,
+                          HuffmanEncodeState* state);
+bool EncodeBlockFastAvx2(const int16_t* coef, uint8_t* dst, int32_t dstLen, int32_t* pos,
+                         int16_t* lastDC, const uint32_t* dcSpec, const uint32_t* acSpec,
+                         HuffmanEncodeState* state);
+
 }  // namespace vorn::jpeg::prim::huffman_detail

@@ -185,4 +185,10 @@ PrimitiveStatus EncodeBaselineBlockS2(const int16_t* coef, uint8_t* dst, int32_t
                                                state, flush);
 }
 
+bool huffman_detail::EncodeBlockFastS2(const int16_t* coef, uint8_t* dst, int32_t dstLen,
+                                      int32_t* pos, int16_t* lastDC, const uint32_t* dcSpec,
+                                      const uint32_t* acSpec, HuffmanEncodeState* state) {
+  return EncodeBlockFast<PortableMask>(coef, dst, dstLen, pos, lastDC, dcSpec, acSpec, state);
+}
+
 }  // namespace vorn::jpeg::prim

@@ -34,4 +34,10 @@ PrimitiveStatus EncodeBaselineBlockSse2(const int16_t* coef, uint8_t* dst, int32
                                            state, flush);
 }
 
+bool huffman_detail::EncodeBlockFastSse2(const int16_t* coef, uint8_t* dst, int32_t dstLen,
+                                      int32_t* pos, int16_t* lastDC, const uint32_t* dcSpec,
+                                      const uint32_t* acSpec, HuffmanEncodeState* state) {
+  return EncodeBlockFast<Sse2Mask>(coef, dst, dstLen, pos, lastDC, dcSpec, acSpec, state);
+}
+
 }  // namespace vorn::jpeg::prim

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "jpeg/primitives/huffman/huffman.h"
+#include "jpeg/primitives/huffman/huffman_internal.h"
 #include "tests/jpeg/primitives/huffman/huffman_fixture.h"
 
 #if VORN_HAVE_LIBJPEG
@@ -74,6 +75,42 @@ TEST(HuffmanBuilds, EqualThePlainCoderAtEveryBufferEdge) {
             << "slot " << slot << " block " << i << " length " << dstLen;
         ASSERT_TRUE(guard) << "slot " << slot << " length " << dstLen;
       }
+    }
+  }
+}
+
+TEST(HuffmanBuilds, TheFastCodersCodeBlocksThemselves) {
+  using namespace huffman_detail;
+  const std::pair<int32_t, FastBlockFn> fast[] = {{BuildS2NoSse2, EncodeBlockFastS2},
+                                                  {BuildS2, EncodeBlockFastSse2},
+                                                  {BuildS3, EncodeBlockFastSsse3},
+                                                  {BuildV2, EncodeBlockFastAvx2}};
+  const Spec dc = BuildSpec(StdHuffmanTables[StdDcLuminance]);
+  const Spec ac = BuildSpec(StdHuffmanTables[StdAcLuminance]);
+  Rng rng{5};
+  for (int32_t i = 0; i < 600; ++i) {
+    const Densities mix = kMixes[i % 6];
+    const Block block = RandomBlock(rng, mix.density, mix.maxMagnitude);
+    const HuffmanEncodeState start = PendingState(static_cast<int32_t>(rng.Below(8)), rng.Next());
+    const Outcome plain = Code(nullptr, block, 1024, 0, 0, start, dc, ac);
+    for (auto [slot, fn] : fast) {
+      if (!BuildRunsHere(slot)) continue;
+      std::vector<uint8_t> dst(1024, 0xA5);
+      Outcome out;
+      out.state = start;
+      EXPECT_TRUE(fn(block.c, dst.data(), 1024, &out.pos, &out.lastDC, dc.entry, ac.entry,
+                     &out.state))
+          << "slot " << slot;
+      out.bytes.assign(dst.begin(), dst.begin() + out.pos);
+      ASSERT_EQ(out, plain) << "slot " << slot << " block " << i;
+      // Below 24 free bytes it leaves everything to the plain coder.
+      out = Outcome{};
+      out.state = start;
+      EXPECT_FALSE(fn(block.c, dst.data(), kFastCoderMinFree - 1, &out.pos, &out.lastDC,
+                      dc.entry, ac.entry, &out.state));
+      EXPECT_EQ(out.pos, 0);
+      EXPECT_EQ(out.lastDC, 0);
+      EXPECT_EQ(out.state.pendingBits, start.pendingBits);
     }
   }
 }
