@@ -38,6 +38,17 @@ struct DriverRecord {
 }  // namespace
 
 namespace vorn::kernel::internal {
+std::mutex& IdsLock() {
+  static std::mutex* m = new std::mutex;
+  return *m;
+}
+
+std::shared_ptr<const DeviceIds> IdsOf(DEVICE_OBJECT* device) {
+  DEVICE_OBJECT* pdo = StackBottom(device);
+  std::lock_guard<std::mutex> guard(IdsLock());
+  return Record(pdo)->ids;
+}
+
 DEVICE_OBJECT* StackBottom(DEVICE_OBJECT* device) {
   std::lock_guard<std::mutex> guard(g_stack_lock);
   while (Record(device)->lower) device = Record(device)->lower;

@@ -58,13 +58,12 @@ void Notify(const GUID& guid, const WString& link, bool arrived) {
 NTSTATUS IoRegisterDeviceInterface(DEVICE_OBJECT* pdo, const GUID* interface_class,
                                    PUNICODE_STRING reference, PUNICODE_STRING link) {
   if (!pdo || !interface_class || !link) return STATUS_INVALID_PARAMETER;
-  vorn::kernel::pnp::DevNode* node = vorn::kernel::pnp::FindNode(pdo);
-  if (!node || vorn::kernel::internal::StackBottom(pdo) != pdo) return STATUS_INVALID_DEVICE_REQUEST;
-  auto info = vorn::kernel::pnp::Info(node);
-  WString device = info.device_id;
+  auto ids = vorn::kernel::internal::IdsOf(pdo);
+  if (!ids || vorn::kernel::internal::StackBottom(pdo) != pdo) return STATUS_INVALID_DEVICE_REQUEST;
+  WString device = ids->device_id;
   for (auto& c : device)
     if (c == u'\\') c = u'#';
-  WString text = u"\\??\\" + device + u"#" + info.instance_id + u"#" + Lower(GuidToWString(*interface_class));
+  WString text = u"\\??\\" + device + u"#" + ids->instance_id + u"#" + Lower(GuidToWString(*interface_class));
   if (reference && reference->Length) text += u"\\" + ToWString(*reference);
   {
     std::lock_guard<std::mutex> guard(R().lock);

@@ -22,7 +22,6 @@ struct DevNode {
   std::vector<DevNode*> children;
   NodeInfo info;
   NodeState previous = NodeState::kEnumerated;
-  int open_files = 0;
   bool reported = true;        // still in its parent's relations
   bool remove_waiting = false; // surprise-removed, REMOVE waits for open files
 };
@@ -235,6 +234,18 @@ void Enumerate(DevNode* parent, DEVICE_OBJECT* pdo) {
   for (int i = 3; i >= 0; --i, n /= 10) number[i] = static_cast<char16_t>(u'0' + n % 10);
   number[4] = 0;
   info.driver_key = WString(kDriverClass) + u"\\" + number;
+  {
+    auto ids = std::make_shared<internal::DeviceIds>();
+    ids->device_id = info.device_id;
+    ids->instance_id = info.instance_id;
+    ids->description = info.description;
+    ids->location = info.location;
+    ids->hardware_ids = info.hardware_ids;
+    ids->compatible_ids = info.compatible_ids;
+    ids->driver_key = info.driver_key;
+    std::lock_guard<std::mutex> guard(internal::IdsLock());
+    internal::Record(pdo)->ids = ids;  // for property and interface look-ups on any thread
+  }
   if (!info.device_id.empty()) {
     WString key = WString(registry::kEnumPath) + u"\\" + info.device_id + u"\\" + info.instance_id;
     registry::CreateKey(key);
@@ -258,7 +269,7 @@ void DeleteNode(DevNode* node) {
 }
 
 int SubtreeFiles(DevNode* node) {
-  int n = node->open_files;
+  int n = internal::Record(node->pdo)->open_files.load();
   for (DevNode* c : node->children) n += SubtreeFiles(c);
   return n;
 }
@@ -368,25 +379,23 @@ NTSTATUS SendAndWait(DEVICE_OBJECT* device, UCHAR major, UCHAR minor,
   return status;
 }
 
-void FileOpened(DEVICE_OBJECT* pdo) {
-  std::lock_guard<std::recursive_mutex> guard(M().lock);
-  if (auto* node = static_cast<DevNode*>(Record(pdo)->node)) ++node->open_files;
-}
+void FileOpened(DEVICE_OBJECT* pdo) { ++Record(pdo)->open_files; }
 
 void FileClosed(DEVICE_OBJECT* pdo) {
-  std::lock_guard<std::recursive_mutex> guard(M().lock);
-  auto* node = static_cast<DevNode*>(Record(pdo)->node);
-  if (!node) return;
-  --node->open_files;
-  // The removal of a surprise-removed subtree waits for its last file.
-  DevNode* root = node;
-  while (root && !root->remove_waiting) root = root->parent;
-  if (root && SubtreeFiles(root) == 0) {
-    Post([root] {
+  // Counted without the manager's lock (a closing thread never waits for PnP work); the
+  // removal that may have been waiting for this file is checked on the manager's thread.
+  --Record(pdo)->open_files;
+  ObReferenceObject(pdo);
+  Post([pdo] {
+    {
       std::lock_guard<std::recursive_mutex> g(M().lock);
-      if (Alive(root) && root->remove_waiting) RemoveSubtree(root);
-    });
-  }
+      auto* node = static_cast<DevNode*>(Record(pdo)->node);
+      DevNode* root = node && Alive(node) ? node : nullptr;
+      while (root && !root->remove_waiting) root = root->parent;
+      if (root && SubtreeFiles(root) == 0) RemoveSubtree(root);
+    }
+    ObDereferenceObject(pdo);
+  });
 }
 
 }  // namespace vorn::kernel::internal
@@ -421,27 +430,22 @@ NTSTATUS IoGetDeviceProperty(DEVICE_OBJECT* device, DEVICE_REGISTRY_PROPERTY pro
                              ULONG length, PVOID buffer, ULONG* result_length) {
   if (!device || !result_length) return STATUS_INVALID_PARAMETER;
   *result_length = 0;
-  DEVICE_OBJECT* pdo = internal::StackBottom(device);
+  auto ids = internal::IdsOf(device);
+  if (!ids) return STATUS_INVALID_DEVICE_REQUEST;
+  auto multi = [](const std::vector<WString>& list) {
+    WString text;
+    for (auto& id : list) text += id + WString(1, u'\0');
+    return text;
+  };
   WString value;
-  {
-    std::lock_guard<std::recursive_mutex> guard(M().lock);
-    auto* node = static_cast<DevNode*>(internal::Record(pdo)->node);
-    if (!node) return STATUS_INVALID_DEVICE_REQUEST;
-    const NodeInfo& i = node->info;
-    auto multi = [](const std::vector<WString>& ids) {
-      WString s;
-      for (auto& id : ids) s += id + WString(1, u'\0');
-      return s;
-    };
-    switch (property) {
-      case DevicePropertyDeviceDescription: value = i.description; break;
-      case DevicePropertyHardwareID: value = multi(i.hardware_ids); break;
-      case DevicePropertyCompatibleIDs: value = multi(i.compatible_ids); break;
-      case DevicePropertyDriverKeyName: value = i.driver_key; break;
-      case DevicePropertyLocationInformation: value = i.location; break;
-      case DevicePropertyEnumeratorName: value = i.device_id.substr(0, i.device_id.find(u'\\')); break;
-      default: return STATUS_INVALID_PARAMETER_2;
-    }
+  switch (property) {
+    case DevicePropertyDeviceDescription: value = ids->description; break;
+    case DevicePropertyHardwareID: value = multi(ids->hardware_ids); break;
+    case DevicePropertyCompatibleIDs: value = multi(ids->compatible_ids); break;
+    case DevicePropertyDriverKeyName: value = ids->driver_key; break;
+    case DevicePropertyLocationInformation: value = ids->location; break;
+    case DevicePropertyEnumeratorName: value = ids->device_id.substr(0, ids->device_id.find(u'\\')); break;
+    default: return STATUS_INVALID_PARAMETER_2;
   }
   ULONG needed = static_cast<ULONG>((value.size() + 1) * 2);
   *result_length = needed;
