@@ -1,5 +1,6 @@
 #include "station/files.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/kernel/files.h"

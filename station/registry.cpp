@@ -1,5 +1,6 @@
 #include "station/registry.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
