@@ -24,6 +24,17 @@ namespace {
 // Eight bytes, each possibly followed by a stuffed 0x00.
 constexpr int32_t kEmitRoom = 16;
 
+// The top n bytes of a 64-bit word, n = 0..8.
+constexpr uint64_t kTopBytes[9] = {0,
+                                   0xFF00000000000000ull,
+                                   0xFFFF000000000000ull,
+                                   0xFFFFFF0000000000ull,
+                                   0xFFFFFFFF00000000ull,
+                                   0xFFFFFFFFFF000000ull,
+                                   0xFFFFFFFFFFFF0000ull,
+                                   0xFFFFFFFFFFFFFF00ull,
+                                   0xFFFFFFFFFFFFFFFFull};
+
 struct FastBits {
   uint64_t buffer;   // pending bits in the low (64 - freeBits) bits
   int32_t freeBits;  // 64 - pending
@@ -133,15 +144,24 @@ bool EncodeBlockFast(const int16_t* coef, uint8_t* dst, int32_t dstLen, int32_t*
     }
   }
 
-  // Whole bytes out; fewer than 8 bits stay pending.
-  int32_t left = 64 - b.freeBits;
+  // Whole bytes out, with one store when none is 0xFF (the bytes stored beyond them lie past
+  // the final position); fewer than 8 bits stay pending.
+  const int32_t pendingAfter = 64 - b.freeBits;
   if (b.limit - b.out < kEmitRoom) return false;
-  while (left >= 8) {
-    left -= 8;
-    const uint8_t byte = static_cast<uint8_t>(b.buffer >> left);
-    *b.out++ = byte;
-    if (byte == 0xFF) *b.out++ = 0;
+  const int32_t whole = pendingAfter >> 3;
+  const uint64_t aligned = pendingAfter == 0 ? 0 : b.buffer << (64 - pendingAfter);
+  if (!HasFfByte(aligned & kTopBytes[whole])) {
+    const uint64_t be = __builtin_bswap64(aligned);
+    std::memcpy(b.out, &be, 8);
+    b.out += whole;
+  } else {
+    for (int32_t i = 0; i < whole; ++i) {
+      const uint8_t byte = static_cast<uint8_t>(aligned >> (56 - 8 * i));
+      *b.out++ = byte;
+      if (byte == 0xFF) *b.out++ = 0;
+    }
   }
+  const int32_t left = pendingAfter & 7;
   const uint32_t rest = static_cast<uint32_t>(b.buffer) & ((1u << left) - 1);
   state->accumulator = uint64_t{rest << (24 - left)};
   state->pendingBits = left;
