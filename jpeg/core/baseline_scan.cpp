@@ -1,0 +1,127 @@
+// The data part of the stream: the baseline sequential scan of an interleaved source, one MCU
+// row at a time (prepare, transform, code), with restart markers, and EOI.
+#include "jpeg/core/encoder.h"
+#include "jpeg/core/marker_writer.h"
+#include "jpeg/primitives/dct/forward_dct.h"
+#include "jpeg/primitives/huffman/huffman.h"
+
+namespace vorn::jpeg {
+
+JpegCoreStatus CJPEGEncoder::WriteData() {
+  if (mode_ != ModeBaseline || planar_) return CorePrimitiveFailed;
+  JpegCoreStatus status = EncodeBaselineScan();
+  if (status != CoreOk) return status;
+  if ((status = bitStream_.WriteWord(kMarkerEoi)) != CoreOk) return status;
+  return bitStream_.FlushBuffer(0);
+}
+
+JpegCoreStatus CJPEGEncoder::WriteScanHeader() {
+  MarkerWriter out(bitStream_);
+  out.Word(kMarkerSos);
+  out.Word(2 * componentCount_ + 6);
+  out.Byte(componentCount_);
+  for (int32_t i = 0; i < componentCount_; ++i) {
+    out.Byte(components_[i].index);
+    out.Byte((components_[i].dcTableId << 4) | components_[i].acTableId);
+  }
+  out.Byte(ss_);
+  out.Byte(se_);
+  out.Byte((ah_ << 4) | al_);
+  return out.Status();
+}
+
+JpegCoreStatus CJPEGEncoder::TransformMcuRow() {
+  int16_t* block = coefficients_;
+  for (int32_t m = 0; m < mcusPerRow_; ++m) {
+    for (int32_t i = 0; i < componentCount_; ++i) {
+      const CJPEGColorComponent& c = components_[i];
+      const uint8_t* rows = c.SubsampledRows(0);
+      const uint16_t* table = quantTables_[c.quantTableId].Forward();
+      for (int32_t v = 0; v < c.v; ++v) {
+        for (int32_t h = 0; h < c.h; ++h) {
+          const uint8_t* src = rows + static_cast<intptr_t>(v) * 8 * c.subsampledStep +
+                               static_cast<intptr_t>(m * c.h + h) * 8;
+          if (prim::ForwardDctQuant8x8(src, c.subsampledStep, block, table) != prim::StatusOk) {
+            return CorePrimitiveFailed;
+          }
+          block += prim::kBlockSize;
+        }
+      }
+    }
+  }
+  return CoreOk;
+}
+
+// Completes the pending bits of the coder to a byte (padded with 1-bits).
+JpegCoreStatus CJPEGEncoder::FlushBlockBits() {
+  int32_t position = bitStream_.Position();
+  const prim::PrimitiveStatus status =
+      prim::EncodeBaselineBlock(nullptr, bitStream_.Buffer(), bitStream_.Size(), &position, nullptr,
+                                nullptr, nullptr, huffmanState_.State(), 1);
+  bitStream_.SetPosition(position);
+  return status < 0 ? CorePrimitiveFailed : CoreOk;
+}
+
+JpegCoreStatus CJPEGEncoder::WriteRestartMarker() {
+  JpegCoreStatus status = bitStream_.FlushBuffer(0);
+  if (status != CoreOk) return status;
+  if ((status = FlushBlockBits()) != CoreOk) return status;
+  if (prim::ResetHuffmanEncodeState(huffmanState_.State()) != prim::StatusOk) {
+    return CorePrimitiveFailed;
+  }
+  if ((status = bitStream_.WriteWord(kMarkerRst0 + nextRestartNumber_)) != CoreOk) return status;
+  nextRestartNumber_ = (nextRestartNumber_ + 1) & 7;
+  for (CJPEGColorComponent& c : components_) c.lastDc = 0;
+  restartsToGo_ = restartInterval_;
+  return CoreOk;
+}
+
+JpegCoreStatus CJPEGEncoder::EncodeMcuRow() {
+  const int16_t* block = coefficients_;
+  for (int32_t m = 0; m < mcusPerRow_; ++m) {
+    JpegCoreStatus status;
+    if (restartInterval_ != 0 && restartsToGo_ == 0) {
+      if ((status = WriteRestartMarker()) != CoreOk) return status;
+    }
+    for (int32_t i = 0; i < componentCount_; ++i) {
+      CJPEGColorComponent& c = components_[i];
+      const uint32_t* dcSpec = dcTables_[c.dcTableId].Spec();
+      const uint32_t* acSpec = acTables_[c.acTableId].Spec();
+      for (int32_t b = 0; b < c.blocksPerMcu; ++b) {
+        if ((status = bitStream_.FlushBuffer(kBlockFlushMinFree)) != CoreOk) return status;
+        int32_t position = bitStream_.Position();
+        const prim::PrimitiveStatus coded =
+            prim::EncodeBaselineBlock(block, bitStream_.Buffer(), bitStream_.Size(), &position,
+                                      &c.lastDc, dcSpec, acSpec, huffmanState_.State(), 0);
+        bitStream_.SetPosition(position);
+        if (coded < 0) return CorePrimitiveFailed;
+        block += prim::kBlockSize;
+      }
+    }
+    if (restartInterval_ != 0) {
+      restartsToGo_ = (restartsToGo_ != 0 ? restartsToGo_ : restartInterval_) - 1;
+    }
+  }
+  return CoreOk;
+}
+
+JpegCoreStatus CJPEGEncoder::EncodeBaselineScan() {
+  for (CJPEGColorComponent& c : components_) c.lastDc = 0;
+  nextRestartNumber_ = 0;
+  restartsToGo_ = restartInterval_;
+  if (prim::ResetHuffmanEncodeState(huffmanState_.State()) != prim::StatusOk) {
+    return CorePrimitiveFailed;
+  }
+  JpegCoreStatus status = WriteScanHeader();
+  if (status != CoreOk) return status;
+  for (int32_t r = 0; r < mcuRows_; ++r) {
+    if ((status = ConvertMcuRow(r, 0)) != CoreOk) return status;
+    if ((status = DownsampleMcuRow(r, 0)) != CoreOk) return status;
+    if ((status = TransformMcuRow()) != CoreOk) return status;
+    if ((status = EncodeMcuRow()) != CoreOk) return status;
+  }
+  if ((status = bitStream_.FlushBuffer(kBlockFlushMinFree)) != CoreOk) return status;
+  return FlushBlockBits();
+}
+
+}  // namespace vorn::jpeg

@@ -1,0 +1,121 @@
+// The encoder's buffers: aligned blocks, the MCU-row buffers of each component, and the
+// per-component factors, coefficient buffer, bit-stream buffer and coder state that
+// PrepareBuffers derives and allocates. Every size is computed in 64 bits and refused when it
+// does not fit the allocator's 32-bit sizes.
+#include <limits>
+
+#include "jpeg/core/encoder.h"
+#include "jpeg/primitives/frame/cpu.h"
+#include "jpeg/primitives/frame/memory.h"
+#include "jpeg/primitives/movement/movement.h"
+
+namespace vorn::jpeg {
+namespace {
+
+bool FitsAllocation(int64_t size) {
+  return size > 0 && size <= std::numeric_limits<int32_t>::max();
+}
+
+}  // namespace
+
+CMemoryBuffer::~CMemoryBuffer() { Free(); }
+
+JpegCoreStatus CMemoryBuffer::Allocate(int32_t size) {
+  Free();
+  size_ = size;
+  data_ = static_cast<uint8_t*>(prim::AlignedMalloc(size));
+  if (data_ == nullptr) {
+    size_ = 0;
+    return CoreOutOfMemory;
+  }
+  return CoreOk;
+}
+
+JpegCoreStatus CMemoryBuffer::Free() {
+  prim::AlignedFree(data_);
+  data_ = nullptr;
+  size_ = 0;
+  return CoreOk;
+}
+
+JpegCoreStatus CJPEGColorComponent::AllocateSlices(CMemoryBuffer& buffer, int32_t rows,
+                                                   int32_t step, int32_t slots, int32_t& slice) {
+  const int64_t sliceBytes = static_cast<int64_t>(rows) * step;
+  const int64_t total = sliceBytes * slots;
+  if (!FitsAllocation(sliceBytes) || slots < 1 || !FitsAllocation(total)) {
+    return CoreBadParameter;
+  }
+  slice = static_cast<int32_t>(sliceBytes);
+  return buffer.Allocate(static_cast<int32_t>(total));
+}
+
+JpegCoreStatus CJPEGColorComponent::AllocateConvertedBuffer(int32_t slots) {
+  return AllocateSlices(convertedBuffer, convertedRows, convertedStep, slots, convertedSlice);
+}
+
+JpegCoreStatus CJPEGColorComponent::AllocateSubsampledBuffer(int32_t slots) {
+  return AllocateSlices(subsampledBuffer, subsampledRows, subsampledStep, slots, subsampledSlice);
+}
+
+JpegCoreStatus CJPEGEncoder::PrepareBuffers() {
+  // Only a baseline frame accepted by SetParams gets buffers.
+  if (mode_ != ModeBaseline) return CoreBadParameter;
+  if (componentCount_ < 1 || componentCount_ > kMaxComponents || mcusPerRow_ < 1 || mcuRows_ < 1) {
+    return CoreBadParameter;
+  }
+  slotCount_ = prim::PrimitiveThreadCount();
+  const int64_t paddedWidth = static_cast<int64_t>(mcusPerRow_) * mcuWidth_;
+  const int64_t paddedHeight = static_cast<int64_t>(mcuRows_) * mcuHeight_;
+  if (paddedWidth > std::numeric_limits<int32_t>::max() ||
+      paddedHeight > std::numeric_limits<int32_t>::max()) {
+    return CoreBadParameter;
+  }
+  paddingRows_ = static_cast<int32_t>(paddedHeight - height_);
+  paddingColumns_ = static_cast<int32_t>(paddedWidth - width_);
+  paddedWidth_ = static_cast<int32_t>(paddedWidth);
+  rowsPerMcuRow_ = mcuHeight_;
+  blocksPerMcu_ = 0;
+
+  const bool subsampled = sampling_ != Sampling444;
+  const bool vertical = sampling_ == Sampling420;
+  for (int32_t i = 0; i < componentCount_; ++i) {
+    CJPEGColorComponent& c = components_[i];
+    const bool luma = i == 0 || i == 3;
+    c.identifier = i;
+    c.index = i;
+    c.h = subsampled && luma ? 2 : 1;
+    c.v = vertical && luma ? 2 : 1;
+    c.horizontalDownsampling = subsampled && !luma ? 2 : 1;
+    c.verticalDownsampling = vertical && !luma ? 2 : 1;
+    c.blocksPerMcu = c.h * c.v;
+    blocksPerMcu_ += c.blocksPerMcu;
+    c.convertedRows = mcuHeight_;
+    c.convertedStep = paddedWidth_;
+    c.subsampledRows = c.convertedRows / c.verticalDownsampling;
+    c.subsampledStep = c.convertedStep / c.horizontalDownsampling;
+    JpegCoreStatus status = c.AllocateConvertedBuffer(slotCount_);
+    if (status != CoreOk) return status;
+    status = c.AllocateSubsampledBuffer(slotCount_);
+    if (status != CoreOk) return status;
+  }
+
+  const int64_t coefficientBytes = static_cast<int64_t>(mcusPerRow_) * blocksPerMcu_ * slotCount_ *
+                                   mcuRowsPerCoefficientPass_ * kCoefficientBlockBytes;
+  if (!FitsAllocation(coefficientBytes)) return CoreBadParameter;
+  if (coefficients_ == nullptr) {
+    coefficients_ =
+        static_cast<int16_t*>(prim::AlignedMalloc(static_cast<int32_t>(coefficientBytes)));
+    if (coefficients_ == nullptr) return CoreOutOfMemory;
+    coefficientBytes_ = static_cast<int32_t>(coefficientBytes);
+    prim::ZeroBytes(coefficients_, coefficientBytes_);
+  } else if (coefficientBytes > coefficientBytes_) {
+    // The buffer is kept for the encoder's life; a larger image cannot reuse it.
+    return CoreBadParameter;
+  }
+
+  JpegCoreStatus status = bitStream_.AllocateBuffer(kBitStreamBytes);
+  if (status != CoreOk) return status;
+  return huffmanState_.Create();
+}
+
+}  // namespace vorn::jpeg

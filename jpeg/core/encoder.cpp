@@ -1,0 +1,221 @@
+// The encoder core's construction, source description and coding parameters.
+#include "jpeg/core/encoder.h"
+
+#include "jpeg/primitives/frame/memory.h"
+
+namespace vorn::jpeg {
+namespace {
+
+// Quantisation and Huffman table ids of the components of a YCbCr or YCCK frame.
+constexpr int32_t kComponentTableIds[4] = {0, 1, 1, 0};
+
+// Channels a pixel of |color| has in an interleaved source, or 0 when the colour does not
+// fix them (unknown, and the packed 4:2:2 layout of a YCbCr source).
+int32_t ChannelsOfColor(int32_t color) {
+  switch (color) {
+    case ColorGray:
+      return 1;
+    case ColorRgb:
+    case ColorBgr:
+      return 3;
+    case ColorCmyk:
+    case ColorYcck:
+    case ColorBgra:
+    case ColorRgba:
+      return 4;
+    default:
+      return 0;
+  }
+}
+
+int32_t ComponentsOfFrame(int32_t color, int32_t sourceChannels) {
+  switch (color) {
+    case ColorGray:
+      return 1;
+    case ColorRgb:
+    case ColorYCbCr:
+      return 3;
+    case ColorCmyk:
+    case ColorYcck:
+      return 4;
+    default:
+      return sourceChannels < 4 ? sourceChannels : 4;
+  }
+}
+
+}  // namespace
+
+CJPEGEncoder::CJPEGEncoder() = default;
+
+CJPEGEncoder::~CJPEGEncoder() {
+  // The tables free their code specifications and the state its block in their own
+  // destructors; the rest the encoder owns itself.
+  prim::AlignedFree(coefficients_);
+  coefficients_ = nullptr;
+  FreeComponentBuffers();
+}
+
+void CJPEGEncoder::FreeComponentBuffers() {
+  for (int32_t i = 0; i < componentCount_ && i < kMaxComponents; ++i) {
+    components_[i].FreeConvertedBuffer();
+    components_[i].FreeSubsampledBuffer();
+  }
+}
+
+bool CJPEGEncoder::HasChromaTables() const {
+  return componentCount_ > 1 && (color_ == ColorYCbCr || color_ == ColorYcck);
+}
+
+JpegCoreStatus CJPEGEncoder::SetInterleavedSource8(const uint8_t* pixels, int32_t step,
+                                                   int32_t width, int32_t height, int32_t channels,
+                                                   int32_t color, int32_t sampling,
+                                                   int32_t precision) {
+  sourcePlanes_[0] = pixels;
+  sourceSteps_[0] = step;
+  width_ = width;
+  height_ = height;
+  sourceChannels_ = channels;
+  sourceColor_ = color;
+  sourceSampling_ = sampling;
+  sourcePrecision_ = precision;
+  planar_ = 0;
+  return CoreOk;
+}
+
+JpegCoreStatus CJPEGEncoder::SetInterleavedSource16(const uint16_t* pixels, int32_t step,
+                                                    int32_t width, int32_t height, int32_t channels,
+                                                    int32_t color, int32_t sampling,
+                                                    int32_t precision) {
+  SetInterleavedSource8(reinterpret_cast<const uint8_t*>(pixels), step, width, height, channels,
+                        color, sampling, precision);
+  if (precision > 10) optimizeHuffman_ = 1;
+  return CoreOk;
+}
+
+JpegCoreStatus CJPEGEncoder::SetPlanarSource8(const uint8_t* const planes[4],
+                                              const int32_t steps[4], int32_t width, int32_t height,
+                                              int32_t channels, int32_t color, int32_t sampling,
+                                              int32_t precision) {
+  if (channels == 4 && color != color_) return CoreBadParameter;
+  for (int32_t i = 0; i < 4; ++i) {
+    sourcePlanes_[i] = planes != nullptr ? planes[i] : nullptr;
+    sourceSteps_[i] = steps != nullptr ? steps[i] : 0;
+  }
+  width_ = width;
+  height_ = height;
+  sourceChannels_ = channels;
+  sourceColor_ = color;
+  sourceSampling_ = sampling;
+  sourcePrecision_ = precision;
+  planar_ = 1;
+  return CoreOk;
+}
+
+JpegCoreStatus CJPEGEncoder::SetPlanarSource16(const uint16_t* const planes[4],
+                                               const int32_t steps[4], int32_t width,
+                                               int32_t height, int32_t channels, int32_t color,
+                                               int32_t sampling, int32_t precision) {
+  for (int32_t i = 0; i < 4; ++i) {
+    sourcePlanes_[i] = planes != nullptr ? reinterpret_cast<const uint8_t*>(planes[i]) : nullptr;
+    sourceSteps_[i] = steps != nullptr ? steps[i] : 0;
+  }
+  width_ = width;
+  height_ = height;
+  sourceChannels_ = channels;
+  sourceColor_ = color;
+  sourceSampling_ = sampling;
+  sourcePrecision_ = precision;
+  planar_ = 1;
+  if (precision > 10) optimizeHuffman_ = 1;
+  return CoreOk;
+}
+
+JpegCoreStatus CJPEGEncoder::SetOutputStream(ImageCodec::BaseStreamOutput* stream) {
+  bitStream_.SetStream(stream);
+  return CoreOk;
+}
+
+JpegCoreStatus CJPEGEncoder::SetDensity(int32_t units, int32_t xDensity, int32_t yDensity) {
+  if (static_cast<uint32_t>(units) > 2) return CoreBadParameter;
+  densityUnits_ = units;
+  xDensity_ = xDensity;
+  yDensity_ = yDensity;
+  return CoreOk;
+}
+
+JpegCoreStatus CJPEGEncoder::SetComment(int32_t length, const char* text) {
+  if (length > kMaxCommentLength) return CoreBadParameter;
+  if (text != nullptr) comment_ = text;
+  return CoreOk;
+}
+
+JpegCoreStatus CJPEGEncoder::SetParams(int32_t mode, int32_t color, int32_t sampling,
+                                       int32_t restartInterval, int32_t optimizeHuffman,
+                                       int32_t quality, int32_t reserved) {
+  (void)reserved;
+  if (planar_ && (sourceChannels_ == 3 || sourceChannels_ == 4) && color != sourceColor_) {
+    return CoreBadParameter;
+  }
+  // This build writes baseline scans of interleaved 8-bit sources with the standard tables.
+  if (mode != ModeBaseline || planar_ || optimizeHuffman != 0) return CoreBadParameter;
+  if (sourcePrecision_ < 1 || sourcePrecision_ > 8) return CoreBadParameter;
+  // The frame header carries 16-bit sizes and DRI a 16-bit interval.
+  if (width_ < 1 || width_ > kMaxImageSide || height_ < 1 || height_ > kMaxImageSide) {
+    return CoreBadParameter;
+  }
+  if (restartInterval < 0 || restartInterval > 0xFFFF) return CoreBadParameter;
+  if (sampling < Sampling444 || sampling > Sampling420) return CoreBadParameter;
+  // The conversions read as many bytes a pixel as the source colour has channels.
+  const int32_t colorChannels = ChannelsOfColor(sourceColor_);
+  if (colorChannels != 0 && colorChannels != sourceChannels_) return CoreBadParameter;
+  const int32_t components = ComponentsOfFrame(color, sourceChannels_);
+  if (components < 1) return CoreBadParameter;
+  // A scan of one component codes its blocks in raster order, one block an MCU; larger
+  // factors would put them out of place.
+  if (components == 1 && sampling != Sampling444) return CoreBadParameter;
+  // A packed 4:2:2 source gives one chroma pair per two pixels: its width must be even.
+  if (sourceColor_ == ColorYCbCr && (width_ & 1) != 0) return CoreBadParameter;
+
+  mode_ = mode;
+  restartInterval_ = restartInterval;
+  restartsToGo_ = restartInterval;
+  color_ = color;
+  sampling_ = sampling;
+  quality_ = quality;
+  optimizeHuffman_ = optimizeHuffman;
+  precision_ = sourcePrecision_;
+
+  mcuWidth_ = sampling == Sampling444 ? 8 : 16;
+  mcuHeight_ = sampling == Sampling420 ? 16 : 8;
+  mcuRowsPerCoefficientPass_ = 1;
+  mcusPerRow_ = (width_ + mcuWidth_ - 1) / mcuWidth_;
+  mcuRows_ = (height_ + mcuHeight_ - 1) / mcuHeight_;
+  componentCount_ = components;
+
+  JpegCoreStatus status = quantTables_[0].Init8(0, prim::StdLumaQuant.data(), quality);
+  if (status != CoreOk) return status;
+  if (HasChromaTables()) {
+    status = quantTables_[1].Init8(1, prim::StdChromaQuant.data(), quality);
+    if (status != CoreOk) return status;
+  }
+  const int32_t tableSets = HasChromaTables() ? 2 : 1;
+  for (int32_t id = 0; id < tableSets; ++id) {
+    if ((status = dcTables_[id].Create()) != CoreOk) return status;
+    if ((status = acTables_[id].Create()) != CoreOk) return status;
+    const prim::StdHuffmanTable& dc = prim::StdHuffmanTables[id == 0 ? 0 : 1];
+    const prim::StdHuffmanTable& ac = prim::StdHuffmanTables[id == 0 ? 2 : 3];
+    if ((status = dcTables_[id].Init(id, 0, dc.bits, dc.values)) != CoreOk) return status;
+    if ((status = acTables_[id].Init(id, 1, ac.bits, ac.values)) != CoreOk) return status;
+  }
+
+  const bool chroma = color_ == ColorYCbCr || color_ == ColorYcck;
+  for (int32_t i = 0; i < kMaxComponents; ++i) {
+    const int32_t id = chroma ? kComponentTableIds[i] : 0;
+    components_[i].quantTableId = id;
+    components_[i].dcTableId = id;
+    components_[i].acTableId = id;
+  }
+  return CoreOk;
+}
+
+}  // namespace vorn::jpeg

@@ -1,0 +1,168 @@
+// The JPEG encoder core: the description of the source, the coding parameters, the MCU grid
+// derived from them, the colour components with their MCU-row buffers, the quantisation and
+// Huffman tables, the coefficient buffer, the output bit stream and the Huffman coder state.
+//
+// Order of use: a source setter, SetParams (it reads the source's size, precision and
+// channels), SetDensity and SetComment in any order, SetOutputStream, WriteHeader (which
+// prepares every buffer), WriteData. One encoder codes one image.
+//
+// This build codes baseline frames (mode 1) from interleaved 8-bit sources with the standard
+// Huffman tables; SetParams refuses the other modes, planar and wider sources and Huffman
+// optimisation with -3.
+#pragma once
+
+#include <cstdint>
+
+#include "jpeg/core/color_component.h"
+#include "jpeg/core/core_types.h"
+#include "jpeg/entropy/huffman_state.h"
+#include "jpeg/entropy/huffman_table.h"
+#include "jpeg/primitives/quant/quant_table.h"
+#include "jpeg/stream/bitstream_output.h"
+
+namespace vorn::jpeg {
+
+class CJPEGEncoder {
+ public:
+  static constexpr int32_t kMaxComponents = 4;
+  static constexpr int32_t kCoefficientBlockBytes = 128;  // 64 coefficients of 16 bits
+  static constexpr int32_t kBitStreamBytes = 4096;
+  static constexpr int32_t kBlockFlushMinFree = 256;  // room kept free before each block
+  static constexpr int32_t kMaxCommentLength = 65533;
+  static constexpr int32_t kCommentTextLimit = 127;  // bytes of the caller's comment written
+
+  CJPEGEncoder();
+  virtual ~CJPEGEncoder();
+  CJPEGEncoder(const CJPEGEncoder&) = delete;
+  CJPEGEncoder& operator=(const CJPEGEncoder&) = delete;
+
+  // Source setters: they store the description and return 0 (the planar 8-bit form -3 for
+  // four channels whose colour differs from the frame colour already set). The 16-bit forms
+  // turn Huffman optimisation on above 10 bits of precision.
+  JpegCoreStatus SetInterleavedSource8(const uint8_t* pixels, int32_t step, int32_t width,
+                                       int32_t height, int32_t channels, int32_t color,
+                                       int32_t sampling, int32_t precision);
+  JpegCoreStatus SetInterleavedSource16(const uint16_t* pixels, int32_t step, int32_t width,
+                                        int32_t height, int32_t channels, int32_t color,
+                                        int32_t sampling, int32_t precision);
+  JpegCoreStatus SetPlanarSource8(const uint8_t* const planes[4], const int32_t steps[4],
+                                  int32_t width, int32_t height, int32_t channels, int32_t color,
+                                  int32_t sampling, int32_t precision);
+  JpegCoreStatus SetPlanarSource16(const uint16_t* const planes[4], const int32_t steps[4],
+                                   int32_t width, int32_t height, int32_t channels, int32_t color,
+                                   int32_t sampling, int32_t precision);
+
+  // Attaches the output; drops the bit stream's buffer (WriteHeader allocates a new one).
+  JpegCoreStatus SetOutputStream(ImageCodec::BaseStreamOutput* stream);
+  // APP0 density: units 0 to 2, else -3 and nothing changes.
+  JpegCoreStatus SetDensity(int32_t units, int32_t xDensity, int32_t yDensity);
+  // A length above 65533 gives -3. A non-null text is kept (borrowed, zero-terminated; the
+  // header measures it itself); a null text keeps the earlier one.
+  JpegCoreStatus SetComment(int32_t length, const char* text);
+
+  // Stores the coding parameters, derives the MCU grid and sets up the tables. -3 for a
+  // refused parameter (nothing stored), -2 or -6 from a table helper.
+  JpegCoreStatus SetParams(int32_t mode, int32_t color, int32_t sampling, int32_t restartInterval,
+                           int32_t optimizeHuffman, int32_t quality, int32_t reserved);
+
+  // Derives the per-component factors and allocates every buffer (WriteHeader calls it).
+  JpegCoreStatus PrepareBuffers();
+  // Every marker segment before the scan, then pushed to the output stream.
+  JpegCoreStatus WriteHeader();
+  // The scan header, the entropy-coded data and EOI.
+  JpegCoreStatus WriteData();
+  // One DHT segment of |table|.
+  JpegCoreStatus WriteHuffmanTableSegment(const CJPEGEncoderHuffmanTable& table);
+
+  // MCU-row preparation of an interleaved source: colour conversion (or channel split) into
+  // the converted buffers, then edge padding and chroma down-sampling into the subsampled
+  // buffers. -1 when the source colour has no path to the frame colour, -2 when a primitive
+  // fails.
+  JpegCoreStatus ConvertMcuRow(int32_t row, int32_t slot);
+  JpegCoreStatus DownsampleMcuRow(int32_t row, int32_t slot);
+
+  // Read access for the frame encoder and tests.
+  int32_t Width() const { return width_; }
+  int32_t Height() const { return height_; }
+  int32_t ComponentCount() const { return componentCount_; }
+  int32_t Mode() const { return mode_; }
+  int32_t McuWidth() const { return mcuWidth_; }
+  int32_t McuHeight() const { return mcuHeight_; }
+  int32_t McusPerRow() const { return mcusPerRow_; }
+  int32_t McuRows() const { return mcuRows_; }
+  int32_t PaddedWidth() const { return paddedWidth_; }
+  int32_t PaddingColumns() const { return paddingColumns_; }
+  int32_t PaddingRows() const { return paddingRows_; }
+  int32_t BlocksPerMcu() const { return blocksPerMcu_; }
+  int32_t RestartInterval() const { return restartInterval_; }
+  int32_t OptimizeHuffman() const { return optimizeHuffman_; }
+  int32_t CoefficientBufferBytes() const { return coefficientBytes_; }
+  const int16_t* CoefficientBuffer() const { return coefficients_; }
+  const CJPEGColorComponent& Component(int32_t i) const { return components_[i]; }
+  const prim::CJPEGEncoderQuantTable& QuantTable(int32_t i) const { return quantTables_[i]; }
+  const CJPEGEncoderHuffmanTable& DcTable(int32_t i) const { return dcTables_[i]; }
+  const CJPEGEncoderHuffmanTable& AcTable(int32_t i) const { return acTables_[i]; }
+
+ private:
+  JpegCoreStatus EncodeBaselineScan();
+  JpegCoreStatus WriteScanHeader();
+  JpegCoreStatus TransformMcuRow();
+  JpegCoreStatus EncodeMcuRow();
+  JpegCoreStatus WriteRestartMarker();
+  JpegCoreStatus WriteComment();
+  JpegCoreStatus WriteQuantTableSegment(const prim::CJPEGEncoderQuantTable& table);
+  JpegCoreStatus WriteFrameHeader();
+  JpegCoreStatus WriteApplicationSegment();
+  JpegCoreStatus FlushBlockBits();
+  void FreeComponentBuffers();
+  bool HasChromaTables() const;
+
+  const uint8_t* sourcePlanes_[4] = {};
+  int32_t width_ = 0;
+  int32_t height_ = 0;
+  int32_t sourceSteps_[4] = {};
+  int32_t sourcePrecision_ = 0;
+  int32_t sourceChannels_ = 0;
+  int32_t sourceColor_ = ColorUnknown;
+  int32_t sourceSampling_ = SamplingOther;
+  int32_t planar_ = 0;
+  CBitStreamOutput bitStream_;
+  int32_t componentCount_ = 0;
+  int32_t precision_ = 8;
+  int32_t sampling_ = Sampling444;
+  int32_t color_ = ColorUnknown;
+  int32_t quality_ = 100;
+  int32_t restartInterval_ = 0;
+  int32_t mode_ = ModeBaseline;
+  int32_t mcusPerRow_ = 0;
+  int32_t mcuRows_ = 0;
+  int32_t mcuWidth_ = 0;
+  int32_t mcuHeight_ = 0;
+  int32_t paddedWidth_ = 0;
+  int32_t rowsPerMcuRow_ = 0;
+  int32_t paddingColumns_ = 0;
+  int32_t paddingRows_ = 0;
+  int32_t restartsToGo_ = 0;
+  int32_t nextRestartNumber_ = 0;
+  int32_t ss_ = 0;
+  int32_t se_ = 63;
+  int32_t al_ = 0;
+  int32_t ah_ = 0;
+  int32_t optimizeHuffman_ = 0;
+  int16_t* coefficients_ = nullptr;
+  int32_t coefficientBytes_ = 0;
+  int32_t slotCount_ = 0;
+  int32_t blocksPerMcu_ = 0;
+  int32_t xDensity_ = 1;
+  int32_t yDensity_ = 1;
+  int32_t densityUnits_ = 0;
+  const char* comment_ = nullptr;
+  int32_t mcuRowsPerCoefficientPass_ = 0;
+  CJPEGColorComponent components_[kMaxComponents];
+  prim::CJPEGEncoderQuantTable quantTables_[kMaxComponents];
+  CJPEGEncoderHuffmanTable dcTables_[kMaxComponents];
+  CJPEGEncoderHuffmanTable acTables_[kMaxComponents];
+  CJPEGEncoderHuffmanState huffmanState_;
+};
+
+}  // namespace vorn::jpeg

@@ -1,0 +1,144 @@
+// Preparation of one MCU row of an interleaved source: colour conversion or channel split
+// into the converted buffers, then edge padding and chroma down-sampling into the
+// subsampled buffers that the transform reads.
+#include <cstring>
+
+#include "jpeg/core/encoder.h"
+#include "jpeg/primitives/color/color.h"
+#include "jpeg/primitives/movement/movement.h"
+#include "jpeg/primitives/sampling/downsample.h"
+
+namespace vorn::jpeg {
+namespace {
+
+bool Failed(prim::PrimitiveStatus status) { return status != prim::StatusOk; }
+
+}  // namespace
+
+JpegCoreStatus CJPEGEncoder::ConvertMcuRow(int32_t row, int32_t slot) {
+  const bool lastRow = row == mcuRows_ - 1;
+  const int32_t rows = lastRow ? mcuHeight_ - paddingRows_ : rowsPerMcuRow_;
+  const int32_t step = sourceSteps_[0];
+  // The 8-bit conversions take the source only up to 8 bits of precision.
+  const uint8_t* src = nullptr;
+  if (sourcePrecision_ <= 8 && sourcePlanes_[0] != nullptr) {
+    src = sourcePlanes_[0] + static_cast<ptrdiff_t>(static_cast<int64_t>(row) * mcuHeight_ * step);
+  }
+  const int32_t dstStep = components_[0].convertedStep;
+  uint8_t* dst[4] = {};
+  for (int32_t i = 0; i < componentCount_; ++i) dst[i] = components_[i].ConvertedRows(slot);
+  const int32_t width = width_;
+
+  prim::PrimitiveStatus status = prim::StatusOk;
+  switch (sourceColor_ * 16 + color_) {
+    case ColorUnknown * 16 + ColorUnknown:
+      if (componentCount_ == 1) {
+        status = prim::CopyImage8(src, step, dst[0], dstStep, width, rows);
+      } else if (componentCount_ == 3) {
+        status = prim::SplitImage3Channels8(src, step, dst, dstStep, width, rows);
+      } else if (componentCount_ == 4) {
+        status = prim::SplitImage4Channels8(src, step, dst, dstStep, width, rows);
+      } else {
+        return CoreNoConversion;
+      }
+      break;
+    case ColorGray * 16 + ColorGray:
+      status = prim::CopyImage8(src, step, dst[0], dstStep, width, rows);
+      break;
+    case ColorRgb * 16 + ColorGray:
+      status = prim::RgbToGray(src, step, dst[0], dstStep, width, rows);
+      break;
+    case ColorRgb * 16 + ColorRgb:
+      status = prim::SplitImage3Channels8(src, step, dst, dstStep, width, rows);
+      break;
+    case ColorRgb * 16 + ColorYCbCr:
+      status = prim::RgbToYCbCrPlanes(src, step, dst, dstStep, width, rows);
+      break;
+    case ColorBgr * 16 + ColorRgb: {
+      uint8_t* const reversed[3] = {dst[2], dst[1], dst[0]};
+      status = prim::SplitImage3Channels8(src, step, reversed, dstStep, width, rows);
+      break;
+    }
+    case ColorBgr * 16 + ColorYCbCr:
+      status = prim::BgrToYCbCrPlanes(src, step, dst, dstStep, width, rows);
+      break;
+    case ColorYCbCr * 16 + ColorYCbCr: {
+      if (sourceSampling_ != Sampling422 || sampling_ != Sampling422) return CoreNoConversion;
+      const int32_t steps[3] = {dstStep, dstStep, dstStep};
+      status = prim::Packed422ToPlanes(src, step, dst, steps, width, rows);
+      break;
+    }
+    case ColorCmyk * 16 + ColorCmyk:
+      status = prim::SplitImage4Channels8(src, step, dst, dstStep, width, rows);
+      break;
+    case ColorCmyk * 16 + ColorYcck:
+      status = prim::CmykToYcckPlanes(src, step, dst, dstStep, width, rows);
+      break;
+    case ColorBgra * 16 + ColorYCbCr:
+      status = prim::BgraToYCbCrPlanes(src, step, dst, dstStep, width, rows);
+      break;
+    case ColorRgba * 16 + ColorYCbCr:
+      status = prim::RgbaToYCbCrPlanes(src, step, dst, dstStep, width, rows);
+      break;
+    default:
+      return CoreNoConversion;
+  }
+  return Failed(status) ? CorePrimitiveFailed : CoreOk;
+}
+
+JpegCoreStatus CJPEGEncoder::DownsampleMcuRow(int32_t row, int32_t slot) {
+  const bool lastRow = row == mcuRows_ - 1;
+  // A packed 4:2:2 source arrives with its chroma already at half width.
+  const bool packedChroma = sourceColor_ == ColorYCbCr && sourceSampling_ == Sampling422;
+  for (int32_t i = 0; i < componentCount_; ++i) {
+    CJPEGColorComponent& c = components_[i];
+    uint8_t* converted = c.ConvertedRows(slot);
+    uint8_t* subsampled = c.SubsampledRows(slot);
+    const bool halfWidth = packedChroma && c.horizontalDownsampling == 2;
+    // Repeat the last image column into the padding columns.
+    const int32_t filled = halfWidth ? width_ / 2 : width_;
+    const int32_t rowLength = halfWidth ? c.subsampledStep : c.convertedStep;
+    if (filled < rowLength) {
+      for (int32_t y = 0; y < c.convertedRows; ++y) {
+        uint8_t* line = converted + static_cast<intptr_t>(y) * c.convertedStep;
+        std::memset(line + filled, line[filled - 1], rowLength - filled);
+      }
+    }
+    // Repeat the last image row into the padding rows.
+    if (lastRow && paddingRows_ > 0) {
+      const int32_t last = mcuHeight_ - paddingRows_ - 1;
+      const uint8_t* lastLine = converted + static_cast<intptr_t>(last) * c.convertedStep;
+      for (int32_t y = last + 1; y < c.convertedRows; ++y) {
+        if (Failed(prim::CopyBytes(lastLine, converted + static_cast<intptr_t>(y) * c.convertedStep,
+                                   c.convertedStep))) {
+          return CorePrimitiveFailed;
+        }
+      }
+    }
+    prim::PrimitiveStatus status = prim::StatusOk;
+    if (c.horizontalDownsampling == 1 && c.verticalDownsampling == 1) {
+      status = prim::CopyBytes(converted, subsampled, c.convertedSlice);
+    } else if (c.horizontalDownsampling == 2 && c.verticalDownsampling == 1) {
+      if (halfWidth) {
+        status = prim::CopyImage8(converted, c.convertedStep, subsampled, c.subsampledStep,
+                                  c.subsampledStep, c.convertedRows);
+      } else {
+        for (int32_t y = 0; y < c.convertedRows && !Failed(status); ++y) {
+          status = prim::DownsampleRow2x1(converted + static_cast<intptr_t>(y) * c.convertedStep,
+                                          c.convertedStep,
+                                          subsampled + static_cast<intptr_t>(y) * c.subsampledStep);
+        }
+      }
+    } else if (c.horizontalDownsampling == 2 && c.verticalDownsampling == 2) {
+      for (int32_t k = 0; k < c.subsampledRows && !Failed(status); ++k) {
+        const uint8_t* upper = converted + static_cast<intptr_t>(2 * k) * c.convertedStep;
+        status = prim::DownsampleRows2x2(upper, upper + c.convertedStep, c.convertedStep,
+                                         subsampled + static_cast<intptr_t>(k) * c.subsampledStep);
+      }
+    }
+    if (Failed(status)) return CorePrimitiveFailed;
+  }
+  return CoreOk;
+}
+
+}  // namespace vorn::jpeg
