@@ -106,8 +106,9 @@ void Chip::SubmitControl(usb::Transfer& t, LoggedRequest& entry) {
     case ScriptKind::kShort:
     case ScriptKind::kNormal: {
       uint32_t actual = 0;
+      // A short answer moves only its bytes: the rest of the host's buffer stays as it was.
+      if (kind == ScriptKind::kShort && in) length = std::min(length, action->short_length);
       TransferStatus st = vendor_.Handle(s, t.buffer, length, &actual);
-      if (kind == ScriptKind::kShort) actual = std::min(actual, action->short_length);
       Finish(t, entry, st, st == TransferStatus::kSuccess ? actual : 0);
       return;
     }

@@ -43,6 +43,35 @@ TEST_F(DisplayTest, RefusesBadAdaptersAndReleasesEverything) {
   }
 }
 
+TEST_F(DisplayTest, ChipThatFailsItsBringUpRequests) {
+  struct Case {
+    uint8_t code;
+    chip::ScriptKind kind;
+    bool opens;
+  } cases[] = {
+      {protocol::ReqReadCapabilities, chip::ScriptKind::kStall, false},
+      {protocol::ReqReadCapabilities, chip::ScriptKind::kShort, false},  // the views are cut off
+      {protocol::ReqReadCapabilities, chip::ScriptKind::kGone, false},
+      {protocol::ReqMemorySize, chip::ScriptKind::kTimeOut, false},
+      {protocol::ReqReadDeviceValue, chip::ScriptKind::kFail, true},  // values are only read
+      {protocol::ReqStartDisplay, chip::ScriptKind::kStall, true},    // its status is not used
+  };
+  for (const Case& c : cases) {
+    chip::Chip& chip = AddChip(MakeProfile({2, 64, true}));
+    chip.script().OnRequest(c.code, {c.kind, chip::ScriptAction::kForever, 10});
+    host::Adapter& a = AddAdapter(chip);
+    const Resources before = Resources::Now();
+    EXPECT_EQ(a.Open(), c.opens) << int{c.code} << " kind " << static_cast<int>(c.kind);
+    if (c.opens) {
+      EXPECT_EQ(a.Start(), STATUS_SUCCESS);
+      EXPECT_EQ(a.Close(), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(Settled(before), before) << int{c.code};
+    EXPECT_EQ(a.wdf().LiveObjectCount(), 0u) << int{c.code};
+    EXPECT_EQ(chip.HeldTransfers(), 0u);
+  }
+}
+
 TEST_F(DisplayTest, WritesBackVersionCallbacksViewsAndGamma) {
   struct Case {
     host::InterfaceVersion version;
