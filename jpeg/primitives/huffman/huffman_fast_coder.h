@@ -35,6 +35,13 @@ constexpr uint64_t kTopBytes[9] = {0,
                                    0xFFFFFFFFFFFFFF00ull,
                                    0xFFFFFFFFFFFFFFFFull};
 
+// This file's own copy of the zigzag order, so the loop addresses it directly.
+constexpr int32_t kZigzag[64] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
+    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
+    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
+};
+
 struct FastBits {
   uint64_t buffer;   // pending bits in the low (64 - freeBits) bits
   int32_t freeBits;  // 64 - pending
@@ -46,19 +53,25 @@ inline bool HasFfByte(uint64_t w) {
   return (w & 0x8080808080808080ull & ~(w + 0x0101010101010101ull)) != 0;
 }
 
+// Eight bytes with stuffing, one at a time: rare, so kept out of the coding loop.
+__attribute__((noinline, cold)) uint8_t* EmitStuffed(uint8_t* out, uint64_t w, int32_t count) {
+  for (int32_t i = 0; i < count; ++i) {
+    const uint8_t byte = static_cast<uint8_t>(w >> (56 - 8 * i));
+    *out++ = byte;
+    if (byte == 0xFF) *out++ = 0;
+  }
+  return out;
+}
+
 inline bool EmitWord(FastBits& b, uint64_t w) {
   if (b.limit - b.out < kEmitRoom) return false;
-  if (!HasFfByte(w)) {
-    const uint64_t be = __builtin_bswap64(w);
-    std::memcpy(b.out, &be, 8);
-    b.out += 8;
+  if (__builtin_expect(HasFfByte(w), 0)) {
+    b.out = EmitStuffed(b.out, w, 8);
     return true;
   }
-  for (int32_t shift = 56; shift >= 0; shift -= 8) {
-    const uint8_t byte = static_cast<uint8_t>(w >> shift);
-    *b.out++ = byte;
-    if (byte == 0xFF) *b.out++ = 0;
-  }
+  const uint64_t be = __builtin_bswap64(w);
+  std::memcpy(b.out, &be, 8);
+  b.out += 8;
   return true;
 }
 
@@ -114,18 +127,19 @@ bool EncodeBlockFast(const int16_t* coef, uint8_t* dst, int32_t dstLen, int32_t*
     }
   }
 
-  uint64_t mask = Mask::NonZero(coef) & ~uint64_t{1};
-  int32_t last = 0;
-  while (mask != 0) {
-    const int32_t k = __builtin_ctzll(mask);
-    int32_t run = k - last - 1;
-    while (run > 15) {
+  // Bit i of |ahead| for zigzag position |next| + i; each step skips a run and its coefficient.
+  uint64_t ahead = Mask::NonZero(coef) >> 1;
+  const int32_t* next = kZigzag + 1;
+  while (ahead != 0) {
+    int32_t run = __builtin_ctzll(ahead);
+    next += run;
+    ahead = (ahead >> run) >> 1;
+    const int32_t v = coef[*next++];
+    for (; run > 15; run -= 16) {
       if (!SymbolValue(acSpec[kSymbolZrl], 0, 0, &value, &size) || !PutFast(b, value, size)) {
         return false;
       }
-      run -= 16;
     }
-    const int32_t v = coef[huffman_detail::kZigzagNatural[k]];
     const int32_t sign = v >> 31;
     const uint32_t magnitude = static_cast<uint32_t>((v ^ sign) - sign);
     const int32_t s = 32 - __builtin_clz(magnitude);
@@ -135,10 +149,9 @@ bool EncodeBlockFast(const int16_t* coef, uint8_t* dst, int32_t dstLen, int32_t*
         !PutFast(b, value, size)) {
       return false;
     }
-    last = k;
-    mask &= mask - 1;
   }
-  if (last != 63) {
+  // No EOB after a non-zero last coefficient.
+  if (next != kZigzag + 64) {
     if (!SymbolValue(acSpec[kSymbolEob], 0, 0, &value, &size) || !PutFast(b, value, size)) {
       return false;
     }
@@ -155,11 +168,7 @@ bool EncodeBlockFast(const int16_t* coef, uint8_t* dst, int32_t dstLen, int32_t*
     std::memcpy(b.out, &be, 8);
     b.out += whole;
   } else {
-    for (int32_t i = 0; i < whole; ++i) {
-      const uint8_t byte = static_cast<uint8_t>(aligned >> (56 - 8 * i));
-      *b.out++ = byte;
-      if (byte == 0xFF) *b.out++ = 0;
-    }
+    b.out = EmitStuffed(b.out, aligned, whole);
   }
   const int32_t left = pendingAfter & 7;
   const uint32_t rest = static_cast<uint32_t>(b.buffer) & ((1u << left) - 1);
