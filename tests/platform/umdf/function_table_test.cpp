@@ -27,7 +27,7 @@ TEST(FunctionTable, ServedSlotsAreDistinctAndTheRestShareNothingWithThem) {
 }
 
 TEST(FunctionTable, UnservedSlotTrapsWithItsIndex) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  UseForkingDeathTests();
   Host host;
   const WDFFUNC* table = host.WdfFunctions();
   EXPECT_DEATH(table[57](), "slot 57 is not served");
@@ -36,7 +36,7 @@ TEST(FunctionTable, UnservedSlotTrapsWithItsIndex) {
 }
 
 TEST(FunctionTable, BadHandlesTrap) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  UseForkingDeathTests();
   Host host;
   Wdf wdf(host);
   WDFWAITLOCK lock = nullptr;

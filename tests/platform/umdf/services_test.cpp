@@ -44,7 +44,7 @@ TEST(WaitLock, TimeOutIsASuccessCodeAndLeavesTheLockUnheld) {
 }
 
 TEST(WaitLock, ReleasingALockNotHeldTraps) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  UseForkingDeathTests();
   Host host;
   Wdf wdf(host);
   WDFWAITLOCK lock = nullptr;

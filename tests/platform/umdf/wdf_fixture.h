@@ -12,6 +12,10 @@
 
 namespace vorn::umdf::testing {
 
+// Death tests fork without exec: the 32-bit tests run under an emulator that cannot exec
+// the test program again, and the traps under test need no other thread.
+inline void UseForkingDeathTests() { GTEST_FLAG_SET(death_test_style, "fast"); }
+
 // Calls slot |Index| of |functions| with |globals| first.
 struct Wdf {
   const WDFFUNC* functions;
