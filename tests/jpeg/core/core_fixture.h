@@ -68,6 +68,7 @@ struct EncodeConfig {
   int32_t restartInterval = 1;
   int32_t quality = 95;
   int32_t capacity = 0;  // 0: room for any stream of the image
+  int32_t sourceSampling = Sampling444;
 };
 
 struct EncodeResult {
@@ -92,7 +93,7 @@ inline EncodeResult Encode(const Image& image, const EncodeConfig& config) {
   CJPEGEncoder encoder;
   static const char kEmptyComment[128] = {};
   encoder.SetInterleavedSource8(image.pixels.data(), image.step, image.width, image.height,
-                                image.channels, config.sourceColor, Sampling444, 8);
+                                image.channels, config.sourceColor, config.sourceSampling, 8);
   result.setParams = encoder.SetParams(ModeBaseline, config.frameColor, config.sampling,
                                        config.restartInterval, 0, config.quality, 1);
   encoder.SetComment(0, kEmptyComment);

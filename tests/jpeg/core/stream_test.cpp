@@ -379,6 +379,84 @@ TEST(CoreDecode, CoefficientsMatchTheExactTransform) {
   }
 }
 
+// Content that gives the longest codes (full-swing noise and checkerboards at quality 100)
+// still fits the room kept before each block.
+TEST(CoreDecode, ExtremeContentAtFullQuality) {
+  const int32_t w = 128, h = 64;
+  Image noise = test::NoiseImage(w, h, 3, 5);
+  for (uint8_t& b : noise.pixels) b = b & 0x80 ? 255 : 0;
+  Image checker = RampImage(w, h, 3);
+  for (int32_t y = 0; y < h; ++y) {
+    for (int32_t x = 0; x < w; ++x) {
+      uint8_t* p = checker.At(x, y);
+      p[0] = p[1] = p[2] = ((x + y) & 1) ? 255 : 0;
+      if ((x / 8 + y / 8) & 1) p[1] = 255 - p[1];
+    }
+  }
+  for (const Image* image : {&noise, &checker}) {
+    for (int32_t sampling : {0, 3}) {
+      EncodeConfig config;
+      config.quality = 100;
+      config.sampling = sampling;
+      const EncodeResult r = Encode(*image, config);
+      ASSERT_TRUE(r.Ok()) << r.data;
+      const test::Decoded d = test::DecodeWithLibjpeg(r.bytes, JCS_RGB);
+      ASSERT_TRUE(d.ok);
+      EXPECT_EQ(d.warnings, 0);
+    }
+  }
+}
+
+// The source's own sampling code only matters for a packed 4:2:2 source, whose chroma is
+// already at half width (its edge is repeated at that width); an RGB-type source marked 4:2:2
+// is still down-sampled.
+TEST(CoreDecode, SourceSamplingCodeOnlyForPackedSources) {
+  const int32_t w = 38, h = 10;
+  const Image rgb = RampImage(w, h, 3);
+  Image packed{w, h, 2, w * 2, {}};
+  packed.pixels.resize(size_t(packed.step) * h);
+  for (int32_t y = 0; y < h; ++y) {
+    for (int32_t x = 0; x < w; x += 2) {
+      uint8_t* p = &packed.pixels[size_t(y) * packed.step + size_t(x) * 2];
+      p[0] = uint8_t(40 + x * 4);   // Y0
+      p[1] = uint8_t(200 + y * 3);  // Cb
+      p[2] = uint8_t(41 + x * 4);   // Y1
+      p[3] = uint8_t(250 - x);      // Cr
+    }
+  }
+  {
+    EncodeConfig config;
+    config.sourceSampling = Sampling422;
+    config.sampling = Sampling422;
+    const EncodeResult r = Encode(rgb, config);
+    ASSERT_TRUE(r.Ok());
+    const test::Decoded d = test::DecodeWithLibjpeg(r.bytes, JCS_RGB);
+    ASSERT_TRUE(d.ok);
+    EXPECT_EQ(d.warnings, 0);
+    EXPECT_LT(CompareRgb(rgb, true, d.pixels).mean, 1.5);
+  }
+  EncodeConfig config;
+  config.sourceColor = ColorYCbCr;
+  config.sourceSampling = Sampling422;
+  config.sampling = Sampling422;
+  config.quality = 75;
+  const EncodeResult r = Encode(packed, config);
+  ASSERT_TRUE(r.Ok()) << r.setParams << r.data;
+  const test::Decoded d = test::DecodeWithLibjpeg(r.bytes, JCS_YCbCr);
+  ASSERT_TRUE(d.ok);
+  EXPECT_EQ(d.warnings, 0);
+  int32_t worst = 0;
+  for (int32_t y = 0; y < h; ++y) {
+    for (int32_t x = 0; x < w; ++x) {
+      const uint8_t* p = &packed.pixels[size_t(y) * packed.step + size_t(x & ~1) * 2];
+      const int32_t expected[3] = {p[(x & 1) ? 2 : 0], p[1], p[3]};
+      const uint8_t* o = &d.pixels[(size_t(y) * w + x) * 3];
+      for (int32_t k = 0; k < 3; ++k) worst = std::max(worst, std::abs(o[k] - expected[k]));
+    }
+  }
+  EXPECT_LE(worst, 3) << worst;
+}
+
 #endif  // VORN_HAVE_LIBJPEG
 
 }  // namespace
