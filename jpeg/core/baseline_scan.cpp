@@ -65,10 +65,9 @@ JpegCoreStatus CJPEGEncoder::FlushBlockBits() {
 JpegCoreStatus CJPEGEncoder::WriteRestartMarker() {
   JpegCoreStatus status = bitStream_.FlushBuffer(0);
   if (status != CoreOk) return status;
+  // The coder's flush leaves its state zeroed, as a reset would: a restart costs no second
+  // clearing of the state.
   if ((status = FlushBlockBits()) != CoreOk) return status;
-  if (prim::ResetHuffmanEncodeState(huffmanState_.State()) != prim::StatusOk) {
-    return CorePrimitiveFailed;
-  }
   if ((status = bitStream_.WriteWord(kMarkerRst0 + nextRestartNumber_)) != CoreOk) return status;
   nextRestartNumber_ = (nextRestartNumber_ + 1) & 7;
   for (CJPEGColorComponent& c : components_) c.lastDc = 0;
