@@ -103,7 +103,7 @@ inline bool SymbolValue(uint32_t entry, uint32_t bits, int32_t extra, uint64_t* 
 }
 
 template <typename Mask>
-bool EncodeBlockFast(const int16_t* coef, uint8_t* dst, int32_t dstLen, int32_t* pos,
+__attribute__((always_inline)) inline bool EncodeBlockFast(const int16_t* coef, uint8_t* dst, int32_t dstLen, int32_t* pos,
                      int16_t* lastDC, const uint32_t* dcSpec, const uint32_t* acSpec,
                      HuffmanEncodeState* state) {
   if (dstLen - *pos < kFastCoderMinFree) return false;
@@ -179,15 +179,40 @@ bool EncodeBlockFast(const int16_t* coef, uint8_t* dst, int32_t dstLen, int32_t*
   return true;
 }
 
+// Returned by CheckBlockArguments when the block is to be coded.
+constexpr PrimitiveStatus kCodeTheBlock = 1;
+
+// The checks of EncodeBaselineBlock in their order; with flush set also the flush. Returns
+// kCodeTheBlock, or the status the call ends with.
+inline PrimitiveStatus CheckBlockArguments(const int16_t* coef, uint8_t* dst, int32_t dstLen,
+                                           int32_t* pos, int16_t* lastDC,
+                                           const uint32_t* dcSpec, const uint32_t* acSpec,
+                                           HuffmanEncodeState* state, int32_t flush) {
+  if (dst == nullptr) return StatusNullPointer;
+  if (dstLen <= 0) return StatusBadSize;
+  if (pos == nullptr || state == nullptr) return StatusNullPointer;
+  if (flush == 0 && (coef == nullptr || lastDC == nullptr || dcSpec == nullptr ||
+                     acSpec == nullptr)) {
+    return StatusNullPointer;
+  }
+  if (*pos < 0 || *pos > dstLen) return StatusBadArgument;
+  if (static_cast<uint32_t>(state->pendingBits) > 7) return StatusBadArgument;
+  if (flush == 0) return kCodeTheBlock;
+  // Complete the pending bits to a byte with 1-bits; with none pending nothing is written.
+  const PrimitiveStatus status = HuffmanPutBits(0x7F, 7, dst, dstLen, pos, state);
+  HuffmanStateReset(state);
+  return status;
+}
+
 // The whole entry of a build: checks (and flush), the fast coder, the plain coder.
 template <typename Mask>
 PrimitiveStatus EncodeBaselineBlockWith(const int16_t* coef, uint8_t* dst, int32_t dstLen,
                                         int32_t* pos, int16_t* lastDC, const uint32_t* dcSpec,
                                         const uint32_t* acSpec, HuffmanEncodeState* state,
                                         int32_t flush) {
-  const PrimitiveStatus checked = huffman_detail::CheckBlockArguments(
+  const PrimitiveStatus checked = CheckBlockArguments(
       coef, dst, dstLen, pos, lastDC, dcSpec, acSpec, state, flush);
-  if (checked != huffman_detail::kCodeTheBlock) return checked;
+  if (checked != kCodeTheBlock) return checked;
   if (EncodeBlockFast<Mask>(coef, dst, dstLen, pos, lastDC, dcSpec, acSpec, state)) {
     return StatusOk;
   }

@@ -1,7 +1,7 @@
-// What the builds of the block coder share: the zigzag order as a constant, the argument checks
-// with the flush, and the plain coder they fall back to. The functions are defined once, in the
-// plain build's file; the vector builds call them rather than compiling copies with their own
-// flags.
+// What the builds of the block coder share: the zigzag order as a constant, and each build's
+// fast coder by name for the tests. The plain coder they fall back to (huffman.h) is defined
+// once, in the plain build's file; the vector builds call it rather than compiling copies with
+// their own flags.
 #pragma once
 
 #include <cstdint>
@@ -28,16 +28,6 @@ constexpr ZigzagPositions MakeZigzagPositions() {
   return p;
 }
 inline constexpr ZigzagPositions kZigzagPosition = MakeZigzagPositions();
-
-// Returned by CheckBlockArguments when the block is to be coded.
-constexpr PrimitiveStatus kCodeTheBlock = 1;
-
-// The checks of EncodeBaselineBlock in their order; with flush set also the flush. Returns
-// kCodeTheBlock, or the status the call ends with.
-PrimitiveStatus CheckBlockArguments(const int16_t* coef, uint8_t* dst, int32_t dstLen,
-                                    int32_t* pos, int16_t* lastDC, const uint32_t* dcSpec,
-                                    const uint32_t* acSpec, HuffmanEncodeState* state,
-                                    int32_t flush);
 
 // Each build's fast coder alone (for tests): true when it coded and committed the block,
 // false when it left everything as it was for the plain coder.

@@ -153,30 +153,6 @@ PrimitiveStatus EncodeBaselineBlockPlain(const int16_t* coef, uint8_t* dst, int3
   return StatusOk;
 }
 
-namespace huffman_detail {
-
-PrimitiveStatus CheckBlockArguments(const int16_t* coef, uint8_t* dst, int32_t dstLen,
-                                    int32_t* pos, int16_t* lastDC, const uint32_t* dcSpec,
-                                    const uint32_t* acSpec, HuffmanEncodeState* state,
-                                    int32_t flush) {
-  if (dst == nullptr) return StatusNullPointer;
-  if (dstLen <= 0) return StatusBadSize;
-  if (pos == nullptr || state == nullptr) return StatusNullPointer;
-  if (flush == 0 && (coef == nullptr || lastDC == nullptr || dcSpec == nullptr ||
-                     acSpec == nullptr)) {
-    return StatusNullPointer;
-  }
-  if (*pos < 0 || *pos > dstLen) return StatusBadArgument;
-  if (static_cast<uint32_t>(state->pendingBits) > 7) return StatusBadArgument;
-  if (flush == 0) return kCodeTheBlock;
-  // Complete the pending bits to a byte with 1-bits; with none pending nothing is written.
-  const PrimitiveStatus status = HuffmanPutBits(0x7F, 7, dst, dstLen, pos, state);
-  HuffmanStateReset(state);
-  return status;
-}
-
-}  // namespace huffman_detail
-
 PrimitiveStatus EncodeBaselineBlockS2(const int16_t* coef, uint8_t* dst, int32_t dstLen,
                                       int32_t* pos, int16_t* lastDC, const uint32_t* dcSpec,
                                       const uint32_t* acSpec, HuffmanEncodeState* state,
