@@ -145,9 +145,8 @@ void ContinuousReader::Run() {
     }
 
     lock.unlock();
-    const bool retry =
-        failed_ == nullptr ||
-        failed_(HandleOf<WDFUSBPIPE>(pipe_), failure.status, failure.usbd_status) != FALSE;
+    const bool retry = failed_ == nullptr || failed_(HandleOf<WDFUSBPIPE>(pipe_), failure.status,
+                                                     failure.usbd_status) != FALSE;
     lock.lock();
     if (stopping_ || !retry) return;
 

@@ -19,8 +19,7 @@ class RootObject : public Object {
 
 }  // namespace
 
-HostState::HostState(usb::UsbDevice* device, const std::string& driver_name)
-    : usb_device(device) {
+HostState::HostState(usb::UsbDevice* device, const std::string& driver_name) : usb_device(device) {
   FillFunctionTable(table);
   driver = new RootObject(this, Kind::kDriver);
   this->device = new RootObject(this, Kind::kDevice);
@@ -33,9 +32,11 @@ HostState::HostState(usb::UsbDevice* device, const std::string& driver_name)
 }
 
 HostState::~HostState() {
-  UnregisterGlobals(&globals);
+  // Readers stop inside the deletion and their routines may still call through the table:
+  // the globals stay valid until every object is gone.
   DeleteTree(device);
   DeleteTree(driver);
+  UnregisterGlobals(&globals);
 }
 
 void WdfObjectDelete(PWDF_DRIVER_GLOBALS globals, WDFOBJECT object) {
@@ -44,8 +45,7 @@ void WdfObjectDelete(PWDF_DRIVER_GLOBALS globals, WDFOBJECT object) {
   Object* found = Lookup(object);
   if (found == nullptr) Trap("%s: %p is not a live WDF object", kOp, object);
   if (!found->caller_owned())
-    Trap("%s: a %s belongs to the framework and cannot be deleted", kOp,
-         KindName(found->kind()));
+    Trap("%s: a %s belongs to the framework and cannot be deleted", kOp, KindName(found->kind()));
   DeleteTree(found);
 }
 

@@ -33,15 +33,24 @@ void CollectPostOrder(Object* object, std::vector<Object*>* order) {
 
 const char* KindName(Kind kind) {
   switch (kind) {
-    case Kind::kDriver: return "WDFDRIVER";
-    case Kind::kDevice: return "WDFDEVICE";
-    case Kind::kUsbDevice: return "WDFUSBDEVICE";
-    case Kind::kInterface: return "WDFUSBINTERFACE";
-    case Kind::kPipe: return "WDFUSBPIPE";
-    case Kind::kRequest: return "WDFREQUEST";
-    case Kind::kMemory: return "WDFMEMORY";
-    case Kind::kWaitLock: return "WDFWAITLOCK";
-    case Kind::kKey: return "WDFKEY";
+    case Kind::kDriver:
+      return "WDFDRIVER";
+    case Kind::kDevice:
+      return "WDFDEVICE";
+    case Kind::kUsbDevice:
+      return "WDFUSBDEVICE";
+    case Kind::kInterface:
+      return "WDFUSBINTERFACE";
+    case Kind::kPipe:
+      return "WDFUSBPIPE";
+    case Kind::kRequest:
+      return "WDFREQUEST";
+    case Kind::kMemory:
+      return "WDFMEMORY";
+    case Kind::kWaitLock:
+      return "WDFWAITLOCK";
+    case Kind::kKey:
+      return "WDFKEY";
   }
   return "object";
 }
@@ -95,9 +104,9 @@ void DeleteTree(Object* root) {
 size_t CountCallerOwned(const HostState* host) {
   Registry& registry = TheRegistry();
   std::lock_guard<std::mutex> guard(registry.lock);
-  return static_cast<size_t>(std::count_if(
-      registry.objects.begin(), registry.objects.end(),
-      [host](const Object* o) { return o->host() == host && o->caller_owned(); }));
+  return static_cast<size_t>(
+      std::count_if(registry.objects.begin(), registry.objects.end(),
+                    [host](const Object* o) { return o->host() == host && o->caller_owned(); }));
 }
 
 Object* Lookup(const void* handle) {

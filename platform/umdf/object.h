@@ -77,8 +77,7 @@ T* Resolve(const void* handle, Kind kind, const char* operation) {
   Object* object = Lookup(handle);
   if (object == nullptr) Trap("%s: %p is not a live WDF object", operation, handle);
   if (object->kind() != kind)
-    Trap("%s: %p is a %s, not a %s", operation, handle, KindName(object->kind()),
-         KindName(kind));
+    Trap("%s: %p is a %s, not a %s", operation, handle, KindName(object->kind()), KindName(kind));
   return static_cast<T*>(object);
 }
 

@@ -13,8 +13,8 @@ NTSTATUS WdfDeviceAssignProperty(PWDF_DRIVER_GLOBALS, WDFDEVICE, PWDF_DEVICE_PRO
 NTSTATUS WdfDriverOpenParametersRegistryKey(PWDF_DRIVER_GLOBALS, WDFDRIVER, ACCESS_MASK,
                                             PWDF_OBJECT_ATTRIBUTES, WDFKEY*);
 void WdfRegistryClose(PWDF_DRIVER_GLOBALS, WDFKEY);
-NTSTATUS WdfRegistryQueryValue(PWDF_DRIVER_GLOBALS, WDFKEY, PCUNICODE_STRING, ULONG, PVOID,
-                               ULONG*, ULONG*);
+NTSTATUS WdfRegistryQueryValue(PWDF_DRIVER_GLOBALS, WDFKEY, PCUNICODE_STRING, ULONG, PVOID, ULONG*,
+                               ULONG*);
 // io_target.cpp
 NTSTATUS WdfIoTargetStart(PWDF_DRIVER_GLOBALS, WDFIOTARGET);
 void WdfIoTargetStop(PWDF_DRIVER_GLOBALS, WDFIOTARGET, WDF_IO_TARGET_SENT_IO_ACTION);
@@ -45,9 +45,10 @@ NTSTATUS WdfUsbTargetDeviceQueryString(PWDF_DRIVER_GLOBALS, WDFUSBDEVICE, WDFREQ
                                        PWDF_REQUEST_SEND_OPTIONS, WCHAR*, USHORT*, UCHAR, USHORT);
 NTSTATUS WdfUsbTargetDeviceSelectConfig(PWDF_DRIVER_GLOBALS, WDFUSBDEVICE, PWDF_OBJECT_ATTRIBUTES,
                                         PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS);
-NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronously(
-    PWDF_DRIVER_GLOBALS, WDFUSBDEVICE, WDFREQUEST, PWDF_REQUEST_SEND_OPTIONS,
-    PWDF_USB_CONTROL_SETUP_PACKET, PWDF_MEMORY_DESCRIPTOR, ULONG*);
+NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronously(PWDF_DRIVER_GLOBALS, WDFUSBDEVICE,
+                                                            WDFREQUEST, PWDF_REQUEST_SEND_OPTIONS,
+                                                            PWDF_USB_CONTROL_SETUP_PACKET,
+                                                            PWDF_MEMORY_DESCRIPTOR, ULONG*);
 WDFUSBINTERFACE WdfUsbTargetDeviceGetInterface(PWDF_DRIVER_GLOBALS, WDFUSBDEVICE, UCHAR);
 BYTE WdfUsbInterfaceGetNumConfiguredPipes(PWDF_DRIVER_GLOBALS, WDFUSBINTERFACE);
 WDFUSBPIPE WdfUsbInterfaceGetConfiguredPipe(PWDF_DRIVER_GLOBALS, WDFUSBINTERFACE, UCHAR,

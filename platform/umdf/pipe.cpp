@@ -45,8 +45,7 @@ NTSTATUS WdfUsbTargetPipeConfigContinuousReader(PWDF_DRIVER_GLOBALS globals, WDF
     return STATUS_INVALID_PARAMETER;
   if (config->TransferLength > kMaxReaderBufferSize ||
       config->HeaderLength > kMaxReaderBufferSize - config->TransferLength ||
-      config->TrailerLength >
-          kMaxReaderBufferSize - config->TransferLength - config->HeaderLength)
+      config->TrailerLength > kMaxReaderBufferSize - config->TransferLength - config->HeaderLength)
     return STATUS_INVALID_BUFFER_SIZE;
   if (!target->no_max_packet_size_check.load() && endpoint.max_packet_size != 0 &&
       config->TransferLength % endpoint.max_packet_size != 0)
@@ -59,15 +58,13 @@ NTSTATUS WdfUsbTargetPipeConfigContinuousReader(PWDF_DRIVER_GLOBALS globals, WDF
 }
 
 NTSTATUS WdfUsbTargetPipeResetSynchronously(PWDF_DRIVER_GLOBALS globals, WDFUSBPIPE pipe,
-                                            WDFREQUEST request,
-                                            PWDF_REQUEST_SEND_OPTIONS options) {
+                                            WDFREQUEST request, PWDF_REQUEST_SEND_OPTIONS options) {
   constexpr const char* kOp = "WdfUsbTargetPipeResetSynchronously";
   CheckGlobals(globals, kOp);
   auto* target = Resolve<Pipe>(pipe, Kind::kPipe, kOp);
   if (request != nullptr) Resolve<Request>(request, Kind::kRequest, kOp);
   clock::Duration unused{};
-  if (NTSTATUS s = SendTimeout(options, clock::Duration::zero(), &unused); !NT_SUCCESS(s))
-    return s;
+  if (NTSTATUS s = SendTimeout(options, clock::Duration::zero(), &unused); !NT_SUCCESS(s)) return s;
   usb::UsbDevice& device = target->target().device();
   if (!device.Connected()) return STATUS_DEVICE_NOT_CONNECTED;
   device.ResetEndpoint(target->endpoint().address);

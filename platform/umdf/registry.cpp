@@ -51,9 +51,9 @@ void WdfRegistryClose(PWDF_DRIVER_GLOBALS globals, WDFKEY key) {
   DeleteTree(Resolve<Key>(key, Kind::kKey, kOp));
 }
 
-NTSTATUS WdfRegistryQueryValue(PWDF_DRIVER_GLOBALS globals, WDFKEY key,
-                               PCUNICODE_STRING value_name, ULONG value_length, PVOID value,
-                               ULONG* value_length_queried, ULONG* value_type) {
+NTSTATUS WdfRegistryQueryValue(PWDF_DRIVER_GLOBALS globals, WDFKEY key, PCUNICODE_STRING value_name,
+                               ULONG value_length, PVOID value, ULONG* value_length_queried,
+                               ULONG* value_type) {
   constexpr const char* kOp = "WdfRegistryQueryValue";
   CheckGlobals(globals, kOp);
   HostState* host = Resolve<Key>(key, Kind::kKey, kOp)->host();

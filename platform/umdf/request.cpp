@@ -7,9 +7,8 @@
 
 namespace vorn::umdf {
 
-NTSTATUS WdfMemoryCreatePreallocated(PWDF_DRIVER_GLOBALS globals,
-                                     PWDF_OBJECT_ATTRIBUTES attributes, PVOID buffer,
-                                     size_t buffer_size, WDFMEMORY* memory) {
+NTSTATUS WdfMemoryCreatePreallocated(PWDF_DRIVER_GLOBALS globals, PWDF_OBJECT_ATTRIBUTES attributes,
+                                     PVOID buffer, size_t buffer_size, WDFMEMORY* memory) {
   constexpr const char* kOp = "WdfMemoryCreatePreallocated";
   HostState* host = CheckGlobals(globals, kOp);
   if (memory == nullptr) return STATUS_INVALID_PARAMETER;

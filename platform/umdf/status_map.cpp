@@ -4,14 +4,18 @@ namespace vorn::umdf {
 
 UsbResult MapTransferStatus(usb::TransferStatus status, bool timed_out) {
   switch (status) {
-    case usb::TransferStatus::kSuccess: return {STATUS_SUCCESS, USBD_STATUS_SUCCESS};
-    case usb::TransferStatus::kStall: return {STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
-    case usb::TransferStatus::kError: return {STATUS_DEVICE_DATA_ERROR, USBD_STATUS_XACT_ERROR};
+    case usb::TransferStatus::kSuccess:
+      return {STATUS_SUCCESS, USBD_STATUS_SUCCESS};
+    case usb::TransferStatus::kStall:
+      return {STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
+    case usb::TransferStatus::kError:
+      return {STATUS_DEVICE_DATA_ERROR, USBD_STATUS_XACT_ERROR};
     case usb::TransferStatus::kDeviceGone:
       return {STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE};
     case usb::TransferStatus::kCancelled:
       return {timed_out ? STATUS_IO_TIMEOUT : STATUS_CANCELLED, USBD_STATUS_CANCELED};
-    case usb::TransferStatus::kPending: break;
+    case usb::TransferStatus::kPending:
+      break;
   }
   return {STATUS_INTERNAL_ERROR, USBD_STATUS_NOT_ACCESSED};
 }

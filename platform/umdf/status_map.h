@@ -2,8 +2,8 @@
 #pragma once
 
 #include "platform/nt/status.h"
-#include "platform/usb/usb_device.h"
 #include "platform/umdf/wdf.h"
+#include "platform/usb/usb_device.h"
 
 namespace vorn::umdf {
 

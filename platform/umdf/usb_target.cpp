@@ -40,9 +40,9 @@ UsbResult GetDescriptor(UsbTarget& target, uint8_t type, uint8_t index, uint16_t
 NTSTATUS ReadDescriptors(UsbTarget& target) {
   uint32_t actual = 0;
   USB_DEVICE_DESCRIPTOR device{};
-  UsbResult r = GetDescriptor(target, usb::kDescriptorDevice, 0, 0,
-                              reinterpret_cast<uint8_t*>(&device), sizeof(device),
-                              kDefaultRequestTimeout, &actual);
+  UsbResult r =
+      GetDescriptor(target, usb::kDescriptorDevice, 0, 0, reinterpret_cast<uint8_t*>(&device),
+                    sizeof(device), kDefaultRequestTimeout, &actual);
   if (!NT_SUCCESS(r.status)) return r.status;
   if (actual < sizeof(device) || device.bLength < sizeof(device) ||
       device.bDescriptorType != usb::kDescriptorDevice)
@@ -68,8 +68,8 @@ NTSTATUS ReadDescriptors(UsbTarget& target) {
 
 struct ParsedConfiguration {
   uint8_t value = 0;
-  uint8_t interface_count = 0;      // bNumInterfaces
-  std::set<uint8_t> interfaces;     // interface numbers seen
+  uint8_t interface_count = 0;   // bNumInterfaces
+  std::set<uint8_t> interfaces;  // interface numbers seen
   uint8_t first_interface = 0;
   std::vector<EndpointInfo> endpoints;  // of the first interface, alternate setting 0
 };
@@ -100,8 +100,8 @@ NTSTATUS ParseConfiguration(const std::vector<uint8_t>& d, ParsedConfiguration* 
       e.max_packet_size = static_cast<uint16_t>((d[i + 4] | (d[i + 5] << 8)) & 0x7FF);
       e.interval = d[i + 6];
       static constexpr WDF_USB_PIPE_TYPE kTypes[] = {WdfUsbPipeTypeControl,
-                                                     WdfUsbPipeTypeIsochronous,
-                                                     WdfUsbPipeTypeBulk, WdfUsbPipeTypeInterrupt};
+                                                     WdfUsbPipeTypeIsochronous, WdfUsbPipeTypeBulk,
+                                                     WdfUsbPipeTypeInterrupt};
       e.type = kTypes[e.attributes & 3];
       out->endpoints.push_back(e);
     }
@@ -136,7 +136,8 @@ NTSTATUS DataStage(const WDF_MEMORY_DESCRIPTOR* descriptor, uint8_t** buffer, si
       *length = size;
       return STATUS_SUCCESS;
     }
-    case WdfMemoryDescriptorTypeInvalid: break;
+    case WdfMemoryDescriptorTypeInvalid:
+      break;
   }
   return STATUS_INVALID_PARAMETER;
 }
@@ -192,8 +193,7 @@ NTSTATUS WdfUsbTargetDeviceCreateWithParameters(PWDF_DRIVER_GLOBALS globals, WDF
   return STATUS_SUCCESS;
 }
 
-NTSTATUS WdfUsbTargetDeviceRetrieveInformation(PWDF_DRIVER_GLOBALS globals,
-                                               WDFUSBDEVICE usb_device,
+NTSTATUS WdfUsbTargetDeviceRetrieveInformation(PWDF_DRIVER_GLOBALS globals, WDFUSBDEVICE usb_device,
                                                PWDF_USB_DEVICE_INFORMATION information) {
   constexpr const char* kOp = "WdfUsbTargetDeviceRetrieveInformation";
   CheckGlobals(globals, kOp);
@@ -233,8 +233,7 @@ NTSTATUS WdfUsbTargetDeviceQueryString(PWDF_DRIVER_GLOBALS globals, WDFUSBDEVICE
   if (request != nullptr) Resolve<Request>(request, Kind::kRequest, kOp);
   if (num_characters == nullptr) return STATUS_INVALID_PARAMETER;
   clock::Duration timeout{};
-  if (NTSTATUS s = SendTimeout(options, kDefaultRequestTimeout, &timeout); !NT_SUCCESS(s))
-    return s;
+  if (NTSTATUS s = SendTimeout(options, kDefaultRequestTimeout, &timeout); !NT_SUCCESS(s)) return s;
 
   uint8_t descriptor[kMaxStringDescriptorLength] = {};
   uint32_t actual = 0;
@@ -338,8 +337,8 @@ NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronously(
   return r.status;
 }
 
-WDFUSBINTERFACE WdfUsbTargetDeviceGetInterface(PWDF_DRIVER_GLOBALS globals,
-                                               WDFUSBDEVICE usb_device, UCHAR interface_index) {
+WDFUSBINTERFACE WdfUsbTargetDeviceGetInterface(PWDF_DRIVER_GLOBALS globals, WDFUSBDEVICE usb_device,
+                                               UCHAR interface_index) {
   constexpr const char* kOp = "WdfUsbTargetDeviceGetInterface";
   CheckGlobals(globals, kOp);
   auto* target = Resolve<UsbTarget>(usb_device, Kind::kUsbDevice, kOp);

@@ -41,8 +41,8 @@ class IoTarget : public Object {
 
 class UsbTarget : public IoTarget {
  public:
-  UsbTarget(HostState* host, usb::UsbDevice* device) : IoTarget(host, Kind::kUsbDevice, true),
-                                                       device_(device) {}
+  UsbTarget(HostState* host, usb::UsbDevice* device)
+      : IoTarget(host, Kind::kUsbDevice, true), device_(device) {}
   usb::UsbDevice& device() const { return *device_; }
 
   USB_DEVICE_DESCRIPTOR device_descriptor{};
@@ -88,8 +88,8 @@ class Pipe : public IoTarget {
 
 class Interface : public Object {
  public:
-  Interface(HostState* host, uint8_t number) : Object(host, Kind::kInterface, false),
-                                               number_(number) {}
+  Interface(HostState* host, uint8_t number)
+      : Object(host, Kind::kInterface, false), number_(number) {}
   uint8_t number() const { return number_; }
   std::vector<Pipe*> pipes;  // fixed once the interface is published
 

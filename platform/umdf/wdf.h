@@ -12,6 +12,10 @@
 // (a programming fault of the caller, as a framework verifier would report it). Failures
 // of the device, the registry or the arguments come back as NTSTATUS values.
 //
+// Each operation works for the host its handle belongs to; the driver globals only have to
+// be those of some live host. Objects created without a parent in their attributes belong
+// to the WDF device of the host whose globals were passed.
+//
 // Every time-out is in units of 100 ns: negative is relative to now, positive is absolute
 // on the process clock (platform/nt/clock.h), zero means "do not wait" for a lock and "no
 // limit" for a request (where the time-out flag is set).
@@ -87,8 +91,12 @@ inline void WDF_OBJECT_ATTRIBUTES_INIT(PWDF_OBJECT_ATTRIBUTES attributes) {
 }
 
 // ---- Time-outs -----------------------------------------------------------------------------
-constexpr LONGLONG WDF_REL_TIMEOUT_IN_MS(ULONGLONG ms) { return -static_cast<LONGLONG>(ms * 10000); }
-constexpr LONGLONG WDF_REL_TIMEOUT_IN_SEC(ULONGLONG s) { return -static_cast<LONGLONG>(s * 10000000); }
+constexpr LONGLONG WDF_REL_TIMEOUT_IN_MS(ULONGLONG ms) {
+  return -static_cast<LONGLONG>(ms * 10000);
+}
+constexpr LONGLONG WDF_REL_TIMEOUT_IN_SEC(ULONGLONG s) {
+  return -static_cast<LONGLONG>(s * 10000000);
+}
 
 // ---- Request send options ------------------------------------------------------------------
 constexpr ULONG WDF_REQUEST_SEND_OPTION_TIMEOUT = 0x00000001;
@@ -260,8 +268,8 @@ static_assert(sizeof(WDF_USB_CONTROL_SETUP_PACKET) == 8);
 inline void WDF_USB_CONTROL_SETUP_PACKET_INIT(PWDF_USB_CONTROL_SETUP_PACKET packet,
                                               WDF_USB_BMREQUEST_DIRECTION direction,
                                               WDF_USB_BMREQUEST_TYPE type,
-                                              WDF_USB_BMREQUEST_RECIPIENT recipient,
-                                              BYTE request, USHORT value, USHORT index) {
+                                              WDF_USB_BMREQUEST_RECIPIENT recipient, BYTE request,
+                                              USHORT value, USHORT index) {
   *packet = {};
   packet->Packet.bmRequestType = static_cast<UCHAR>((direction << 7) | (type << 5) | recipient);
   packet->Packet.bRequest = request;
@@ -287,7 +295,7 @@ struct WDF_USB_DEVICE_SELECT_CONFIG_PARAMS {
   WdfUsbTargetDeviceSelectConfigType Type;
   union {
     struct {
-      UCHAR NumberConfiguredPipes;         // out
+      UCHAR NumberConfiguredPipes;             // out
       WDFUSBINTERFACE ConfiguredUsbInterface;  // out
     } SingleInterface;
   } Types;
@@ -387,8 +395,7 @@ struct WDF_DEVICE_PROPERTY_DATA {
 using PWDF_DEVICE_PROPERTY_DATA = WDF_DEVICE_PROPERTY_DATA*;
 static_assert(sizeof(WDF_DEVICE_PROPERTY_DATA) == 2 * sizeof(void*) + 8);
 
-inline void WDF_DEVICE_PROPERTY_DATA_INIT(PWDF_DEVICE_PROPERTY_DATA data,
-                                          const DEVPROPKEY* key) {
+inline void WDF_DEVICE_PROPERTY_DATA_INIT(PWDF_DEVICE_PROPERTY_DATA data, const DEVPROPKEY* key) {
   *data = {};
   data->Size = sizeof(WDF_DEVICE_PROPERTY_DATA);
   data->PropertyKey = key;
@@ -469,13 +476,13 @@ using PFN_WDFREGISTRYQUERYVALUE = NTSTATUS (*)(PWDF_DRIVER_GLOBALS, WDFKEY key,
 using PFN_WDFREQUESTCREATE = NTSTATUS (*)(PWDF_DRIVER_GLOBALS,
                                           PWDF_OBJECT_ATTRIBUTES request_attributes,
                                           WDFIOTARGET io_target, WDFREQUEST* request);
-// Only synchronous sends are served. Returns TRUE when the request went to the device and
-// completed (its status, success or failure, then reads from WdfRequestGetStatus); FALSE
-// when it could not be sent (not formatted, target stopped, bad options), with the reason
-// as the request's status. A time-out cancels the transfer and completes the request with
-// STATUS_IO_TIMEOUT (a TRUE return).
-using PFN_WDFREQUESTSEND = BOOLEAN (*)(PWDF_DRIVER_GLOBALS, WDFREQUEST request,
-                                       WDFIOTARGET target, PWDF_REQUEST_SEND_OPTIONS options);
+// Only synchronous sends are served (an asynchronous one traps). Returns TRUE when the
+// request went to the device and completed (its status, success or failure, then reads
+// from WdfRequestGetStatus); FALSE when it could not be sent (not formatted, target
+// stopped, bad options), with the reason as the request's status. A time-out cancels the transfer
+// and completes the request with STATUS_IO_TIMEOUT (a TRUE return).
+using PFN_WDFREQUESTSEND = BOOLEAN (*)(PWDF_DRIVER_GLOBALS, WDFREQUEST request, WDFIOTARGET target,
+                                       PWDF_REQUEST_SEND_OPTIONS options);
 using PFN_WDFREQUESTGETSTATUS = NTSTATUS (*)(PWDF_DRIVER_GLOBALS, WDFREQUEST request);
 using PFN_WDFWAITLOCKCREATE = NTSTATUS (*)(PWDF_DRIVER_GLOBALS,
                                            PWDF_OBJECT_ATTRIBUTES lock_attributes,
@@ -487,9 +494,9 @@ using PFN_WDFWAITLOCKACQUIRE = NTSTATUS (*)(PWDF_DRIVER_GLOBALS, WDFWAITLOCK loc
 using PFN_WDFWAITLOCKRELEASE = void (*)(PWDF_DRIVER_GLOBALS, WDFWAITLOCK lock);
 // Binds a USB target to the host's USB device: reads the device and configuration
 // descriptors. The default parent is the WDF device.
-using PFN_WDFUSBTARGETDEVICECREATEWITHPARAMETERS = NTSTATUS (*)(
-    PWDF_DRIVER_GLOBALS, WDFDEVICE device, PWDF_USB_DEVICE_CREATE_CONFIG config,
-    PWDF_OBJECT_ATTRIBUTES attributes, WDFUSBDEVICE* usb_device);
+using PFN_WDFUSBTARGETDEVICECREATEWITHPARAMETERS =
+    NTSTATUS (*)(PWDF_DRIVER_GLOBALS, WDFDEVICE device, PWDF_USB_DEVICE_CREATE_CONFIG config,
+                 PWDF_OBJECT_ATTRIBUTES attributes, WDFUSBDEVICE* usb_device);
 using PFN_WDFUSBTARGETDEVICERETRIEVEINFORMATION = NTSTATUS (*)(
     PWDF_DRIVER_GLOBALS, WDFUSBDEVICE usb_device, PWDF_USB_DEVICE_INFORMATION information);
 using PFN_WDFUSBTARGETDEVICEGETDEVICEDESCRIPTOR = void (*)(PWDF_DRIVER_GLOBALS,
@@ -497,27 +504,27 @@ using PFN_WDFUSBTARGETDEVICEGETDEVICEDESCRIPTOR = void (*)(PWDF_DRIVER_GLOBALS,
                                                            PUSB_DEVICE_DESCRIPTOR descriptor);
 // Reads string descriptor |string_index| in |lang_id|. |*num_characters| is the buffer's
 // capacity in characters on input and the string's length on output (no terminating zero is
-// counted or written). A null |string| only asks for the length. A string longer than the
-// buffer: STATUS_BUFFER_OVERFLOW, nothing copied, |*num_characters| = the length needed.
-// |request| and |options| may be null (a default time-out then applies).
-using PFN_WDFUSBTARGETDEVICEQUERYSTRING = NTSTATUS (*)(PWDF_DRIVER_GLOBALS,
-                                                       WDFUSBDEVICE usb_device, WDFREQUEST request,
+// counted or written). A string longer than the buffer: STATUS_BUFFER_OVERFLOW, nothing
+// copied, |*num_characters| = the length needed; a null |string| is a buffer of no
+// characters, so it asks for the length that way. |request| and |options| may be null;
+// without options the read waits at most 5 s.
+using PFN_WDFUSBTARGETDEVICEQUERYSTRING = NTSTATUS (*)(PWDF_DRIVER_GLOBALS, WDFUSBDEVICE usb_device,
+                                                       WDFREQUEST request,
                                                        PWDF_REQUEST_SEND_OPTIONS options,
                                                        WCHAR* string, USHORT* num_characters,
                                                        UCHAR string_index, USHORT lang_id);
 // Selects the first configuration as a single interface (alternate setting 0). A
 // configuration with more than one interface fails with STATUS_INVALID_DEVICE_REQUEST.
-using PFN_WDFUSBTARGETDEVICESELECTCONFIG = NTSTATUS (*)(PWDF_DRIVER_GLOBALS,
-                                                        WDFUSBDEVICE usb_device,
-                                                        PWDF_OBJECT_ATTRIBUTES pipe_attributes,
-                                                        PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS params);
+using PFN_WDFUSBTARGETDEVICESELECTCONFIG = NTSTATUS (*)(
+    PWDF_DRIVER_GLOBALS, WDFUSBDEVICE usb_device, PWDF_OBJECT_ATTRIBUTES pipe_attributes,
+    PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS params);
 // A control transfer on the default pipe. The data stage is |memory_descriptor| (may be
 // null, or a buffer descriptor with a null buffer and length 0); wLength is taken from it.
 // A time-out in |options| cancels the transfer and returns STATUS_IO_TIMEOUT.
-using PFN_WDFUSBTARGETDEVICESENDCONTROLTRANSFERSYNCHRONOUSLY = NTSTATUS (*)(
-    PWDF_DRIVER_GLOBALS, WDFUSBDEVICE usb_device, WDFREQUEST request,
-    PWDF_REQUEST_SEND_OPTIONS options, PWDF_USB_CONTROL_SETUP_PACKET setup_packet,
-    PWDF_MEMORY_DESCRIPTOR memory_descriptor, ULONG* bytes_transferred);
+using PFN_WDFUSBTARGETDEVICESENDCONTROLTRANSFERSYNCHRONOUSLY =
+    NTSTATUS (*)(PWDF_DRIVER_GLOBALS, WDFUSBDEVICE usb_device, WDFREQUEST request,
+                 PWDF_REQUEST_SEND_OPTIONS options, PWDF_USB_CONTROL_SETUP_PACKET setup_packet,
+                 PWDF_MEMORY_DESCRIPTOR memory_descriptor, ULONG* bytes_transferred);
 using PFN_WDFUSBTARGETPIPEISINENDPOINT = BOOLEAN (*)(PWDF_DRIVER_GLOBALS, WDFUSBPIPE pipe);
 using PFN_WDFUSBTARGETPIPEISOUTENDPOINT = BOOLEAN (*)(PWDF_DRIVER_GLOBALS, WDFUSBPIPE pipe);
 // Lets reads on the pipe have any length (otherwise a multiple of the maximum packet size).
@@ -525,13 +532,13 @@ using PFN_WDFUSBTARGETPIPESETNOMAXIMUMPACKETSIZECHECK = void (*)(PWDF_DRIVER_GLO
                                                                  WDFUSBPIPE pipe);
 // Formats |request| as a write of |write_memory| (or the part |write_offset| names) on an
 // OUT pipe.
-using PFN_WDFUSBTARGETPIPEFORMATREQUESTFORWRITE = NTSTATUS (*)(PWDF_DRIVER_GLOBALS,
-                                                               WDFUSBPIPE pipe, WDFREQUEST request,
+using PFN_WDFUSBTARGETPIPEFORMATREQUESTFORWRITE = NTSTATUS (*)(PWDF_DRIVER_GLOBALS, WDFUSBPIPE pipe,
+                                                               WDFREQUEST request,
                                                                WDFMEMORY write_memory,
                                                                PWDFMEMORY_OFFSET write_offset);
 // Configures a continuous reader on an IN pipe; its reads start with WdfIoTargetStart.
-using PFN_WDFUSBTARGETPIPECONFIGCONTINUOUSREADER = NTSTATUS (*)(
-    PWDF_DRIVER_GLOBALS, WDFUSBPIPE pipe, PWDF_USB_CONTINUOUS_READER_CONFIG config);
+using PFN_WDFUSBTARGETPIPECONFIGCONTINUOUSREADER =
+    NTSTATUS (*)(PWDF_DRIVER_GLOBALS, WDFUSBPIPE pipe, PWDF_USB_CONTINUOUS_READER_CONFIG config);
 // Clears a halt on the pipe's endpoint. Without a time-out in |options| it waits as long as
 // the device takes.
 using PFN_WDFUSBTARGETPIPERESETSYNCHRONOUSLY = NTSTATUS (*)(PWDF_DRIVER_GLOBALS, WDFUSBPIPE pipe,
@@ -552,9 +559,11 @@ using PFN_WDFUSBINTERFACEGETCONFIGUREDPIPE = WDFUSBPIPE (*)(PWDF_DRIVER_GLOBALS,
 // The function type of each served slot, so a call site names only the index.
 template <WDFFUNCENUM Index>
 struct WdfSlotType;
-#define VORN_WDF_SLOT(name, pfn) \
-  template <>                    \
-  struct WdfSlotType<name##TableIndex> { using type = pfn; };
+#define VORN_WDF_SLOT(name, pfn)         \
+  template <>                            \
+  struct WdfSlotType<name##TableIndex> { \
+    using type = pfn;                    \
+  };
 VORN_WDF_SLOT(WdfDeviceAssignProperty, PFN_WDFDEVICEASSIGNPROPERTY)
 VORN_WDF_SLOT(WdfDriverOpenParametersRegistryKey, PFN_WDFDRIVEROPENPARAMETERSREGISTRYKEY)
 VORN_WDF_SLOT(WdfIoTargetStart, PFN_WDFIOTARGETSTART)

@@ -7,8 +7,9 @@
 namespace vorn::umdf::testing {
 namespace {
 
-constexpr int kServed[] = {56,  59,  106, 107, 118, 119, 129, 133, 136, 148, 152, 153, 192, 193, 194,
-                           203, 204, 205, 207, 211, 212, 217, 218, 220, 222, 225, 228, 236, 238, 239};
+constexpr int kServed[] = {56,  59,  106, 107, 118, 119, 129, 133, 136, 148,
+                           152, 153, 192, 193, 194, 203, 204, 205, 207, 211,
+                           212, 217, 218, 220, 222, 225, 228, 236, 238, 239};
 
 TEST(FunctionTable, ServedSlotsAreDistinctAndTheRestShareNothingWithThem) {
   Host host;
@@ -40,8 +41,9 @@ TEST(FunctionTable, BadHandlesTrap) {
   Host host;
   Wdf wdf(host);
   WDFWAITLOCK lock = nullptr;
-  ASSERT_EQ(wdf.Call<WdfWaitLockCreateTableIndex>(static_cast<PWDF_OBJECT_ATTRIBUTES>(nullptr), &lock),
-            STATUS_SUCCESS);
+  ASSERT_EQ(
+      wdf.Call<WdfWaitLockCreateTableIndex>(static_cast<PWDF_OBJECT_ATTRIBUTES>(nullptr), &lock),
+      STATUS_SUCCESS);
   // A lock passed where a request belongs, a deleted handle, a framework object deleted.
   EXPECT_DEATH(wdf.Call<WdfRequestGetStatusTableIndex>(reinterpret_cast<WDFREQUEST>(lock)),
                "is a WDFWAITLOCK, not a WDFREQUEST");
@@ -85,14 +87,14 @@ TEST(FunctionTable, HandlesFindTheirHostThroughAnyHostsTable) {
 
   WDFKEY key = nullptr;
   ASSERT_EQ(last.Call<WdfDriverOpenParametersRegistryKeyTableIndex>(
-                a.WdfDriverGlobals()->Driver, KEY_READ, static_cast<PWDF_OBJECT_ATTRIBUTES>(nullptr), &key),
+                a.WdfDriverGlobals()->Driver, KEY_READ,
+                static_cast<PWDF_OBJECT_ATTRIBUTES>(nullptr), &key),
             STATUS_SUCCESS);
   uint32_t quality = 0;
   UNICODE_STRING name{20, 20, const_cast<WCHAR*>(u"QorQuality")};
-  ASSERT_EQ(last.Call<WdfRegistryQueryValueTableIndex>(key, static_cast<PCUNICODE_STRING>(&name), ULONG{4},
-                                                       static_cast<PVOID>(&quality),
-                                                       static_cast<ULONG*>(nullptr),
-                                                       static_cast<ULONG*>(nullptr)),
+  ASSERT_EQ(last.Call<WdfRegistryQueryValueTableIndex>(
+                key, static_cast<PCUNICODE_STRING>(&name), ULONG{4}, static_cast<PVOID>(&quality),
+                static_cast<ULONG*>(nullptr), static_cast<ULONG*>(nullptr)),
             STATUS_SUCCESS);
   EXPECT_EQ(quality, 10u);
   last.Call<WdfRegistryCloseTableIndex>(key);

@@ -15,8 +15,9 @@ TEST(WaitLock, TimeOutIsASuccessCodeAndLeavesTheLockUnheld) {
   Host host;
   Wdf wdf(host);
   WDFWAITLOCK lock = nullptr;
-  ASSERT_EQ(wdf.Call<WdfWaitLockCreateTableIndex>(static_cast<PWDF_OBJECT_ATTRIBUTES>(nullptr), &lock),
-            STATUS_SUCCESS);
+  ASSERT_EQ(
+      wdf.Call<WdfWaitLockCreateTableIndex>(static_cast<PWDF_OBJECT_ATTRIBUTES>(nullptr), &lock),
+      STATUS_SUCCESS);
   ASSERT_EQ(wdf.Call<WdfWaitLockAcquireTableIndex>(lock, static_cast<LONGLONG*>(nullptr)),
             STATUS_SUCCESS);
 
@@ -48,8 +49,9 @@ TEST(WaitLock, ReleasingALockNotHeldTraps) {
   Host host;
   Wdf wdf(host);
   WDFWAITLOCK lock = nullptr;
-  ASSERT_EQ(wdf.Call<WdfWaitLockCreateTableIndex>(static_cast<PWDF_OBJECT_ATTRIBUTES>(nullptr), &lock),
-            STATUS_SUCCESS);
+  ASSERT_EQ(
+      wdf.Call<WdfWaitLockCreateTableIndex>(static_cast<PWDF_OBJECT_ATTRIBUTES>(nullptr), &lock),
+      STATUS_SUCCESS);
   EXPECT_DEATH(wdf.Call<WdfWaitLockReleaseTableIndex>(lock), "is not held");
 }
 
@@ -119,9 +121,9 @@ TEST_F(Registry, MissingKeyAndBadArguments) {
   UNICODE_STRING odd{3, 4, const_cast<WCHAR*>(u"ab")};
   uint8_t value = 0;
   ULONG queried = 0;
-  EXPECT_EQ(wdf.Call<WdfRegistryQueryValueTableIndex>(key, static_cast<PCUNICODE_STRING>(&odd), ULONG{1},
-                                                      static_cast<PVOID>(&value), &queried,
-                                                      static_cast<ULONG*>(nullptr)),
+  EXPECT_EQ(wdf.Call<WdfRegistryQueryValueTableIndex>(key, static_cast<PCUNICODE_STRING>(&odd),
+                                                      ULONG{1}, static_cast<PVOID>(&value),
+                                                      &queried, static_cast<ULONG*>(nullptr)),
             STATUS_INVALID_PARAMETER);
   EXPECT_EQ(Query(key, u"x", 4, nullptr, &queried, nullptr), STATUS_INVALID_PARAMETER);
   wdf.Call<WdfObjectDeleteTableIndex>(static_cast<WDFOBJECT>(key));
@@ -131,8 +133,8 @@ TEST_F(Registry, MissingKeyAndBadArguments) {
   EXPECT_EQ(Open(&key), STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(key, nullptr);
   EXPECT_EQ(wdf.Call<WdfDriverOpenParametersRegistryKeyTableIndex>(
-                globals().Driver, ACCESS_MASK{0x00020006}, static_cast<PWDF_OBJECT_ATTRIBUTES>(nullptr),
-                &key),
+                globals().Driver, ACCESS_MASK{0x00020006},
+                static_cast<PWDF_OBJECT_ATTRIBUTES>(nullptr), &key),
             STATUS_ACCESS_DENIED);
   EXPECT_EQ(host.LiveObjectCount(), 0u);
 }
@@ -143,12 +145,14 @@ TEST(DeviceProperty, AssignmentsAreRecordedInOrder) {
   const char16_t name[] = u"Vorn Display";
   WDF_DEVICE_PROPERTY_DATA data;
   WDF_DEVICE_PROPERTY_DATA_INIT(&data, &DEVPKEY_Device_FriendlyName);
-  ASSERT_EQ(wdf.Call<WdfDeviceAssignPropertyTableIndex>(host.WdfDevice(), &data, DEVPROP_TYPE_STRING,
-                                                        ULONG{sizeof(name)}, static_cast<PVOID>(const_cast<char16_t*>(name))),
+  ASSERT_EQ(wdf.Call<WdfDeviceAssignPropertyTableIndex>(
+                host.WdfDevice(), &data, DEVPROP_TYPE_STRING, ULONG{sizeof(name)},
+                static_cast<PVOID>(const_cast<char16_t*>(name))),
             STATUS_SUCCESS);
   WDF_DEVICE_PROPERTY_DATA_INIT(&data, &DEVPKEY_Device_DeviceDesc);
-  ASSERT_EQ(wdf.Call<WdfDeviceAssignPropertyTableIndex>(host.WdfDevice(), &data, DEVPROP_TYPE_STRING,
-                                                        ULONG{sizeof(name)}, static_cast<PVOID>(const_cast<char16_t*>(name))),
+  ASSERT_EQ(wdf.Call<WdfDeviceAssignPropertyTableIndex>(
+                host.WdfDevice(), &data, DEVPROP_TYPE_STRING, ULONG{sizeof(name)},
+                static_cast<PVOID>(const_cast<char16_t*>(name))),
             STATUS_SUCCESS);
   const auto all = host.PropertyAssignments();
   ASSERT_EQ(all.size(), 2u);
@@ -160,12 +164,13 @@ TEST(DeviceProperty, AssignmentsAreRecordedInOrder) {
   EXPECT_EQ(host.Property(DEVPKEY_Device_FriendlyName)->AsString(), u"Vorn Display");
 
   // A string must end in its zero; an odd byte count is no string either.
-  EXPECT_EQ(wdf.Call<WdfDeviceAssignPropertyTableIndex>(host.WdfDevice(), &data, DEVPROP_TYPE_STRING,
-                                                        ULONG{sizeof(name) - 2},
-                                                        static_cast<PVOID>(const_cast<char16_t*>(name))),
+  EXPECT_EQ(wdf.Call<WdfDeviceAssignPropertyTableIndex>(
+                host.WdfDevice(), &data, DEVPROP_TYPE_STRING, ULONG{sizeof(name) - 2},
+                static_cast<PVOID>(const_cast<char16_t*>(name))),
             STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(wdf.Call<WdfDeviceAssignPropertyTableIndex>(host.WdfDevice(), &data, DEVPROP_TYPE_STRING,
-                                                        ULONG{3}, static_cast<PVOID>(const_cast<char16_t*>(name))),
+  EXPECT_EQ(wdf.Call<WdfDeviceAssignPropertyTableIndex>(
+                host.WdfDevice(), &data, DEVPROP_TYPE_STRING, ULONG{3},
+                static_cast<PVOID>(const_cast<char16_t*>(name))),
             STATUS_INVALID_PARAMETER);
   EXPECT_EQ(host.PropertyAssignments().size(), 2u);
 }

@@ -7,8 +7,24 @@
 namespace vorn::umdf::testing {
 
 std::vector<uint8_t> DeviceDescriptor(uint16_t bcd_usb, uint8_t i_product) {
-  return {18, 1, static_cast<uint8_t>(bcd_usb), static_cast<uint8_t>(bcd_usb >> 8), 0, 0, 0, 64,
-          0x34, 0x12, 0x78, 0x56, 0x00, 0x01, 1, i_product, 3, 1};
+  return {18,
+          1,
+          static_cast<uint8_t>(bcd_usb),
+          static_cast<uint8_t>(bcd_usb >> 8),
+          0,
+          0,
+          0,
+          64,
+          0x34,
+          0x12,
+          0x78,
+          0x56,
+          0x00,
+          0x01,
+          1,
+          i_product,
+          3,
+          1};
 }
 
 std::vector<uint8_t> ConfigurationDescriptor(const std::vector<EndpointSpec>& endpoints,
@@ -16,8 +32,8 @@ std::vector<uint8_t> ConfigurationDescriptor(const std::vector<EndpointSpec>& en
   std::vector<uint8_t> d = {9, 2, 0, 0, static_cast<uint8_t>(interfaces), 1, 0, attributes, 250};
   for (int i = 0; i < interfaces; ++i) {
     const auto& eps = i == 0 ? endpoints : std::vector<EndpointSpec>{{0x85, 2, 512}};
-    d.insert(d.end(), {9, 4, static_cast<uint8_t>(i), 0, static_cast<uint8_t>(eps.size()), 0xFF,
-                       0, 0, 0});
+    d.insert(d.end(),
+             {9, 4, static_cast<uint8_t>(i), 0, static_cast<uint8_t>(eps.size()), 0xFF, 0, 0, 0});
     for (const EndpointSpec& e : eps)
       d.insert(d.end(), {7, 5, e.address, e.attributes, static_cast<uint8_t>(e.max_packet),
                          static_cast<uint8_t>(e.max_packet >> 8), 1});
@@ -36,7 +52,9 @@ std::vector<uint8_t> StringDescriptor(std::u16string_view text) {
   return d;
 }
 
-std::vector<EndpointSpec> DisplayEndpoints() { return {{0x02, 2, 512}, {0x83, 3, 64}, {0x81, 2, 512}}; }
+std::vector<EndpointSpec> DisplayEndpoints() {
+  return {{0x02, 2, 512}, {0x83, 3, 64}, {0x81, 2, 512}};
+}
 
 TestUsbDevice::TestUsbDevice()
     : device_descriptor(DeviceDescriptor(0x0200, 2)),
@@ -168,9 +186,9 @@ bool TestUsbDevice::FailInterrupt(usb::TransferStatus status) {
 bool TestUsbDevice::WaitPendingReads(uint8_t endpoint, size_t count) {
   std::unique_lock<std::mutex> lock(lock_);
   return changed_.wait_for(lock, std::chrono::seconds(20), [&] {
-    return static_cast<size_t>(std::count_if(pending_.begin(), pending_.end(), [&](usb::Transfer* p) {
-             return p->endpoint == endpoint;
-           })) == count;
+    return static_cast<size_t>(
+               std::count_if(pending_.begin(), pending_.end(),
+                             [&](usb::Transfer* p) { return p->endpoint == endpoint; })) == count;
   });
 }
 

@@ -68,7 +68,6 @@ class TestUsbDevice : public usb::UsbDevice {
   std::vector<usb::SetupPacket> ControlLog() const;
 
  private:
-
   mutable std::mutex lock_;
   std::condition_variable changed_;
   std::deque<usb::Transfer*> pending_;  // held transfers and interrupt reads

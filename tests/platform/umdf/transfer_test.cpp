@@ -120,7 +120,8 @@ class BulkWrite : public BoundTarget {
       WDF_REQUEST_SEND_OPTIONS options;
       WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_SYNCHRONOUS);
       WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, timeout);
-      sent = wdf->Call<WdfRequestSendTableIndex>(request, WdfUsbTargetPipeAsIoTarget(pipe), &options);
+      sent =
+          wdf->Call<WdfRequestSendTableIndex>(request, WdfUsbTargetPipeAsIoTarget(pipe), &options);
       *status = wdf->Call<WdfRequestGetStatusTableIndex>(request);
     }
     wdf->Call<WdfObjectDeleteTableIndex>(static_cast<WDFOBJECT>(memory));
@@ -161,7 +162,8 @@ TEST_F(BulkWrite, FailuresAndTimeOutsReadFromTheRequest) {
   EXPECT_EQ(status, STATUS_INVALID_DEVICE_REQUEST);
 
   // A stopped pipe does not send.
-  wdf->Call<WdfIoTargetStopTableIndex>(WdfUsbTargetPipeAsIoTarget(bulk_out), WdfIoTargetCancelSentIo);
+  wdf->Call<WdfIoTargetStopTableIndex>(WdfUsbTargetPipeAsIoTarget(bulk_out),
+                                       WdfIoTargetCancelSentIo);
   EXPECT_EQ(Write(bulk_out, data, &status), FALSE);
   EXPECT_EQ(status, STATUS_INVALID_DEVICE_STATE);
   EXPECT_EQ(wdf->Call<WdfIoTargetStartTableIndex>(WdfUsbTargetPipeAsIoTarget(bulk_out)),
@@ -185,9 +187,8 @@ TEST_F(BulkWrite, DeletingARequestDeletesTheMemoryUnderIt) {
   WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
   attributes.ParentObject = request;
   WDFMEMORY memory = nullptr;
-  ASSERT_EQ(wdf->Call<WdfMemoryCreatePreallocatedTableIndex>(&attributes,
-                                                             static_cast<PVOID>(data.data()),
-                                                             data.size(), &memory),
+  ASSERT_EQ(wdf->Call<WdfMemoryCreatePreallocatedTableIndex>(
+                &attributes, static_cast<PVOID>(data.data()), data.size(), &memory),
             STATUS_SUCCESS);
   size_t size = 0;
   EXPECT_EQ(wdf->Call<WdfMemoryGetBufferTableIndex>(memory, &size), data.data());

@@ -55,8 +55,7 @@ TEST(UsbTarget, CreationFailuresComeBackAsStatus) {
     NTSTATUS expected;
   };
   const Case cases[] = {
-      {"device gone", [](TestUsbDevice& d) { d.SetConnected(false); },
-       STATUS_DEVICE_NOT_CONNECTED},
+      {"device gone", [](TestUsbDevice& d) { d.SetConnected(false); }, STATUS_DEVICE_NOT_CONNECTED},
       {"short device descriptor", [](TestUsbDevice& d) { d.device_descriptor.resize(8); },
        STATUS_DEVICE_DATA_ERROR},
       {"wrong descriptor type", [](TestUsbDevice& d) { d.device_descriptor[1] = 2; },
@@ -84,8 +83,8 @@ TEST(UsbTarget, CreationFailuresComeBackAsStatus) {
 
 TEST(UsbTarget, SelectsTheSingleInterfaceAndListsItsPipes) {
   TestUsbDevice device;
-  device.configuration = ConfigurationDescriptor(
-      {{0x02, 2, 512}, {0x83, 3, 64}, {0x81, 2, 512}, {0x04, 2, 512}});
+  device.configuration =
+      ConfigurationDescriptor({{0x02, 2, 512}, {0x83, 3, 64}, {0x81, 2, 512}, {0x04, 2, 512}});
   Host host(&device);
   Wdf wdf(host);
   WDFUSBDEVICE target = nullptr;
@@ -95,7 +94,8 @@ TEST(UsbTarget, SelectsTheSingleInterfaceAndListsItsPipes) {
   WDF_USB_DEVICE_SELECT_CONFIG_PARAMS params;
   ASSERT_EQ(SelectSingle(host, target, &params), STATUS_SUCCESS);
   ASSERT_EQ(params.Types.SingleInterface.NumberConfiguredPipes, 4);
-  WDFUSBINTERFACE usb_interface = wdf.Call<WdfUsbTargetDeviceGetInterfaceTableIndex>(target, UCHAR{0});
+  WDFUSBINTERFACE usb_interface =
+      wdf.Call<WdfUsbTargetDeviceGetInterfaceTableIndex>(target, UCHAR{0});
   EXPECT_EQ(usb_interface, params.Types.SingleInterface.ConfiguredUsbInterface);
   EXPECT_EQ(wdf.Call<WdfUsbTargetDeviceGetInterfaceTableIndex>(target, UCHAR{1}), nullptr);
   EXPECT_EQ(wdf.Call<WdfUsbInterfaceGetNumConfiguredPipesTableIndex>(usb_interface), 4);
@@ -125,8 +125,10 @@ TEST(UsbTarget, SelectsTheSingleInterfaceAndListsItsPipes) {
     EXPECT_EQ(info.EndpointAddress, expected[i].address);
     EXPECT_EQ(info.PipeType, expected[i].type);
     EXPECT_EQ(info.MaximumPacketSize, expected[i].max_packet);
-    EXPECT_EQ(wdf.Call<WdfUsbTargetPipeIsInEndpointTableIndex>(pipe), expected[i].in ? TRUE : FALSE);
-    EXPECT_EQ(wdf.Call<WdfUsbTargetPipeIsOutEndpointTableIndex>(pipe), expected[i].in ? FALSE : TRUE);
+    EXPECT_EQ(wdf.Call<WdfUsbTargetPipeIsInEndpointTableIndex>(pipe),
+              expected[i].in ? TRUE : FALSE);
+    EXPECT_EQ(wdf.Call<WdfUsbTargetPipeIsOutEndpointTableIndex>(pipe),
+              expected[i].in ? FALSE : TRUE);
   }
   EXPECT_EQ(wdf.Call<WdfUsbInterfaceGetConfiguredPipeTableIndex>(
                 usb_interface, UCHAR{4}, static_cast<PWDF_USB_PIPE_INFORMATION>(nullptr)),
@@ -146,7 +148,8 @@ TEST(UsbTarget, SingleInterfaceSelectionRefusesOtherConfigurations) {
   std::vector<uint8_t> overrun = ConfigurationDescriptor(DisplayEndpoints());
   overrun[overrun.size() - 7] = 40;  // the last endpoint claims more than there is
   const Case cases[] = {
-      {"two interfaces", ConfigurationDescriptor(DisplayEndpoints(), 2), STATUS_INVALID_DEVICE_REQUEST},
+      {"two interfaces", ConfigurationDescriptor(DisplayEndpoints(), 2),
+       STATUS_INVALID_DEVICE_REQUEST},
       {"no interface", ConfigurationDescriptor({}, 0), STATUS_INVALID_DEVICE_REQUEST},
       {"descriptor of length zero", zero_length, STATUS_DEVICE_DATA_ERROR},
       {"descriptor running past the end", overrun, STATUS_DEVICE_DATA_ERROR},
@@ -193,7 +196,7 @@ TEST_F(QueryString, CountsCharactersAndRefusesSmallBuffers) {
   for (auto& c : buffer) c = u'#';
   count = 11;
   EXPECT_EQ(Query(buffer, &count), STATUS_BUFFER_OVERFLOW);
-  EXPECT_EQ(count, 12);  // what it needs
+  EXPECT_EQ(count, 12);        // what it needs
   EXPECT_EQ(buffer[0], u'#');  // nothing copied
 
   count = 0;

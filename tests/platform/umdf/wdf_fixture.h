@@ -21,7 +21,8 @@ struct Wdf {
   const WDFFUNC* functions;
   WDF_DRIVER_GLOBALS* globals;
 
-  explicit Wdf(const Host& host) : functions(host.WdfFunctions()), globals(host.WdfDriverGlobals()) {}
+  explicit Wdf(const Host& host)
+      : functions(host.WdfFunctions()), globals(host.WdfDriverGlobals()) {}
 
   template <WDFFUNCENUM Index, class... Args>
   auto Call(Args... args) const {
@@ -52,7 +53,8 @@ class BoundTarget : public ::testing::Test {
     for (UCHAR i = 0; i < params.Types.SingleInterface.NumberConfiguredPipes; ++i) {
       WDF_USB_PIPE_INFORMATION info;
       WDF_USB_PIPE_INFORMATION_INIT(&info);
-      WDFUSBPIPE pipe = wdf->Call<WdfUsbInterfaceGetConfiguredPipeTableIndex>(usb_interface, i, &info);
+      WDFUSBPIPE pipe =
+          wdf->Call<WdfUsbInterfaceGetConfiguredPipeTableIndex>(usb_interface, i, &info);
       if (info.EndpointAddress == 0x02) bulk_out = pipe;
       if (info.EndpointAddress == 0x83) interrupt_in = pipe;
       if (info.EndpointAddress == 0x81) bulk_in = pipe;
