@@ -41,6 +41,12 @@ constexpr int32_t kZigzag[64] = {
     41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
     30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
 };
+static_assert([] {
+  for (int32_t i = 0; i < 64; ++i) {
+    if (kZigzag[i] != huffman_detail::kZigzagNatural[i]) return false;
+  }
+  return true;
+}());
 
 struct FastBits {
   uint64_t buffer;   // pending bits in the low (64 - freeBits) bits
