@@ -62,7 +62,8 @@ inline int32_t CategoryOf(uint32_t m) {
   return m < 256 ? MagnitudeCategory[m] : MagnitudeCategory[m >> 8] + 8;
 }
 
-// The four tables of Annex K.3 as the DHT segment carries them (HUFFVAL padded with zeros).
+// The four example tables of the JPEG standard (ISO/IEC 10918-1, Annex K.3) as the DHT segment
+// carries them (HUFFVAL padded with zeros).
 struct StdHuffmanTable {
   uint8_t bits[16];
   uint8_t values[256];
@@ -86,7 +87,7 @@ constexpr int32_t kFastCoderMinFree = 24;
 // null -8; else writes 1024 (1048) and 0.
 PrimitiveStatus HuffmanEncodeSpecSize(int32_t* size);
 PrimitiveStatus HuffmanEncodeStateSize(int32_t* size);
-// Annex C.1 and C.2. Any null -8; more than 256 codes or more codes of a length than the
+// The JPEG standard's code assignment (ISO/IEC 10918-1, C.1 and C.2). Any null -8; more than 256 codes or more codes of a length than the
 // length holds: -64 with the spec all zero; else 0. A symbol listed twice keeps its last code.
 PrimitiveStatus BuildHuffmanEncodeSpec(const uint8_t* bits, const uint8_t* values,
                                        uint32_t* spec);

@@ -1,5 +1,5 @@
 // The constant tables of baseline Huffman coding: zigzag order, magnitude categories and the
-// four standard code tables of Annex K.3.
+// four example code tables of the JPEG standard (ISO/IEC 10918-1, Annex K.3).
 #include "jpeg/primitives/huffman/huffman.h"
 #include "jpeg/primitives/huffman/huffman_internal.h"
 
