@@ -4,22 +4,37 @@
 #include "station/bus/function_modules.h"
 #include "station/dispatch.h"
 #include "station/kernel_utils.h"
+#include "platform/kernel/power.h"
+#include "station/station_start.h"
 
 namespace vorn::station {
 
+NTSTATUS PdoPnp(DEVICE_OBJECT* device, IRP* irp);
+NTSTATUS PdoPower(DEVICE_OBJECT* device, IRP* irp);
+void AppendPresentChildren(StationExtension* station, DEVICE_RELATIONS* relations,
+                           ULONG capacity);
+
 #define VORN_PENDING __attribute__((weak))
 
-VORN_PENDING NTSTATUS StationAddDevice(DRIVER_OBJECT*, DEVICE_OBJECT*) {
-  return STATUS_NOT_SUPPORTED;
-}
-
-VORN_PENDING NTSTATUS DispatchPnp(DEVICE_OBJECT*, IRP* irp) {
+// Children: none exist until the child module is built, so there is nothing to report,
+// remove or serve; a child's requests are completed as they came.
+VORN_PENDING NTSTATUS PdoPnp(DEVICE_OBJECT*, IRP* irp) {
   return CompleteIrp(irp, irp->IoStatus.Status, irp->IoStatus.Information);
 }
 
-VORN_PENDING NTSTATUS DispatchPower(DEVICE_OBJECT*, IRP* irp) {
+VORN_PENDING NTSTATUS PdoPower(DEVICE_OBJECT*, IRP* irp) {
+  PoStartNextPowerIrp(irp);
   return CompleteIrp(irp, irp->IoStatus.Status, irp->IoStatus.Information);
 }
+
+VORN_PENDING void AppendPresentChildren(StationExtension*, DEVICE_RELATIONS*, ULONG) {}
+
+VORN_PENDING void RemoveChildPdos(StationExtension*, bool) {}
+
+// The ROM reply channel: nothing to arm until the ROM module is built.
+VORN_PENDING NTSTATUS ArmRomReplies(StationExtension*) { return STATUS_SUCCESS; }
+
+VORN_PENDING void RomCleanup(StationExtension*) {}
 
 VORN_PENDING NTSTATUS DispatchCreate(DEVICE_OBJECT*, IRP* irp) {
   return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
@@ -42,10 +57,6 @@ VORN_PENDING NTSTATUS DispatchSystemControl(DEVICE_OBJECT*, IRP* irp) {
 }
 
 VORN_PENDING NTSTATUS PdoInternalDeviceControl(DEVICE_OBJECT*, IRP* irp) {
-  return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-}
-
-VORN_PENDING NTSTATUS PassDownToLowerDevice(DEVICE_OBJECT*, IRP* irp) {
   return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 

@@ -1,0 +1,119 @@
+// The station's power requests, as far as START needs them: the wait-wake request armed when
+// the configuration allows remote wake-up, and cancelled at STOP, SURPRISE_REMOVAL and
+// REMOVE. Every other power request is passed down unchanged; the system and device power
+// handling joins this file with the power module.
+#include "platform/kernel/power.h"
+#include "station/dispatch.h"
+#include "station/kernel_utils.h"
+#include "station/station_start.h"
+
+namespace vorn::station {
+
+// A child's power requests; served by the child module.
+NTSTATUS PdoPower(DEVICE_OBJECT* device, IRP* irp);
+
+namespace {
+
+LONG Exchange(ULONG* flag, LONG value) {
+  return InterlockedExchange(reinterpret_cast<volatile LONG*>(flag), value);
+}
+
+IRP* TakeWaitWakeIrp(StationExtension* station) {
+  return static_cast<IRP*>(InterlockedExchangePointer(
+      reinterpret_cast<PVOID volatile*>(&station->WaitWakeIrp), nullptr));
+}
+
+void PowerRequestDone(DEVICE_OBJECT*, UCHAR, POWER_STATE, PVOID context, IO_STATUS_BLOCK*) {
+  ReleaseIoCount(static_cast<StationExtension*>(context));
+}
+
+void WaitWakeRequestDone(DEVICE_OBJECT*, UCHAR, POWER_STATE, PVOID context,
+                         IO_STATUS_BLOCK* io_status) {
+  auto* station = static_cast<StationExtension*>(context);
+  Exchange(&station->WaitWakeArmed, 0);
+  if (!NT_SUCCESS(io_status->Status) || station->DevicePowerState == PowerDeviceD0) return;
+  AcquireIoCount(station);
+  POWER_STATE d0;
+  d0.DeviceState = PowerDeviceD0;
+  if (PoRequestPowerIrp(station->DeviceObject, IRP_MN_SET_POWER, d0, PowerRequestDone, station,
+                        nullptr) != STATUS_PENDING)
+    ReleaseIoCount(station);
+  if (station->RemoteWakeup) ArmWaitWake(station);
+}
+
+NTSTATUS WaitWakeCompletion(DEVICE_OBJECT*, IRP* irp, PVOID context) {
+  auto* station = static_cast<StationExtension*>(context);
+  if (InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&station->WaitWakeIrp),
+                                        nullptr, irp) == irp)
+    return STATUS_SUCCESS;
+  // The cancel side took the request: the first of the two to claim it lets the other finish.
+  if (Exchange(&station->WaitWakeCompletionClaimed, 1) == 0) return STATUS_MORE_PROCESSING_REQUIRED;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS FdoWaitWake(StationExtension* station, IRP* irp) {
+  InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&station->WaitWakeIrp), irp);
+  if (Exchange(&station->WaitWakeCancelRequested, 1) == 1 && TakeWaitWakeIrp(station) == irp) {
+    PoStartNextPowerIrp(irp);
+    ReleaseIoCount(station);
+    return CompleteIrp(irp, STATUS_CANCELLED, 0);
+  }
+  IoMarkIrpPending(irp);
+  PoStartNextPowerIrp(irp);
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  IoSetCompletionRoutine(irp, WaitWakeCompletion, station, TRUE, TRUE, TRUE);
+  PoCallDriver(station->LowerDeviceObject, irp);
+  ReleaseIoCount(station);
+  return STATUS_PENDING;
+}
+
+NTSTATUS FdoPower(StationExtension* station, IRP* irp) {
+  if (station->FdoState == kFdoRemoved) {
+    PoStartNextPowerIrp(irp);
+    return CompleteIrp(irp, STATUS_DELETE_PENDING, 0);
+  }
+  if (station->FdoState != kFdoNotStarted &&
+      IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_WAIT_WAKE) {
+    AcquireIoCount(station);
+    return FdoWaitWake(station, irp);
+  }
+  PoStartNextPowerIrp(irp);
+  IoSkipCurrentIrpStackLocation(irp);
+  return PoCallDriver(station->LowerDeviceObject, irp);
+}
+
+}  // namespace
+
+NTSTATUS DispatchPower(DEVICE_OBJECT* device, IRP* irp) {
+  if (ExtensionHead(device)->State == kFdoRemoved) {
+    PoStartNextPowerIrp(irp);
+    return CompleteIrp(irp, STATUS_SUCCESS, 0);
+  }
+  if (!IsStationDevice(device)) return PdoPower(device, irp);
+  return FdoPower(Station(device), irp);
+}
+
+NTSTATUS ArmWaitWake(StationExtension* station) {
+  if (Exchange(&station->WaitWakeArmed, 1) == 1) return STATUS_DEVICE_BUSY;
+  Exchange(&station->WaitWakeCompletionClaimed, 0);
+  Exchange(&station->WaitWakeCancelRequested, 0);
+  POWER_STATE state;
+  state.SystemState = station->Capabilities.SystemWake;
+  NTSTATUS status = PoRequestPowerIrp(station->DeviceObject, IRP_MN_WAIT_WAKE, state,
+                                      WaitWakeRequestDone, station, nullptr);
+  if (!NT_SUCCESS(status)) Exchange(&station->WaitWakeArmed, 0);
+  return status;
+}
+
+void CancelWaitWake(StationExtension* station) {
+  Exchange(&station->WaitWakeCancelRequested, 1);
+  IRP* irp = TakeWaitWakeIrp(station);
+  if (!irp) return;
+  IoCancelIrp(irp);
+  if (Exchange(&station->WaitWakeCompletionClaimed, 1) == 1) {
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+}
+
+}  // namespace vorn::station
