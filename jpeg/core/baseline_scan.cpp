@@ -9,6 +9,8 @@ namespace vorn::jpeg {
 
 JpegCoreStatus CJPEGEncoder::WriteData() {
   if (mode_ != ModeBaseline || planar_) return CorePrimitiveFailed;
+  // The buffers must be those WriteHeader prepared for the current source and parameters.
+  if (!headerWritten_) return CoreBadParameter;
   JpegCoreStatus status = EncodeBaselineScan();
   if (status != CoreOk) return status;
   if ((status = bitStream_.WriteWord(kMarkerEoi)) != CoreOk) return status;

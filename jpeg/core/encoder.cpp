@@ -79,6 +79,7 @@ JpegCoreStatus CJPEGEncoder::SetInterleavedSource8(const uint8_t* pixels, int32_
   sourceSampling_ = sampling;
   sourcePrecision_ = precision;
   planar_ = 0;
+  headerWritten_ = false;
   return CoreOk;
 }
 
@@ -108,6 +109,7 @@ JpegCoreStatus CJPEGEncoder::SetPlanarSource8(const uint8_t* const planes[4],
   sourceSampling_ = sampling;
   sourcePrecision_ = precision;
   planar_ = 1;
+  headerWritten_ = false;
   return CoreOk;
 }
 
@@ -126,12 +128,14 @@ JpegCoreStatus CJPEGEncoder::SetPlanarSource16(const uint16_t* const planes[4],
   sourceSampling_ = sampling;
   sourcePrecision_ = precision;
   planar_ = 1;
+  headerWritten_ = false;
   if (precision > 10) optimizeHuffman_ = 1;
   return CoreOk;
 }
 
 JpegCoreStatus CJPEGEncoder::SetOutputStream(ImageCodec::BaseStreamOutput* stream) {
   bitStream_.SetStream(stream);
+  headerWritten_ = false;
   return CoreOk;
 }
 
@@ -179,6 +183,7 @@ JpegCoreStatus CJPEGEncoder::SetParams(int32_t mode, int32_t color, int32_t samp
   mode_ = mode;
   restartInterval_ = restartInterval;
   restartsToGo_ = restartInterval;
+  headerWritten_ = false;
   color_ = color;
   sampling_ = sampling;
   quality_ = quality;

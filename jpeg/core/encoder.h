@@ -69,7 +69,8 @@ class CJPEGEncoder {
   JpegCoreStatus PrepareBuffers();
   // Every marker segment before the scan, then pushed to the output stream.
   JpegCoreStatus WriteHeader();
-  // The scan header, the entropy-coded data and EOI.
+  // The scan header, the entropy-coded data and EOI; -3 unless WriteHeader has completed
+  // since the source, the parameters or the output were last set.
   JpegCoreStatus WriteData();
   // One DHT segment of |table|.
   JpegCoreStatus WriteHuffmanTableSegment(const CJPEGEncoderHuffmanTable& table);
@@ -158,6 +159,8 @@ class CJPEGEncoder {
   int32_t densityUnits_ = 0;
   const char* comment_ = nullptr;
   int32_t mcuRowsPerCoefficientPass_ = 0;
+  // Set by a complete WriteHeader; cleared when the source, parameters or output change.
+  bool headerWritten_ = false;
   CJPEGColorComponent components_[kMaxComponents];
   prim::CJPEGEncoderQuantTable quantTables_[kMaxComponents];
   CJPEGEncoderHuffmanTable dcTables_[kMaxComponents];

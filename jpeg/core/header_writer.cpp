@@ -128,6 +128,7 @@ JpegCoreStatus CJPEGEncoder::WriteHuffmanTableSegment(const CJPEGEncoderHuffmanT
 }
 
 JpegCoreStatus CJPEGEncoder::WriteHeader() {
+  headerWritten_ = false;
   JpegCoreStatus status = PrepareBuffers();
   if (status != CoreOk) return status;
   {
@@ -157,7 +158,9 @@ JpegCoreStatus CJPEGEncoder::WriteHeader() {
     restartsToGo_ = restartInterval_;
     nextRestartNumber_ = 0;
   }
-  return bitStream_.FlushBuffer(0);
+  if ((status = bitStream_.FlushBuffer(0)) != CoreOk) return status;
+  headerWritten_ = true;
+  return CoreOk;
 }
 
 }  // namespace vorn::jpeg

@@ -126,6 +126,37 @@ TEST(CoreStream, OutputEndingInsideTheData) {
   EXPECT_TRUE(Encode(image, config).Ok());
 }
 
+// The scan runs only on buffers a header prepared for the current source and parameters: a
+// wider source set after the header would overrun them.
+TEST(CoreStream, DataNeedsAHeaderForTheCurrentSource) {
+  const Image small = RampImage(16, 16, 3);
+  const Image wide = RampImage(640, 16, 3);
+  std::vector<uint8_t> out(1 << 20);
+  CMemBuffOutput stream;
+  stream.Open(out.data(), static_cast<int32_t>(out.size()));
+  CJPEGEncoder encoder;
+  encoder.SetInterleavedSource8(small.pixels.data(), small.step, 16, 16, 3, ColorBgr, 0, 8);
+  ASSERT_EQ(encoder.SetParams(ModeBaseline, ColorYCbCr, 3, 1, 0, 95, 0), CoreOk);
+  encoder.SetOutputStream(&stream);
+  EXPECT_EQ(encoder.WriteData(), CoreBadParameter);  // no header yet
+  ASSERT_EQ(encoder.WriteHeader(), CoreOk);
+  encoder.SetInterleavedSource8(wide.pixels.data(), wide.step, 640, 16, 3, ColorBgr, 0, 8);
+  ASSERT_EQ(encoder.SetParams(ModeBaseline, ColorYCbCr, 3, 1, 0, 95, 0), CoreOk);
+  EXPECT_EQ(encoder.WriteData(), CoreBadParameter);
+  // Its header refuses the larger image: the coefficient buffer is the first image's.
+  EXPECT_EQ(encoder.WriteHeader(), CoreBadParameter);
+  EXPECT_EQ(encoder.WriteData(), CoreBadParameter);
+  // A null source fails in the first conversion, not in a crash.
+  CJPEGEncoder empty;
+  CMemBuffOutput other;
+  other.Open(out.data(), static_cast<int32_t>(out.size()));
+  empty.SetInterleavedSource8(nullptr, 48, 16, 16, 3, ColorBgr, 0, 8);
+  ASSERT_EQ(empty.SetParams(ModeBaseline, ColorYCbCr, 3, 1, 0, 95, 0), CoreOk);
+  empty.SetOutputStream(&other);
+  ASSERT_EQ(empty.WriteHeader(), CoreOk);
+  EXPECT_EQ(empty.WriteData(), CorePrimitiveFailed);
+}
+
 TEST(CoreStream, ColourWithoutConversionFailsAtTheFirstRow) {
   const Image image = RampImage(16, 16, 4);
   EncodeConfig config;
