@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/chip/station_requests.h"
+
 namespace vorn::chip {
 
 constexpr uint32_t kCapabilityMagic = 0x50534944;  // "DISP"
@@ -60,6 +62,9 @@ struct ChipProfile {
   // monitor on that output.
   std::array<std::vector<uint8_t>, 2> timing_tables;
   std::array<MonitorProfile, 2> monitors;
+
+  // The identity items only the station driver reads.
+  StationIdentity station;
 
   int ViewCount() const;
 };

@@ -76,7 +76,8 @@ usb::TransferStatus VendorResponder::HandleIn(const usb::SetupPacket& s, uint8_t
     }
     case protocol::ReqReadDeviceValue: {
       auto it = profile_.device_values.find(s.wIndex);
-      if (it == profile_.device_values.end()) return usb::TransferStatus::kStall;
+      if (it == profile_.device_values.end())
+        return AnswerStationDeviceValue(profile_.station, s, data, length, actual);
       uint8_t v[4];
       protocol::StoreLe32(v, it->second);
       *actual = Answer(data, length, v, sizeof v);
@@ -109,7 +110,7 @@ usb::TransferStatus VendorResponder::HandleIn(const usb::SetupPacket& s, uint8_t
       return usb::TransferStatus::kSuccess;
     }
     default:
-      return usb::TransferStatus::kStall;
+      return AnswerStationRequestIn(profile_.station, s, data, length, actual);
   }
 }
 
