@@ -69,8 +69,9 @@ __attribute__((noinline, cold)) uint8_t* EmitStuffed(uint8_t* out, uint64_t w, i
   return out;
 }
 
+template <bool kChecked>
 inline bool EmitWord(FastBits& b, uint64_t w) {
-  if (b.limit - b.out < kEmitRoom) return false;
+  if (kChecked && b.limit - b.out < kEmitRoom) return false;
   if (__builtin_expect(HasFfByte(w), 0)) {
     b.out = EmitStuffed(b.out, w, 8);
     return true;
@@ -82,6 +83,7 @@ inline bool EmitWord(FastBits& b, uint64_t w) {
 }
 
 // value < 2^size, 1 <= size <= 32.
+template <bool kChecked>
 inline bool PutFast(FastBits& b, uint64_t value, int32_t size) {
   b.freeBits -= size;
   if (b.freeBits >= 0) {
@@ -91,7 +93,7 @@ inline bool PutFast(FastBits& b, uint64_t value, int32_t size) {
   // Fill the buffer to exactly 64 bits, send it, keep the value's low bits (the high ones
   // already sent are shifted out by later puts).
   const uint64_t full = (b.buffer << (size + b.freeBits)) | (value >> -b.freeBits);
-  if (!EmitWord(b, full)) return false;
+  if (!EmitWord<kChecked>(b, full)) return false;
   b.freeBits += 64;
   b.buffer = value;
   return true;
@@ -108,11 +110,12 @@ inline bool SymbolValue(uint32_t entry, uint32_t bits, int32_t extra, uint64_t* 
   return true;
 }
 
-template <typename Mask>
-__attribute__((always_inline)) inline bool EncodeBlockFast(const int16_t* coef, uint8_t* dst, int32_t dstLen, int32_t* pos,
-                     int16_t* lastDC, const uint32_t* dcSpec, const uint32_t* acSpec,
-                     HuffmanEncodeState* state) {
-  if (dstLen - *pos < kFastCoderMinFree) return false;
+// kChecked: test the room before every store; without it the caller has made sure of
+// kBlockWorstCaseRoom free bytes.
+template <typename Mask, bool kChecked>
+__attribute__((always_inline)) inline bool EncodeBlockFastIn(
+    const int16_t* coef, uint8_t* dst, int32_t dstLen, int32_t* pos, int16_t* lastDC,
+    const uint32_t* dcSpec, const uint32_t* acSpec, HuffmanEncodeState* state) {
   const int32_t pending = state->pendingBits;
   FastBits b;
   b.buffer = (static_cast<uint32_t>(state->accumulator) >> (24 - pending)) & ((1u << pending) - 1);
@@ -128,7 +131,7 @@ __attribute__((always_inline)) inline bool EncodeBlockFast(const int16_t* coef, 
     const uint32_t magnitude = static_cast<uint32_t>((diff ^ sign) - sign);
     const int32_t s = magnitude != 0 ? 32 - __builtin_clz(magnitude) : 0;
     const uint32_t bits = static_cast<uint32_t>(diff + sign) & ((1u << s) - 1);
-    if (!SymbolValue(dcSpec[s], bits, s, &value, &size) || !PutFast(b, value, size)) {
+    if (!SymbolValue(dcSpec[s], bits, s, &value, &size) || !PutFast<kChecked>(b, value, size)) {
       return false;
     }
   }
@@ -142,7 +145,7 @@ __attribute__((always_inline)) inline bool EncodeBlockFast(const int16_t* coef, 
     ahead = (ahead >> run) >> 1;
     const int32_t v = coef[*next++];
     for (; run > 15; run -= 16) {
-      if (!SymbolValue(acSpec[kSymbolZrl], 0, 0, &value, &size) || !PutFast(b, value, size)) {
+      if (!SymbolValue(acSpec[kSymbolZrl], 0, 0, &value, &size) || !PutFast<kChecked>(b, value, size)) {
         return false;
       }
     }
@@ -152,13 +155,13 @@ __attribute__((always_inline)) inline bool EncodeBlockFast(const int16_t* coef, 
     if (s > 15) return false;  // category 16 has no symbol
     const uint32_t bits = static_cast<uint32_t>(v + sign) & ((1u << s) - 1);
     if (!SymbolValue(acSpec[run * 16 + s], bits, s, &value, &size) ||
-        !PutFast(b, value, size)) {
+        !PutFast<kChecked>(b, value, size)) {
       return false;
     }
   }
   // No EOB after a non-zero last coefficient.
   if (next != kZigzag + 64) {
-    if (!SymbolValue(acSpec[kSymbolEob], 0, 0, &value, &size) || !PutFast(b, value, size)) {
+    if (!SymbolValue(acSpec[kSymbolEob], 0, 0, &value, &size) || !PutFast<kChecked>(b, value, size)) {
       return false;
     }
   }
@@ -166,7 +169,7 @@ __attribute__((always_inline)) inline bool EncodeBlockFast(const int16_t* coef, 
   // Whole bytes out, with one store when none is 0xFF (the bytes stored beyond them lie past
   // the final position); fewer than 8 bits stay pending.
   const int32_t pendingAfter = 64 - b.freeBits;
-  if (b.limit - b.out < kEmitRoom) return false;
+  if (kChecked && b.limit - b.out < kEmitRoom) return false;
   const int32_t whole = pendingAfter >> 3;
   const uint64_t aligned = pendingAfter == 0 ? 0 : b.buffer << (64 - pendingAfter);
   if (!HasFfByte(aligned & kTopBytes[whole])) {
@@ -208,6 +211,23 @@ inline PrimitiveStatus CheckBlockArguments(const int16_t* coef, uint8_t* dst, in
   const PrimitiveStatus status = HuffmanPutBits(0x7F, 7, dst, dstLen, pos, state);
   HuffmanStateReset(state);
   return status;
+}
+
+// The most a block can take: 7 pending bits, a DC code with 16 magnitude bits, 63 AC codes
+// with 15, three ZRL and an EOB, every byte stuffed, and the 8-byte store of the last bytes.
+constexpr int32_t kBlockWorstCaseRoom =
+    2 * ((7 + (16 + 16) + 63 * (16 + 15) + 3 * 16 + 16 + 7) / 8) + 8 + kEmitRoom;
+
+template <typename Mask>
+__attribute__((always_inline)) inline bool EncodeBlockFast(
+    const int16_t* coef, uint8_t* dst, int32_t dstLen, int32_t* pos, int16_t* lastDC,
+    const uint32_t* dcSpec, const uint32_t* acSpec, HuffmanEncodeState* state) {
+  const int32_t room = dstLen - *pos;
+  if (room >= kBlockWorstCaseRoom) {
+    return EncodeBlockFastIn<Mask, false>(coef, dst, dstLen, pos, lastDC, dcSpec, acSpec, state);
+  }
+  if (room < kFastCoderMinFree) return false;
+  return EncodeBlockFastIn<Mask, true>(coef, dst, dstLen, pos, lastDC, dcSpec, acSpec, state);
 }
 
 // The whole entry of a build: checks (and flush), the fast coder, the plain coder.

@@ -115,6 +115,39 @@ TEST(HuffmanBuilds, TheFastCodersCodeBlocksThemselves) {
   }
 }
 
+// The longest block there is: 16-bit codes that are ones but for the last bit, the largest
+// magnitudes, seven pending ones, nearly every byte stuffed. With exactly the room the fast
+// coder counts on for a block, it stays inside the buffer and gives the plain bytes.
+TEST(HuffmanBuilds, TheLongestBlockFitsTheRoomTheFastCoderCountsOn) {
+  // One code of each length 1..16; the 16-bit code 1111111111111110 goes to |symbol|.
+  auto longCodes = [](uint8_t symbol) {
+    StdHuffmanTable t{};
+    for (int32_t l = 0; l < 16; ++l) t.bits[l] = 1;
+    for (int32_t i = 0; i < 15; ++i) t.values[i] = static_cast<uint8_t>(0x20 + i);
+    t.values[15] = symbol;
+    return BuildSpec(t);
+  };
+  const Spec dc = longCodes(16);
+  const Spec ac = longCodes(0x0F);
+  ASSERT_EQ(ac.entry[0x0F], (16u << 16) | 0xFFFEu);
+  Block block{};
+  block.c[0] = 32767;  // a DC difference of 65535 from -32768: 16 magnitude bits
+  for (int32_t k = 1; k < 64; ++k) block.c[k] = 32767;
+  const HuffmanEncodeState start = PendingState(7, 0xFE);
+  const Outcome plain = Code(nullptr, block, 4096, 0, -32768, start, dc, ac);
+  ASSERT_EQ(plain.status, StatusOk);
+  EXPECT_GT(plain.pos, 420);
+  constexpr int32_t kWorstCaseRoom = 2 * ((7 + 32 + 63 * 31 + 3 * 16 + 16 + 7) / 8) + 8 + 16;
+  for (int32_t dstLen : {plain.pos, kWorstCaseRoom - 1, kWorstCaseRoom, kWorstCaseRoom + 1}) {
+    for (auto [slot, fn] : BlockBuilds()) {
+      bool guard = false;
+      EXPECT_EQ(Code(fn, block, dstLen, 0, -32768, start, dc, ac, &guard), plain)
+          << "slot " << slot << " length " << dstLen;
+      EXPECT_TRUE(guard) << "slot " << slot << " length " << dstLen;
+    }
+  }
+}
+
 // A scan of blocks coded one after another through the dispatched coder, flushed at the end.
 std::vector<uint8_t> CodeScan(const std::vector<Block>& blocks, const Spec& dc, const Spec& ac) {
   std::vector<uint8_t> out(blocks.size() * 300 + 64);
