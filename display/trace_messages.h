@@ -64,6 +64,7 @@ enum TraceMessageId : uint16_t {
   kMsgBulkFailed = 42,        // chunk, length, status
   kMsgResetBulkStream = 43,   // (none)
   kMsgPipeReset = 44,         // status
+  kMsgRingSpace = 45,         // length, next allocation, last allocation start, status
 
   // kTraceUnitViews
   kMsgViewAcquired = 60,      // view index, ViewCount, ViewIndex, hDisplayContext, TargetID
