@@ -23,9 +23,11 @@ constexpr uint32_t kEdidInitialCapacity = 512;
 constexpr uint32_t kGammaRampSize = 772;
 
 // The cursor state of a view; the hardware cursor fills it in.
+constexpr uint8_t kNoCursorSlot = 255;
 struct HwcContext {
   uint32_t SlotCount;
   uint32_t SlotBase;
+  uint8_t CurrentSlot;  // the selected shape slot, kNoCursorSlot while the view has no shape
 };
 
 // The view's own system-memory frame buffers; the encode path fills it in.

@@ -65,6 +65,7 @@ enum TraceMessageId : uint16_t {
   kMsgResetBulkStream = 43,   // (none)
   kMsgPipeReset = 44,         // status
   kMsgRingSpace = 45,         // length, next allocation, last allocation start, status
+  kMsgOutputEnable = 46,      // view, on (0/1)
 
   // kTraceUnitViews
   kMsgViewAcquired = 60,      // view index, ViewCount, ViewIndex, hDisplayContext, TargetID
@@ -76,6 +77,9 @@ enum TraceMessageId : uint16_t {
   kMsgReaderEmpty = 81,       // (none)
   kMsgReaderBadLength = 82,   // bytes
   kMsgThreadFailed = 83,      // which
+  kMsgMonitorEvent = 84,      // EventBits
+  kMsgRefreshEvent = 85,      // (none)
+  kMsgReaderGone = 86,        // status: the reader is not restarted
 };
 
 // What a kMsgCreateFailed names.

@@ -26,6 +26,7 @@ NTSTATUS CreateViewContext(SorvikDevice* device, ViewContext* view, uint16_t ind
   if (!view->Hwc || !view->SystemMem) return STATUS_UNSUCCESSFUL;
   view->Hwc->SlotCount = slot_count;
   view->Hwc->SlotBase = slot_base;
+  view->Hwc->CurrentSlot = kNoCursorSlot;
 
   view->EdidBuffer = static_cast<uint8_t*>(HeapZalloc(device, kEdidInitialCapacity));
   if (!view->EdidBuffer) {
