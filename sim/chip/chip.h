@@ -15,6 +15,7 @@
 #include "sim/chip/bulk_out.h"
 #include "sim/chip/chip_profile.h"
 #include "sim/chip/descriptors.h"
+#include "sim/chip/frame_store.h"
 #include "sim/chip/interrupt_queue.h"
 #include "sim/chip/request_log.h"
 #include "sim/chip/request_script.h"
@@ -41,6 +42,8 @@ class Chip : public usb::UsbDevice {
   RequestScript& script() { return script_; }
   InterruptQueue& interrupts() { return interrupts_; }
   BulkOutReassembler& bulk_out() { return bulk_out_; }
+  // Frame memory, pictures and frame acknowledgements.
+  FrameStore& frames() { return frames_; }
   ViolationLog& violations() { return violations_; }
 
   ViewSettings View(int view) const { return vendor_.View(view); }
@@ -50,6 +53,12 @@ class Chip : public usb::UsbDevice {
   void SetMonitorEdid(int view, std::vector<uint8_t> edid) {
     vendor_.SetMonitorEdid(view, std::move(edid));
   }
+
+  // Display events on the interrupt endpoint (sim/chip/interrupt_events.h). A monitor change
+  // first sets the view's monitor as the later status request reports it.
+  void RaiseFrameAck(uint32_t sequence);
+  void RaiseMonitorChange(int view, bool connected);
+  void RaiseRefresh();
 
   // Transfers on endpoint 0x04, each as sent.
   std::vector<std::vector<uint8_t>> CommandPackets() const;
@@ -82,6 +91,7 @@ class Chip : public usb::UsbDevice {
   RequestScript script_;
   InterruptQueue interrupts_;
   BulkOutReassembler bulk_out_;
+  FrameStore frames_;
   VendorResponder vendor_;
 
   mutable std::mutex lock_;

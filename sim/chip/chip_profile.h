@@ -63,6 +63,12 @@ struct ChipProfile {
   std::array<std::vector<uint8_t>, 2> timing_tables;
   std::array<MonitorProfile, 2> monitors;
 
+  // Adapters with endpoint 0x04: the 8-byte device information and the display information
+  // record (EDID and mode list at the offsets its 16-byte head gives). Empty: the request
+  // stalls.
+  std::vector<uint8_t> ip_device_info;
+  std::vector<uint8_t> ip_display_info;
+
   // The identity items only the station driver reads.
   StationIdentity station;
 

@@ -5,9 +5,9 @@
 
 namespace vorn::chip {
 
-void InterruptQueue::Deliver(usb::Transfer& t, const Packet& p) {
-  uint32_t n = std::min<uint32_t>(t.length, kPacketSize);
-  if (t.buffer && n) std::memcpy(t.buffer, p.data(), n);
+void InterruptQueue::Deliver(usb::Transfer& t, const Queued& p) {
+  uint32_t n = std::min<uint32_t>(t.length, p.length);
+  if (t.buffer && n) std::memcpy(t.buffer, p.bytes.data(), n);
   t.actual = t.buffer ? n : 0;
   t.status = usb::TransferStatus::kSuccess;
   t.complete(t);
@@ -19,7 +19,7 @@ void InterruptQueue::Submit(usb::Transfer& t) {
     reads_.push_back(&t);
     return;
   }
-  Packet p = packets_.front();
+  Queued p = packets_.front();
   packets_.pop_front();
   ++delivered_;
   guard.unlock();
@@ -38,17 +38,20 @@ bool InterruptQueue::Cancel(usb::Transfer& t) {
   return true;
 }
 
-void InterruptQueue::Push(const Packet& packet) {
+void InterruptQueue::Push(const Packet& packet) { PushShort(packet, kPacketSize); }
+
+void InterruptQueue::PushShort(const Packet& packet, uint32_t length) {
+  const Queued queued{packet, std::min(length, kPacketSize)};
   std::unique_lock<std::mutex> guard(lock_);
   if (reads_.empty()) {
-    packets_.push_back(packet);
+    packets_.push_back(queued);
     return;
   }
   usb::Transfer* t = reads_.front();
   reads_.pop_front();
   ++delivered_;
   guard.unlock();
-  Deliver(*t, packet);
+  Deliver(*t, queued);
 }
 
 void InterruptQueue::Flush(usb::TransferStatus status) {

@@ -24,6 +24,8 @@ class InterruptQueue {
   bool Cancel(usb::Transfer& t);
   // Queues a packet; completes the oldest waiting read with it, if any.
   void Push(const Packet& packet);
+  // The same with only the first |length| bytes moved: a broken device's short completion.
+  void PushShort(const Packet& packet, uint32_t length);
   // Ends every kept read with |status| (the device left the bus) and drops queued packets.
   void Flush(usb::TransferStatus status);
 
@@ -33,11 +35,15 @@ class InterruptQueue {
   uint64_t Delivered() const;
 
  private:
-  static void Deliver(usb::Transfer& t, const Packet& p);
+  struct Queued {
+    Packet bytes;
+    uint32_t length;
+  };
+  static void Deliver(usb::Transfer& t, const Queued& p);
 
   mutable std::mutex lock_;
   std::deque<usb::Transfer*> reads_;
-  std::deque<Packet> packets_;
+  std::deque<Queued> packets_;
   uint64_t delivered_ = 0;
 };
 

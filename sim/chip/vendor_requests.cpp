@@ -109,6 +109,15 @@ usb::TransferStatus VendorResponder::HandleIn(const usb::SetupPacket& s, uint8_t
       *actual = Answer(data, length, m.edid.data() + s.wValue, m.edid.size() - s.wValue);
       return usb::TransferStatus::kSuccess;
     }
+    case protocol::ReqIpDeviceInfo:
+    case protocol::ReqIpDisplayInfo: {
+      const std::vector<uint8_t>& record = s.bRequest == protocol::ReqIpDeviceInfo
+                                               ? profile_.ip_device_info
+                                               : profile_.ip_display_info;
+      if (record.empty()) return usb::TransferStatus::kStall;
+      *actual = Answer(data, length, record.data(), record.size());
+      return usb::TransferStatus::kSuccess;
+    }
     default:
       return AnswerStationRequestIn(profile_.station, s, data, length, actual);
   }
