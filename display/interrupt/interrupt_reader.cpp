@@ -1,7 +1,9 @@
 #include "display/interrupt/interrupt_reader.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "display/frame_ack.h"
 #include "display/trace.h"
 #include "display/trace_messages.h"
 #include "platform/win32/synch.h"
@@ -10,8 +12,29 @@
 namespace vorn::display {
 namespace {
 
+// Back-off between restarts of a failing reader: doubles from the first pause up to the
+// longest, and starts over once a read completes again. The reader's routines all run on its
+// own thread, so the count of failures in a row lives there.
+constexpr uint32_t kRetryFirstPauseMs = 10;
+constexpr uint32_t kRetryLongestPauseMs = 500;
+thread_local uint32_t tls_failures_in_a_row = 0;
+
+uint32_t RetryPauseMs(uint32_t failures) {
+  uint32_t pause = kRetryFirstPauseMs;
+  for (uint32_t i = 1; i < failures && pause < kRetryLongestPauseMs; ++i) pause *= 2;
+  return std::min(pause, kRetryLongestPauseMs);
+}
+
+// Statuses after which the reader stays stopped: the station is not started, or the device is
+// gone and every restart would fail at once.
+bool ReaderCannotRecover(NTSTATUS status) {
+  return status == STATUS_INVALID_DEVICE_STATE || status == STATUS_DEVICE_NOT_CONNECTED ||
+         status == STATUS_NO_SUCH_DEVICE || status == STATUS_DEVICE_REMOVED;
+}
+
 void InterruptReadComplete(WDFUSBPIPE, WDFMEMORY buffer, size_t bytes, WDFCONTEXT context) {
   auto* device = static_cast<SorvikDevice*>(context);
+  tls_failures_in_a_row = 0;
   if (bytes == 0) {
     TracePoint(kTraceInterrupt, kTraceWarning, kTraceUnitThreads, kMsgReaderEmpty);
     return;
@@ -24,21 +47,34 @@ void InterruptReadComplete(WDFUSBPIPE, WDFMEMORY buffer, size_t bytes, WDFCONTEX
   }
   size_t size = 0;
   auto* data = static_cast<const uint8_t*>(Wdf<WdfMemoryGetBufferTableIndex>(device, buffer, &size));
-  if (!data || size < protocol::kIntInPacketSize) return;
-  const uint8_t flags = data[0];
-  if (!(flags & protocol::kPacketFlagDisplay)) return;
-  const uint8_t events = data[19];
+  protocol::INT_IN_PACKET packet;
+  if (!data || size < bytes || !protocol::DecodeIntInPacket(protocol::ByteSpan(data, bytes), &packet))
+    return;
+  if (!(packet.PacketFlags & protocol::kPacketFlagDisplay)) return;
+  const uint8_t events = packet.EventBits;
   if (events & protocol::kEventFrameAck) {
-    device->LastAckedSequence = protocol::LoadLe32(data + 12);
+    device->LastAckedSequence = packet.AckSequence;
+    if (device->AckRing.Lock) AckFramesLocked(device, packet.AckSequence);
   } else if (events & (protocol::kEventMonitorStatus0 | protocol::kEventMonitorStatus1)) {
+    TracePoint(kTraceInterrupt, kTraceInfo, kTraceUnitThreads, kMsgMonitorEvent, {events});
     if (device->MonitorStatusEvent) SetEvent(device->MonitorStatusEvent);
+  } else if (events & protocol::kEventRefresh) {
+    TracePoint(kTraceInterrupt, kTraceInfo, kTraceUnitThreads, kMsgRefreshEvent);
+    FlushViews(device);
   }
 }
 
 BOOLEAN InterruptReadersFailed(WDFUSBPIPE, NTSTATUS status, USBD_STATUS usbd_status) {
   TracePoint(kTraceInterrupt, kTraceError, kTraceUnitThreads, kMsgReaderFailed,
              {static_cast<uint32_t>(status), static_cast<uint32_t>(usbd_status)});
-  return status == STATUS_INVALID_DEVICE_STATE ? FALSE : TRUE;
+  if (ReaderCannotRecover(status)) {
+    TracePoint(kTraceInterrupt, kTraceError, kTraceUnitThreads, kMsgReaderGone,
+               {static_cast<uint32_t>(status)});
+    return FALSE;
+  }
+  // A pipe that fails at once after every reset must not spin the reader's thread.
+  Sleep(RetryPauseMs(++tls_failures_in_a_row));
+  return TRUE;
 }
 
 }  // namespace
@@ -69,6 +105,23 @@ void StartInterruptReader(SorvikDevice* device) {
   else
     TracePoint(kTraceInterrupt, kTraceError, kTraceUnitThreads, kMsgReaderFailed,
                {static_cast<uint32_t>(status), 0});
+}
+
+void FlushViews(SorvikDevice* device) {
+  for (ViewContext& view : device->Views) {
+    if (!view.Present || !view.DirtyLock || !view.CursorLock) continue;
+    LockUntimed(device, view.DirtyLock);
+    view.FullRefresh = 1;
+    Unlock(device, view.DirtyLock);
+    if (view.DirtyEvent) SetEvent(view.DirtyEvent);
+
+    LockUntimed(device, view.CursorLock);
+    if (view.Hwc && view.Hwc->CurrentSlot != kNoCursorSlot) {
+      view.PendingCursorFlags |= kCursorPendingShape | kCursorPendingPosition;
+      if (view.CursorEvent) SetEvent(view.CursorEvent);
+    }
+    Unlock(device, view.CursorLock);
+  }
 }
 
 void StopInterruptReader(SorvikDevice* device) {
