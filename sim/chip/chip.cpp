@@ -11,7 +11,10 @@ Chip::Chip(ChipProfile profile)
     : profile_(std::move(profile)),
       descriptors_(profile_),
       bulk_out_(violations_),
-      vendor_(profile_, violations_) {}
+      frames_(uint32_t{profile_.memory_mib} << 20, violations_, interrupts_),
+      vendor_(profile_, violations_) {
+  bulk_out_.SetSink([this](const BusMessage& m) { frames_.OnMessage(m); });
+}
 
 Chip::~Chip() { Unplug(); }
 

@@ -16,6 +16,7 @@
 #include "sim/chip/chip_profile.h"
 #include "sim/chip/descriptors.h"
 #include "sim/chip/frame_store.h"
+#include "sim/chip/frame_store.h"
 #include "sim/chip/interrupt_queue.h"
 #include "sim/chip/request_log.h"
 #include "sim/chip/request_script.h"
@@ -42,6 +43,8 @@ class Chip : public usb::UsbDevice {
   RequestScript& script() { return script_; }
   InterruptQueue& interrupts() { return interrupts_; }
   BulkOutReassembler& bulk_out() { return bulk_out_; }
+  // Frame memory, pictures and frame acknowledgements.
+  FrameStore& frames() { return frames_; }
   // Frame memory, pictures and frame acknowledgements.
   FrameStore& frames() { return frames_; }
   ViolationLog& violations() { return violations_; }
@@ -91,6 +94,7 @@ class Chip : public usb::UsbDevice {
   RequestScript script_;
   InterruptQueue interrupts_;
   BulkOutReassembler bulk_out_;
+  FrameStore frames_;
   FrameStore frames_;
   VendorResponder vendor_;
 
