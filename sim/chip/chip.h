@@ -16,7 +16,6 @@
 #include "sim/chip/chip_profile.h"
 #include "sim/chip/descriptors.h"
 #include "sim/chip/frame_store.h"
-#include "sim/chip/frame_store.h"
 #include "sim/chip/interrupt_queue.h"
 #include "sim/chip/request_log.h"
 #include "sim/chip/request_script.h"
@@ -43,8 +42,6 @@ class Chip : public usb::UsbDevice {
   RequestScript& script() { return script_; }
   InterruptQueue& interrupts() { return interrupts_; }
   BulkOutReassembler& bulk_out() { return bulk_out_; }
-  // Frame memory, pictures and frame acknowledgements.
-  FrameStore& frames() { return frames_; }
   // Frame memory, pictures and frame acknowledgements.
   FrameStore& frames() { return frames_; }
   ViolationLog& violations() { return violations_; }
@@ -94,7 +91,6 @@ class Chip : public usb::UsbDevice {
   RequestScript script_;
   InterruptQueue interrupts_;
   BulkOutReassembler bulk_out_;
-  FrameStore frames_;
   FrameStore frames_;
   VendorResponder vendor_;
 
