@@ -29,7 +29,7 @@ void YccToBgra(int y, int cb, int cr, uint8_t* out) {
   cb -= 128;
   cr -= 128;
   out[0] = Clamp(y + ((116130 * cb + 32768) >> 16));
-  out[1] = Clamp(y - ((22554 * cb + 46802 * cr - 32768) >> 16));
+  out[1] = Clamp(y - ((22554 * cb + 46802 * cr + 32768) >> 16));
   out[2] = Clamp(y + ((91881 * cr + 32768) >> 16));
   out[3] = 0xFF;
 }
