@@ -219,8 +219,12 @@ void RecordInFlight(DeviceMemory* memory, uint32_t address, uint32_t length, uin
   memory->NextAlloc = Align32(address + length);
   SorvikDevice* device = memory->Owner;
   if (device->IpMode || device->NoAckTracking) return;
+  // The device may acknowledge the message while its send is still completing, before it
+  // is recorded here; the reader stores the sequence before it releases entries, so a payload
+  // already acknowledged is not recorded (it would stay until a later acknowledgement).
   LockUntimed(device, device->AckRing.Lock);
-  AddInFlight(&device->AckRing, sequence, address, length);
+  if (!SequenceAtOrBefore(sequence, device->LastAckedSequence.load()))
+    AddInFlight(&device->AckRing, sequence, address, length);
   Unlock(device, device->AckRing.Lock);
 }
 
