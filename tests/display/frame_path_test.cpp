@@ -77,6 +77,14 @@ class FramePathTest : public DisplayTest {
     return STATUS_SUCCESS;
   }
 
+  // Payloads in flight, read under the ring's lock as the send thread would.
+  uint32_t InFlight() {
+    LockUntimed(device_, device_->AckRing.Lock);
+    const uint32_t n = InFlightCount(&device_->AckRing);
+    Unlock(device_, device_->AckRing.Lock);
+    return n;
+  }
+
   chip::Chip* chip_ = nullptr;
   host::Adapter* adapter_ = nullptr;
   SorvikDevice* device_ = nullptr;
@@ -162,7 +170,7 @@ TEST_F(FramePathTest, AcknowledgementsReleaseRingPayloads) {
   std::vector<uint8_t> msg(RawMessageLength(F6, kW, kH));
   const FramePlanes six = SendFull(0, F6, msg);
   ASSERT_EQ(SendJpegPatch(six, 100), STATUS_SUCCESS);
-  EXPECT_TRUE(Eventually([&] { return InFlightCount(&device_->AckRing) == 0; }));
+  EXPECT_TRUE(Eventually([&] { return InFlight() == 0; }));
   EXPECT_EQ(device_->LastAckedSequence.load(), device_->FrameSequence);
 
   // Held acknowledgements: nine payloads fill the ring, the tenth is refused until the chip
@@ -173,13 +181,13 @@ TEST_F(FramePathTest, AcknowledgementsReleaseRingPayloads) {
   EXPECT_EQ(chip_->frames().PendingAcks(), 9u);
   chip_->frames().HoldAcks(false);
   chip_->frames().ReleaseAcks();
-  EXPECT_TRUE(Eventually([&] { return InFlightCount(&device_->AckRing) == 0; }));
+  EXPECT_TRUE(Eventually([&] { return InFlight() == 0; }));
   EXPECT_EQ(SendJpegPatch(six, 945), STATUS_SUCCESS);
 
   // Lost acknowledgements: a later one releases the earlier payloads too.
   chip_->frames().DropAcks(3);
   for (int i = 0; i < 4; ++i) ASSERT_EQ(SendJpegPatch(six, 2000), STATUS_SUCCESS) << i;
-  EXPECT_TRUE(Eventually([&] { return InFlightCount(&device_->AckRing) == 0; }));
+  EXPECT_TRUE(Eventually([&] { return InFlight() == 0; }));
 }
 
 }  // namespace
