@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "protocol/byte_order.h"
+
 namespace vorn::chip {
 
 using usb::TransferStatus;
@@ -14,6 +16,13 @@ Chip::Chip(ChipProfile profile)
       frames_(uint32_t{profile_.memory_mib} << 20, violations_, interrupts_),
       vendor_(profile_, violations_) {
   bulk_out_.SetSink([this](const BusMessage& m) { frames_.OnMessage(m); });
+  // A frame takes the size of the timing the host set on its view (active width at byte 8,
+  // active height at byte 16 of the record).
+  frames_.SetModeSource([this](int view) -> std::pair<uint32_t, uint32_t> {
+    const ViewSettings s = vendor_.View(view);
+    if (!s.has_timing) return {0, 0};
+    return {protocol::LoadLe16(&s.timing[8]), protocol::LoadLe16(&s.timing[16])};
+  });
 }
 
 Chip::~Chip() { Unplug(); }

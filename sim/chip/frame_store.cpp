@@ -88,6 +88,11 @@ void FrameStore::SetMode(int view, uint32_t width, uint32_t height) {
   mode_[view][1] = height;
 }
 
+void FrameStore::SetModeSource(ModeSource source) {
+  std::lock_guard<std::mutex> guard(lock_);
+  mode_source_ = std::move(source);
+}
+
 bool FrameStore::CheckRange(const char* what, uint64_t address, uint64_t length) {
   if (address + length > size_) {
     Violation(std::string(what) + " beyond frame memory at " + std::to_string(address) + " + " +
@@ -201,6 +206,10 @@ void FrameStore::OnDisplay(const BusMessage& m, std::vector<InterruptQueue::Pack
     } else if (mode_[view][0] && mode_[view][1]) {
       f.width = mode_[view][0];
       f.height = mode_[view][1];
+    } else if (auto m = mode_source_ ? mode_source_(view) : std::pair<uint32_t, uint32_t>{};
+               m.first && m.second) {
+      f.width = m.first;
+      f.height = m.second;
     } else if (f.strides[0]) {  // what the planes give
       f.width = f.layout == kLayout9 ? f.strides[0] / 3 : f.strides[0];
       if (f.layout == kLayout9) f.height = d.PayloadLength / f.strides[0];

@@ -10,10 +10,12 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "sim/chip/bulk_out.h"
@@ -59,6 +61,10 @@ class FrameStore {
   // The size a view's monitor is driven at; a full frame whose descriptor does not carry its
   // size is taken to be this size (else the size its strides and planes give).
   void SetMode(int view, uint32_t width, uint32_t height);
+  // Where the size comes from when no mode was set: the timing the host last set on the view,
+  // as {width, height}, {0, 0} for none. Called with the store's lock held.
+  using ModeSource = std::function<std::pair<uint32_t, uint32_t>(int view)>;
+  void SetModeSource(ModeSource source);
 
   std::optional<StoredFrame> LastFull(int view) const;
   std::optional<StoredFrame> LastRect(int view) const;
@@ -105,6 +111,7 @@ class FrameStore {
   std::optional<StoredFrame> full_[2];
   std::optional<StoredFrame> rect_[2];
   uint32_t mode_[2][2] = {};
+  ModeSource mode_source_;
   std::optional<uint32_t> last_sequence_;
   std::deque<InFlight> unacked_;  // oldest first
   uint32_t lag_ = 0;

@@ -8,6 +8,8 @@
 #include "protocol/bus_message.h"
 #include "protocol/frame_descriptor.h"
 #include "protocol/interrupt_packet.h"
+#include "protocol/timing.h"
+#include "protocol/vendor_request.h"
 #include "sim/chip/chip.h"
 
 namespace vorn::chip {
@@ -149,6 +151,34 @@ TEST(ChipFrames, OverwritingAnUnacknowledgedRingPayloadIsReported) {
   chip.violations().Clear();
   chip.frames().ReleaseAcks();
   Feed(chip, Display(5, kRing, true));  // acknowledged now
+  EXPECT_EQ(chip.violations().Count(), 0u);
+}
+
+TEST(ChipFrames, AFrameWithoutItsSizeTakesTheTimingOfItsView) {
+  Chip chip(MakeProfile({1, 64, true}));
+  Feed(chip, Display(1, 0));  // no timing yet: the size the strides and planes give
+  ASSERT_TRUE(chip.frames().LastFull(0));
+  EXPECT_EQ(chip.frames().LastFull(0)->width, 64u);
+  EXPECT_EQ(chip.frames().LastFull(0)->height, 16u);
+
+  protocol::TimingRecord r;
+  r.Width = 60;
+  r.Height = 14;
+  std::vector<uint8_t> record(32);
+  ASSERT_TRUE(protocol::EncodeTimingRecord(r, record));
+  usb::Transfer t{};
+  t.setup = {protocol::kVendorRequestTypeOut, protocol::ReqSetTiming, 0, 0, 32};
+  t.buffer = record.data();
+  t.length = 32;
+  t.complete = [](usb::Transfer&) {};
+  chip.Submit(t);
+  ASSERT_EQ(t.status, usb::TransferStatus::kSuccess);
+  Feed(chip, Display(2, 0));
+  EXPECT_EQ(chip.frames().LastFull(0)->width, 60u);
+  EXPECT_EQ(chip.frames().LastFull(0)->height, 14u);
+  auto shown = chip.frames().Shown(0);
+  ASSERT_TRUE(shown);
+  EXPECT_EQ(shown->bgra.size(), 60u * 14 * 4);
   EXPECT_EQ(chip.violations().Count(), 0u);
 }
 
