@@ -152,5 +152,24 @@ TEST_F(DisplayTest, RingAllocationWaitsForAcknowledgements) {
   EXPECT_EQ(address, 0u);
 }
 
+TEST_F(DisplayTest, IpModeHasItsFixedLayoutAndTracksNoPayloads) {
+  host::Adapter& a = Opened(MakeProfile({1, 64, true}));
+  SorvikDevice* d = a.handle();
+  ASSERT_EQ(LayoutDeviceMemoryIp(d), STATUS_SUCCESS);
+  const DeviceMemory& m = d->Memory;
+  EXPECT_EQ(d->FrameMemorySize, 0x6400000u);
+  EXPECT_EQ((Range{m.RingStart, m.RingEnd}), (Range{48 * kMiB, 100 * kMiB - 2048}));
+  EXPECT_EQ(Of(m.Regions[0]), (Range{0, 48 * kMiB - 1024}));
+  EXPECT_EQ(Of(m.Regions[1]), (Range{0, 0}));
+  EXPECT_EQ(SlotCapacity(&m.Regions[1], 0), 0u);
+  d->IpMode = 1;
+  uint32_t address = 0;
+  ASSERT_EQ(AllocRingSpace(&d->Memory, 4096, &address), STATUS_SUCCESS);
+  RecordInFlight(&d->Memory, address, 4096, 1);
+  EXPECT_EQ(InFlightCount(&d->AckRing), 0u);
+  EXPECT_EQ(m.NextAlloc, 48 * kMiB + 4096);
+  d->IpMode = 0;
+}
+
 }  // namespace
 }  // namespace vorn::display::testing

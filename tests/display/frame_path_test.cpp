@@ -165,6 +165,46 @@ TEST_F(FramePathTest, YuvFramesStandInDeviceMemoryAsTheirPlanes) {
   }
 }
 
+TEST_F(FramePathTest, RectangleShowsOverItsFullFrameUntilTheNextOne) {
+  // Grey levels with neutral chroma convert exactly, so the picture can be compared.
+  std::vector<uint8_t> msg(RawMessageLength(F6, kW, kH), 128);
+  std::memset(&msg[80], 40, size_t{Align16(kW)} * kH);
+  SendFull(0, F6, msg);
+
+  const uint32_t rx = 100, ry = 50, rw = 40, rh = 20;
+  std::vector<uint8_t> rect(RawMessageLength(F6, rw, rh), 128);
+  std::memset(&rect[80], 200, size_t{Align16(rw)} * rh);
+  FrameMessage m{};
+  m.Format = F6;
+  m.X = rx;
+  m.Y = ry;
+  m.Width = rw;
+  m.Height = rh;
+  uint32_t slot = 0;
+  ASSERT_EQ(PickFreeSlot(&device_->Memory, 0, &m.Slot, &slot), STATUS_SUCCESS);
+  m.SlotCapacity = SlotCapacity(&device_->Memory.Regions[0], slot);
+  m.Length = static_cast<uint32_t>(rect.size());
+  m.Sequence = ++device_->FrameSequence;
+  ASSERT_EQ(FillRect(rect.data(), m), STATUS_SUCCESS);
+  Send(rect);
+  MarkSlotBusy(&device_->Memory, 0, slot, kSlotTagRect);
+
+  auto shown = chip_->frames().Shown(0);
+  ASSERT_TRUE(shown);
+  auto at = [&](uint32_t x, uint32_t y) { return shown->bgra[(size_t{y} * kW + x) * 4]; };
+  EXPECT_EQ(at(rx, ry), 200);
+  EXPECT_EQ(at(rx + rw - 1, ry + rh - 1), 200);
+  EXPECT_EQ(at(rx + rw, ry), 40);
+  EXPECT_EQ(at(rx, ry - 1), 40);
+  // Both slots of the view are busy, one per tag; the next full frame takes the third and
+  // replaces the rectangle.
+  SendFull(0, F6, msg);
+  shown = chip_->frames().Shown(0);
+  ASSERT_TRUE(shown);
+  EXPECT_EQ(shown->bgra[(size_t{ry} * kW + rx) * 4], 40);
+  EXPECT_FALSE(chip_->frames().LastRect(0));
+}
+
 TEST_F(FramePathTest, AcknowledgementsReleaseRingPayloads) {
   ASSERT_EQ(device_->NoAckTracking, 0);
   std::vector<uint8_t> msg(RawMessageLength(F6, kW, kH));
