@@ -61,6 +61,21 @@ inline Resources Settled(const Resources& expected) {
   return Resources::Now();
 }
 
+// What the process holds once it has stopped changing for |quiet_ms| real milliseconds (or
+// after about two seconds): a snapshot taken while a thread is still leaving would differ
+// from every later one.
+inline Resources Stable(int quiet_ms = 30) {
+  Resources last = Resources::Now();
+  int quiet = 0;
+  for (int i = 0; i < 2000 && quiet < quiet_ms; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    Resources now = Resources::Now();
+    quiet = now == last ? quiet + 1 : 0;
+    last = now;
+  }
+  return last;
+}
+
 class DisplayTest : public ::testing::Test {
  protected:
   DisplayTest() : fast_(1000), host_(&OpenSorvikDevice) {

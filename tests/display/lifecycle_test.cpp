@@ -152,7 +152,7 @@ TEST_F(DisplayTest, PowerEventsStopAndRestartIdempotently) {
   EXPECT_TRUE(d->SendThread.Running);
   EXPECT_TRUE(d->HotplugThread.Running);
   EXPECT_TRUE(d->InterruptReaderStarted);
-  const Resources running = Resources::Now();
+  const Resources running = Stable();
 
   for (ULONG ignored : {1u, 2u, 5u}) EXPECT_EQ(a.PowerEvent(ignored), STATUS_SUCCESS);
   EXPECT_EQ(Settled(running), running);
@@ -160,7 +160,7 @@ TEST_F(DisplayTest, PowerEventsStopAndRestartIdempotently) {
   EXPECT_EQ(a.PowerEvent(kPowerEventStop), STATUS_SUCCESS);
   // The send and hot-plug threads are gone, their handles closed.
   EXPECT_TRUE(Eventually([&] { return Resources::Now().threads + 2 <= running.threads; }));
-  const Resources stopped = Resources::Now();
+  const Resources stopped = Stable();
   EXPECT_EQ(stopped.handles + 2, running.handles);
   EXPECT_EQ(a.PowerEvent(kPowerEventStop), STATUS_SUCCESS);
   EXPECT_EQ(Settled(stopped), stopped);
@@ -185,7 +185,7 @@ TEST_F(DisplayTest, CloseLeavesNoThreadHeapHandleOrObject) {
     for (bool stopped : {false, true}) {
       chip::Chip& chip = AddChip(MakeProfile({2, 64, true}));
       host::Adapter& a = AddAdapter(chip);
-      const Resources before = Resources::Now();
+      const Resources before = Stable();
       ASSERT_TRUE(a.Open());
       if (started) {
         EXPECT_EQ(a.Start(), STATUS_SUCCESS);

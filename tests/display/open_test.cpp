@@ -35,7 +35,7 @@ TEST_F(DisplayTest, RefusesBadAdaptersAndReleasesEverything) {
     c.change(p);
     chip::Chip& chip = AddChip(p);
     host::Adapter& a = AddAdapter(chip);
-    const Resources before = Resources::Now();
+    const Resources before = Stable();
     EXPECT_FALSE(a.Open()) << c.what;
     EXPECT_EQ(Settled(before), before) << c.what;
     EXPECT_EQ(a.wdf().LiveObjectCount(), 0u) << c.what;
@@ -60,7 +60,7 @@ TEST_F(DisplayTest, ChipThatFailsItsBringUpRequests) {
     chip::Chip& chip = AddChip(MakeProfile({2, 64, true}));
     chip.script().OnRequest(c.code, {c.kind, chip::ScriptAction::kForever, 10});
     host::Adapter& a = AddAdapter(chip);
-    const Resources before = Resources::Now();
+    const Resources before = Stable();
     EXPECT_EQ(a.Open(), c.opens) << int{c.code} << " kind " << static_cast<int>(c.kind);
     if (c.opens) {
       EXPECT_EQ(a.Start(), STATUS_SUCCESS);
@@ -142,7 +142,7 @@ TEST_F(DisplayTest, EveryFailedCreationFailsTheOpenCleanly) {
   for (uint32_t skip = 0;; ++skip) {
     ASSERT_LT(skip, 64u);
     host::Adapter& a = AddAdapter(chip);
-    const Resources before = Resources::Now();
+    const Resources before = Stable();
     win32::FailCalls(win32::Fault::kCreateEvent, skip, 1);
     bool opened = a.Open();
     win32::ClearFaults();
@@ -158,7 +158,7 @@ TEST_F(DisplayTest, EveryFailedCreationFailsTheOpenCleanly) {
   for (uint32_t skip = 0;; ++skip) {
     ASSERT_LT(skip, 64u);
     host::Adapter& a = AddAdapter(chip);
-    const Resources before = Resources::Now();
+    const Resources before = Stable();
     win32::FailHeapAllocations(nullptr, skip, 1);
     bool opened = a.Open();
     win32::ClearFaults();
@@ -170,7 +170,7 @@ TEST_F(DisplayTest, EveryFailedCreationFailsTheOpenCleanly) {
   }
   {
     host::Adapter& a = AddAdapter(chip);
-    const Resources before = Resources::Now();
+    const Resources before = Stable();
     win32::FailCalls(win32::Fault::kHeapCreate, 0, 1);
     EXPECT_FALSE(a.Open());
     EXPECT_EQ(Settled(before), before);
