@@ -30,7 +30,7 @@ void SetState(StationExtension* station, ULONG state, bool remember) {
   KIRQL irql;
   KeAcquireSpinLock(&station->StateLock, &irql);
   if (remember) station->PreviousState = station->FdoState;
-  station->FdoState = state;
+  __atomic_store_n(&station->FdoState, state, __ATOMIC_SEQ_CST);
   KeReleaseSpinLock(&station->StateLock, irql);
 }
 
@@ -450,7 +450,8 @@ NTSTATUS SubmitUrbSync(StationExtension* station, URB* urb) {
 }
 
 bool StationServesRequests(const StationExtension* station) {
-  return station->FdoState == kFdoStarted && station->StartSucceeded && !station->DeviceGone &&
+  return __atomic_load_n(&station->FdoState, __ATOMIC_SEQ_CST) == kFdoStarted &&
+         ReadFlag(station->StartSucceeded) && !ReadFlag(station->DeviceGone) &&
          station->Pipes[kControlPipe].Object != nullptr;
 }
 

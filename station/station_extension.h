@@ -153,6 +153,11 @@ static_assert(offsetof(StationExtension, IsFdo) == offsetof(DeviceExtensionHead,
 static_assert(offsetof(StationExtension, Removed) == offsetof(DeviceExtensionHead, Removed));
 static_assert(sizeof(DEVICE_CAPABILITIES) == 64);
 
+// The byte flags that threads, DPCs and completions share (DeviceGone, WorkerRunning,
+// InterfaceOffRequest, StartSucceeded) are read and written whole, as atomics.
+inline UCHAR ReadFlag(const UCHAR& flag) { return __atomic_load_n(&flag, __ATOMIC_SEQ_CST); }
+inline void WriteFlag(UCHAR& flag, UCHAR value) { __atomic_store_n(&flag, value, __ATOMIC_SEQ_CST); }
+
 inline StationExtension* Station(DEVICE_OBJECT* device) {
   return static_cast<StationExtension*>(device->DeviceExtension);
 }

@@ -224,7 +224,7 @@ NTSTATUS StationStart(StationExtension* station) {
   if (!NT_SUCCESS(status)) return Fail(station, kHalFirmware, status);
 
   station->StartTime = KeQueryPerformanceCounter(nullptr).QuadPart;
-  station->StartSucceeded = 1;
+  WriteFlag(station->StartSucceeded, 1);
   status = StartStationTimer(station);
   if (!NT_SUCCESS(status)) {
     StationCleanup(station);
@@ -234,7 +234,7 @@ NTSTATUS StationStart(StationExtension* station) {
 }
 
 void StationCleanup(StationExtension* station) {
-  station->StartSucceeded = 0;
+  WriteFlag(station->StartSucceeded, 0);
   StopStationTimer(station);
   KeRemoveQueueDpc(&station->TickDpc);
   ClearNsMode(station);
@@ -256,7 +256,7 @@ NTSTATUS StartStationTimer(StationExtension* station) {
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) return STATUS_UNSUCCESSFUL;
   // Without the pipes of a successful start sequence there is nothing to tick and nothing
   // the worker could talk to.
-  if (!station->StartSucceeded || !station->Pipes[kControlPipe].Object)
+  if (!ReadFlag(station->StartSucceeded) || !station->Pipes[kControlPipe].Object)
     return STATUS_DEVICE_NOT_READY;
   KeWaitForSingleObject(&station->TimerMutex, Executive, KernelMode, FALSE, nullptr);
   NTSTATUS status = STATUS_SUCCESS;
@@ -298,14 +298,14 @@ void PipeTickDpc(KDPC*, PVOID context, PVOID, PVOID) {
 
 NTSTATUS StartWorkerThread(StationExtension* station) {
   if (station->WorkerThread) return STATUS_SUCCESS;
-  station->WorkerRunning = 1;
+  WriteFlag(station->WorkerRunning, 1);
   KeClearEvent(&station->WorkerStopEvent);
   SetThdState(station, kThdCreating);
   HANDLE handle = nullptr;
   NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
                                          StationWorkerThread, station);
   if (!NT_SUCCESS(status)) {
-    station->WorkerRunning = 0;
+    WriteFlag(station->WorkerRunning, 0);
     return status;
   }
   PVOID thread = nullptr;
@@ -314,7 +314,7 @@ NTSTATUS StartWorkerThread(StationExtension* station) {
   ZwClose(handle);
   if (!NT_SUCCESS(status)) {
     // Without a reference the thread cannot be waited for: ask it to end at once.
-    station->WorkerRunning = 0;
+    WriteFlag(station->WorkerRunning, 0);
     KeSetEvent(&station->WorkerStopEvent, 0, FALSE);
     return status;
   }
@@ -323,7 +323,7 @@ NTSTATUS StartWorkerThread(StationExtension* station) {
 }
 
 void StopWorkerThread(StationExtension* station) {
-  station->WorkerRunning = 0;
+  WriteFlag(station->WorkerRunning, 0);
   if (!station->WorkerThread) return;
   KeSetEvent(&station->WorkerStopEvent, 0, FALSE);
   KeWaitForSingleObject(station->WorkerThread, Executive, KernelMode, FALSE, nullptr);

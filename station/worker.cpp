@@ -27,12 +27,12 @@ void StationWorkerThread(PVOID context) {
   if (link) {
     SetThdState(station, kThdServing);
     PVOID events[] = {&station->WorkerStopEvent, &station->WorkerKickEvent};
-    while (station->WorkerRunning) {
+    while (ReadFlag(station->WorkerRunning)) {
       NTSTATUS wait = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE,
                                                nullptr, nullptr);
       if (wait != STATUS_WAIT_0 + 1) break;
-      if (station->InterfaceOffRequest && link) {
-        station->InterfaceOffRequest = 0;
+      if (ReadFlag(station->InterfaceOffRequest) && link) {
+        WriteFlag(station->InterfaceOffRequest, 0);
         IoSetDeviceInterfaceState(link, FALSE);
         link = nullptr;
       }

@@ -52,7 +52,7 @@ NTSTATUS ControlTransferOnce(ControlPipe* pipe, ULONG direction_flags, USHORT ur
     return STATUS_INVALID_PARAMETER;
   }
   StationExtension* station = pipe->Station;
-  if (station->DeviceGone) {
+  if (ReadFlag(station->DeviceGone)) {
     *usbd_status = static_cast<ULONG>(USBD_STATUS_DEVICE_GONE);
     return STATUS_DEVICE_NOT_CONNECTED;
   }
@@ -118,7 +118,7 @@ NTSTATUS ControlTransfer(PVOID object, ULONG direction_flags, USHORT urb_functio
   StationExtension* station = pipe->Station;
   KeWaitForSingleObject(&pipe->Mutex, Executive, KernelMode, FALSE, nullptr);
   NTSTATUS status;
-  if (station->DeviceGone) {
+  if (ReadFlag(station->DeviceGone)) {
     status = STATUS_DEVICE_NOT_CONNECTED;
   } else if (request == protocol::ReqReadDeviceValue && value == 0 &&
              (direction_flags & USBD_TRANSFER_DIRECTION_IN)) {
@@ -151,7 +151,7 @@ NTSTATUS ControlTransfer(PVOID object, ULONG direction_flags, USHORT urb_functio
     do {
       status = ControlTransferOnce(pipe, direction_flags, urb_function, request, value, index,
                                    length, buffer, transferred, timeout, usbd_status);
-    } while (status == STATUS_CANCELLED && !station->DeviceGone && --attempts > 0);
+    } while (status == STATUS_CANCELLED && !ReadFlag(station->DeviceGone) && --attempts > 0);
   }
   KeReleaseMutex(&pipe->Mutex, FALSE);
   return status;
@@ -175,9 +175,9 @@ void ApplyDeviceGoneRule(StationExtension* station, NTSTATUS status, USBD_STATUS
   bool gone = status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_NO_SUCH_DEVICE ||
               usbd_status == USBD_STATUS_DEVICE_GONE ||
               (bulk && usbd_status < 0 && status != STATUS_CANCELLED);
-  if (gone) station->DeviceGone = 1;
-  if (station->DeviceGone && (gone || bulk)) {
-    station->InterfaceOffRequest = 1;
+  if (gone) WriteFlag(station->DeviceGone, 1);
+  if (ReadFlag(station->DeviceGone) && (gone || bulk)) {
+    WriteFlag(station->InterfaceOffRequest, 1);
     KeSetEvent(&station->WorkerKickEvent, 0, FALSE);
   }
 }

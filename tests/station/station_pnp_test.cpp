@@ -107,6 +107,7 @@ DRIVER_OBJECT* g_station_driver = nullptr;
 struct Filter {
   DEVICE_OBJECT* lower;
 };
+std::vector<DEVICE_OBJECT*> g_filter_devices;
 
 NTSTATUS FilterDispatch(DEVICE_OBJECT* device, IRP* irp) {
   auto* f = static_cast<Filter*>(device->DeviceExtension);
@@ -134,6 +135,10 @@ NTSTATUS FilterAddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
   NTSTATUS s = IoCreateDevice(driver, sizeof(Filter), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fido);
   if (!NT_SUCCESS(s)) return s;
   static_cast<Filter*>(fido->DeviceExtension)->lower = IoAttachDeviceToDeviceStack(fido, pdo);
+  // The station above detaches from the filter after the filter has deleted itself at
+  // REMOVE; the reference keeps the object until the test lets go of it.
+  ObReferenceObject(fido);
+  g_filter_devices.push_back(fido);
   fido->Flags &= ~DO_DEVICE_INITIALIZING;
   return g_station_driver->DriverExtension->AddDevice(g_station_driver, pdo);
 }
@@ -156,6 +161,8 @@ class StationStartFailureTest : public StationMachineTest,
   void TearDown() override {
     ClearFailures();
     StationMachineTest::TearDown();
+    for (DEVICE_OBJECT* d : g_filter_devices) ObDereferenceObject(d);
+    g_filter_devices.clear();
     if (filter_) {
       pnp::UnregisterDriver(filter_);
       kernel::UnloadDriver(filter_);
@@ -254,32 +261,29 @@ INSTANTIATE_TEST_SUITE_P(
                 }}),
     [](const ::testing::TestParamInfo<Failure>& info) { return info.param.name; });
 
+// One adapter on the bus at a time: an index belongs to the link stored under it, present or
+// not, so the order of arrival alone decides.
 TEST_F(StationPnpTest, IndexesAreReusedByTheirOwnerAndAnUnreadableOneStaysTaken) {
   Boot();
-  Chip second(chip::MakeProfile({}));
-  pnp::DevNode* a = Attach(chip_, u"A1");
-  pnp::DevNode* b = Attach(second, u"B2");
-  ASSERT_TRUE(a && b);
-  EXPECT_EQ(Ext(a)->StationIndex, 0x80);
-  EXPECT_EQ(Ext(b)->StationIndex, 0x81);
-  WString link_a = ToWString(Ext(a)->InterfaceLink1);
-
-  // The first adapter leaves and comes back on the same port identity: its own index again.
-  bus_->Detach(chip_);
-  pnp::WaitIdle();
-  Chip again(chip::MakeProfile({}));
-  a = Attach(again, u"A1");
-  ASSERT_NE(a, nullptr);
-  EXPECT_EQ(Ext(a)->StationIndex, 0x80);
-  EXPECT_EQ(ToWString(Ext(a)->InterfaceLink1), link_a);
-
-  // A third adapter finds 0x82 holding a value it cannot read: that index is not free.
+  auto cycle = [&](const char16_t* instance, ULONG expected) {
+    Chip chip(chip::MakeProfile({}));
+    pnp::DevNode* node = Attach(chip, instance);
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(Ext(node)->StationIndex, expected) << ToNarrow(instance);
+    WString link;
+    EXPECT_TRUE(registry::GetString(StationKey(expected), u"DeviceInterface", &link));
+    EXPECT_EQ(link, ToWString(Ext(node)->InterfaceLink1));
+    bus_->Detach(chip);
+    pnp::WaitIdle();
+  };
+  cycle(u"A1", 0x80);
+  cycle(u"B2", 0x81);
+  cycle(u"A1", 0x80);  // the first comes back on the same port identity: its own index
+  // 0x82 holds a value that cannot be read: not a free index either.
   std::vector<uint8_t> huge(4096, 'x');
   registry::SetValue(StationKey(0x82), u"DeviceInterface", REG_SZ, huge.data(), huge.size());
-  Chip third(chip::MakeProfile({}));
-  pnp::DevNode* c = Attach(third, u"C3");
-  ASSERT_NE(c, nullptr);
-  EXPECT_EQ(Ext(c)->StationIndex, 0x83);
+  cycle(u"C3", 0x83);
+  cycle(u"B2", 0x81);
 }
 
 struct Naming {
