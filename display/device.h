@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "display/mode_types.h"
 #include "display/sorvik_interface.h"
 #include "platform/umdf/wdf.h"
 #include "platform/win32/types.h"
@@ -104,6 +105,7 @@ struct ViewContext {
   HANDLE CursorEvent;
 
   uint32_t DeviceTimingCount;
+  vorn::display::ViewModes Modes;
 
   WDFWAITLOCK EncodeStateLock;
   WDFWAITLOCK DirtyLock;

@@ -2,6 +2,7 @@
 
 #include "display/bring_up.h"
 #include "display/device_threads.h"
+#include "display/modes.h"
 #include "platform/win32/handle.h"
 #include "platform/win32/synch.h"
 
@@ -69,6 +70,7 @@ NTSTATUS DestroyViewContext(ViewContext* view) {
       buffer = nullptr;
     }
   }
+  ReleaseModes(view);
   HeapRelease(device, view->SystemMem);
   HeapRelease(device, view->GammaCopy);
   HeapRelease(device, view->Hwc);
