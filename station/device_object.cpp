@@ -425,9 +425,11 @@ void ReleaseIoCount(StationExtension* station) {
   KIRQL irql;
   KeAcquireSpinLock(&station->IoCountLock, &irql);
   ULONG old = station->IoCount--;
+  KeReleaseSpinLock(&station->IoCountLock, irql);
+  // The events are set after the lock is let go: once RemoveEvent is set the station may be
+  // deleted, so nothing of it is touched afterwards.
   if (old == 2) KeSetEvent(&station->IoIdleEvent, 0, FALSE);
   if (old == 1) KeSetEvent(&station->RemoveEvent, 0, FALSE);
-  KeReleaseSpinLock(&station->IoCountLock, irql);
 }
 
 NTSTATUS SubmitUrbSync(StationExtension* station, URB* urb) {

@@ -99,6 +99,68 @@ TEST_F(StationPnpTest, GoodStartRecordsEveryStepIdentityAndEnablesTheMainInterfa
   EXPECT_EQ(kernel::RunningSystemThreads(), 0);
 }
 
+TEST_F(StationPnpTest, AnOldImageReportsNoCommandSetAndGetsZerosInsteadOfErrors) {
+  Boot();
+  chip::ChipProfile profile = chip::MakeProfile({});
+  profile.device_values[chip::kDeviceValueImageCode] = 16;
+  Chip chip(profile);
+  pnp::DevNode* node = Attach(chip);
+  StationExtension* s = Ext(node);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(ErrorCode(), 0u);
+  EXPECT_EQ(StationDword(kFirst, u"VendorCmdVersion"), 0u);
+  EXPECT_EQ(StationDword(kFirst, u"HwPlatform"), 1u);
+  EXPECT_EQ(StationDword(kFirst, u"RomSize"), 0u);
+  EXPECT_EQ(s->FeatureFlags[0] & 1, 0);
+  WString serial;
+  EXPECT_TRUE(registry::GetString(StationKey(kFirst), u"SerialNumber", &serial));
+  EXPECT_EQ(serial, u"0000-0000-00000000");
+  // Neither the command-set version, the platform, the device id nor the ROM size was asked.
+  for (const chip::LoggedRequest& r : chip.log().VendorRequests()) {
+    EXPECT_NE(r.setup.bRequest, protocol::ReqReadRomSize);
+    if (r.setup.bRequest == protocol::ReqReadDeviceValue) {
+      EXPECT_NE(r.setup.wIndex, protocol::DeviceValueVendorCmdVersion);
+      EXPECT_NE(r.setup.wIndex, protocol::DeviceValueDeviceId);
+      EXPECT_NE(r.setup.wIndex, protocol::DeviceValueHwPlatform);
+    }
+  }
+}
+
+TEST_F(StationPnpTest, ControlPipeAnswersIdentityFromItsCacheAndRetriesCancelledTransfers) {
+  Boot();
+  pnp::DevNode* node = Attach(chip_);
+  StationExtension* s = Ext(node);
+  ASSERT_NE(s, nullptr);
+  PipeOps& pipe = s->Pipes[kControlPipe];
+  constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+  chip_.log().Clear();
+  UCHAR buffer[16] = {};
+  ULONG transferred = 0, usbd = 0;
+  EXPECT_EQ(pipe.ControlTransfer(pipe.Object, kIn, URB_FUNCTION_VENDOR_DEVICE,
+                                 protocol::ReqReadDeviceValue, 0, 1, 4, buffer, &transferred,
+                                 nullptr, &usbd), STATUS_SUCCESS);
+  EXPECT_EQ(transferred, 4u);
+  EXPECT_EQ(buffer[0] | buffer[1] << 8, 0x0203);
+  EXPECT_EQ(pipe.ControlTransfer(pipe.Object, kIn, URB_FUNCTION_VENDOR_DEVICE,
+                                 protocol::ReqReadDeviceValue, 0, 3, 3, buffer, &transferred,
+                                 nullptr, &usbd), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(usbd, static_cast<ULONG>(USBD_STATUS_BUFFER_TOO_SMALL));
+  EXPECT_EQ(chip_.log().CountVendor(protocol::ReqReadDeviceValue), 0u);  // both from the cache
+
+  // A request that never gets an answer is cancelled at its time-out and tried again, five
+  // times in all by default.
+  chip_.script().OnRequest(protocol::ReqGetBrightness,
+                           ScriptAction{ScriptKind::kTimeOut, ScriptAction::kForever});
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -20000000;
+  EXPECT_EQ(pipe.ControlTransfer(pipe.Object, kIn, URB_FUNCTION_VENDOR_DEVICE,
+                                 protocol::ReqGetBrightness, 0, 0, 1, buffer, &transferred,
+                                 &timeout, &usbd), STATUS_CANCELLED);
+  EXPECT_EQ(chip_.log().CountVendor(protocol::ReqGetBrightness), 5u);
+  EXPECT_EQ(chip_.HeldTransfers(), 0u);
+  chip_.script().Clear();
+}
+
 // A filter between the bus's PDO and the station: it fails START when asked, so the station
 // sees its lower stack refuse to start.
 std::atomic<bool> g_fail_lower_start{false};
