@@ -1,5 +1,6 @@
 #include "platform/kernel/timer.h"
 
+#include <algorithm>
 #include <deque>
 #include <set>
 #include <thread>
@@ -94,15 +95,27 @@ void TimerThread() {
     first->Header.SignalState = 1;
     KDPC* dpc = first->Dpc;
     if (first->Period > 0) {
-      int64_t period = int64_t{first->Period} * 1'000'000;
-      first->DueTime += period;
-      if (first->DueTime <= now) first->DueTime = now + period;  // missed periods are skipped
+      // A period lasts what the clock makes of it in real time (a 1 ms period stays a real
+      // millisecond on a fast clock), so the next expiry is that far away in clock time.
+      // Missed periods are skipped rather than run back to back.
+      auto period = std::chrono::milliseconds(first->Period);
+      int64_t span = std::max<int64_t>(
+          std::chrono::nanoseconds(period).count(),
+          static_cast<int64_t>(static_cast<double>(vorn::clock::RealDuration(period).count()) *
+                               vorn::clock::Speed()));
+      first->DueTime += span;
+      if (first->DueTime <= now) first->DueTime = now + span;
       t.set.insert(first);
     } else {
       first->Inserted = 0;
     }
     if (dpc) KeInsertQueueDpc(dpc, nullptr, nullptr);  // takes only the DPC lock
     internal::WakeWaiters();
+    // Let other threads at the dispatcher lock between expiries, even when timers are due
+    // back to back on a slow (sanitized) build.
+    lock.unlock();
+    std::this_thread::yield();
+    lock.lock();
   }
 }
 

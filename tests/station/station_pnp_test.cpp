@@ -348,6 +348,24 @@ TEST_F(StationPnpTest, IndexesAreReusedByTheirOwnerAndAnUnreadableOneStaysTaken)
   cycle(u"B2", 0x81);
 }
 
+// Two stations running side by side, each with its own 1 ms tick on the fast clock: they
+// take the first two indexes and both come and go cleanly.
+TEST_F(StationPnpTest, TwoStationsRunAtOnce) {
+  Boot();
+  Chip first(chip::MakeProfile({}));
+  Chip second(chip::MakeProfile({}));
+  pnp::DevNode* a = Attach(first, u"A1");
+  pnp::DevNode* b = Attach(second, u"B2");
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(Ext(a)->StationIndex, ULONG{0x80});
+  EXPECT_EQ(Ext(b)->StationIndex, ULONG{0x81});
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // both ticks running
+  bus_->Detach(first);
+  bus_->Detach(second);
+  pnp::WaitIdle();
+}
+
 struct Naming {
   const char* name;
   UCHAR policy;
