@@ -88,7 +88,7 @@ constexpr int32_t kFastCoderMinFree = 24;
 PrimitiveStatus HuffmanEncodeSpecSize(int32_t* size);
 PrimitiveStatus HuffmanEncodeStateSize(int32_t* size);
 // The JPEG standard's code assignment (ISO/IEC 10918-1, C.1 and C.2). Any null -8; more than
-// 256 codes, or more codes of a length than the length holds: -64 with the spec all zero;
+// 256 codes, or more codes of a length than the length holds: -64 with the HuffmanEncodeSpec all zero;
 // else 0. A symbol listed twice keeps its last code.
 PrimitiveStatus BuildHuffmanEncodeSpec(const uint8_t* bits, const uint8_t* values,
                                        uint32_t* spec);
