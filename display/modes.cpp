@@ -45,14 +45,18 @@ bool ComputePllParameters(uint32_t clock_khz, uint32_t reference_mhz, PllParamet
     uint8_t Code;
   };
   constexpr Divider kDividers[] = {{4, 3}, {8, 1}, {16, 2}, {32, 0}};
-  const double mhz = clock_khz / 1000.0;
+  // Every step is rounded to double precision (volatile keeps a 32-bit build from carrying
+  // extended precision along), so 29.7 gives the fraction 699 on every build.
+  volatile double mhz = clock_khz / 1000.0;
   for (const Divider& d : kDividers) {
-    const double vco = d.Value * mhz;
+    volatile double vco = d.Value * mhz;
     if (vco < kVcoMinMhz) continue;
-    const double quotient = vco / reference_mhz;
+    volatile double quotient = vco / reference_mhz;
     const uint32_t multiplier = static_cast<uint32_t>(quotient);
+    volatile double fraction = quotient - multiplier;
+    volatile double thousandths = fraction * 1000.0;
     out->Multiplier = static_cast<uint8_t>(multiplier);
-    out->Fraction = static_cast<uint16_t>((quotient - multiplier) * 1000.0);
+    out->Fraction = static_cast<uint16_t>(thousandths);
     out->Denominator = protocol::kPllDenominator;
     out->DividerCode = d.Code;
     return true;
