@@ -7,14 +7,11 @@
 #include <benchmark/benchmark.h>
 #include <libyuv.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <map>
 #include <random>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "bench/common/bench_report.h"
 #include "jpeg/primitives/color/color.h"
 #include "jpeg/primitives/frame/cpu.h"
 #include "jpeg/primitives/frame/dispatch.h"
@@ -22,6 +19,7 @@
 namespace {
 
 using namespace vorn::jpeg::prim;
+using namespace vorn::bench;
 
 constexpr int32_t kWidth = 1920;
 constexpr int32_t kHeight = 1080;
@@ -74,53 +72,11 @@ void Theirs(benchmark::State& state, int chromaStride) {
   }
 }
 
-// Keeps each benchmark's best time per iteration for the ratio lines.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  // No colour codes, so each ratio line starts its line.
-  RatioReporter() : ConsoleReporter(OO_Tabular) {}
-
-  std::map<std::string, double> seconds;
-
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    // The fastest repetition counts: the least disturbed by whatever else the machine runs.
-    for (const Run& run : runs) {
-      const bool single = run.run_type == Run::RT_Iteration && run.iterations > 0;
-      const bool best = run.run_type == Run::RT_Aggregate && run.aggregate_name == "min";
-      if (!single && !best) continue;
-      const std::string name = run.run_name.function_name;
-      const double t = run.GetAdjustedRealTime();
-      auto it = seconds.find(name);
-      if (it == seconds.end() || t < it->second) seconds[name] = t;
-    }
-  }
-};
-
-double Fastest(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
-
-template <typename... Args>
-void Register(const std::string& name, Args&&... args) {
-  benchmark::RegisterBenchmark(name.c_str(), std::forward<Args>(args)...)
-      ->ComputeStatistics("min", Fastest);
-}
-
-const char* const kSlotNames[kProcessorSlots] = {"s2-plain", "s2", "s3", "am", "s4", "v1", "v2"};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   InitPrimitives();
-  // Repetitions in random order, so that a busy moment of the machine does not fall on one
-  // side of a comparison only; flags on the command line come after these and win.
-  std::vector<char*> args(argv, argv + argc);
-  char repetitions[] = "--benchmark_repetitions=7";
-  char interleave[] = "--benchmark_enable_random_interleaving=true";
-  char minTime[] = "--benchmark_min_time=0.2";
-  char brief[] = "--benchmark_report_aggregates_only=true";
-  args.insert(args.begin() + 1, {repetitions, interleave, minTime, brief});
-  int count = static_cast<int>(args.size());
-  benchmark::Initialize(&count, args.data());
+  InitializeBenchmarks(argc, argv);
   Register("ours/BgraToYCbCr420Planes", Ours420, -1);
   Register("ours/BgraToYCbCrPlanes", Ours444, -1);
   // Each distinct build this machine runs, forced.
@@ -142,28 +98,24 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
 
-  auto ratio = [&](const std::string& what, const std::string& ours, const std::string& theirs) {
-    const auto o = reporter.seconds.find(ours), t = reporter.seconds.find(theirs);
-    if (o == reporter.seconds.end() || t == reporter.seconds.end() || t->second <= 0) return;
-    std::printf("ratio %s %.3f\n", what.c_str(), o->second / t->second);
-  };
-  const std::string slotName = kSlotNames[CurrentProcessorIndex()];
   for (const char* theirs : {"ARGBToJ420", "ARGBToI420"}) {
-    ratio(std::string("BgraToYCbCr420Planes/") + theirs, "ours/BgraToYCbCr420Planes",
-          std::string("libyuv/") + theirs);
+    reporter.PrintRatio(std::string("BgraToYCbCr420Planes/") + theirs, "ours/BgraToYCbCr420Planes",
+                        std::string("libyuv/") + theirs);
     for (const int32_t s : slots) {
-      ratio(std::string("BgraToYCbCr420Planes[") + kSlotNames[s] + "]/" + theirs,
-            std::string("ours/BgraToYCbCr420Planes/") + kSlotNames[s],
-            std::string("libyuv/") + theirs);
+      reporter.PrintRatio(std::string("BgraToYCbCr420Planes[") + kSlotNames[s] + "]/" + theirs,
+                          std::string("ours/BgraToYCbCr420Planes/") + kSlotNames[s],
+                          std::string("libyuv/") + theirs);
     }
-    ratio(std::string("BgraToYCbCrPlanes/") + theirs, "ours/BgraToYCbCrPlanes",
-          std::string("libyuv/") + theirs);
+    reporter.PrintRatio(std::string("BgraToYCbCrPlanes/") + theirs, "ours/BgraToYCbCrPlanes",
+                        std::string("libyuv/") + theirs);
   }
-  ratio("BgraToYCbCrPlanes/ARGBToI444", "ours/BgraToYCbCrPlanes", "libyuv/ARGBToI444");
+  reporter.PrintRatio("BgraToYCbCrPlanes/ARGBToI444", "ours/BgraToYCbCrPlanes",
+                      "libyuv/ARGBToI444");
   for (const int32_t s : slots) {
-    ratio(std::string("BgraToYCbCrPlanes[") + kSlotNames[s] + "]/ARGBToI444",
-          std::string("ours/BgraToYCbCrPlanes/") + kSlotNames[s], "libyuv/ARGBToI444");
+    reporter.PrintRatio(std::string("BgraToYCbCrPlanes[") + kSlotNames[s] + "]/ARGBToI444",
+                        std::string("ours/BgraToYCbCrPlanes/") + kSlotNames[s],
+                        "libyuv/ARGBToI444");
   }
-  std::printf("dispatched slot %s\n", slotName.c_str());
+  PrintDispatchedSlot();
   return 0;
 }

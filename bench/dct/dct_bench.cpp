@@ -10,14 +10,13 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <map>
 #include <random>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <jpeglib.h>
 
+#include "bench/common/bench_report.h"
 #include "jpeg/primitives/dct/forward_dct.h"
 #include "jpeg/primitives/frame/cpu.h"
 #include "jpeg/primitives/frame/dispatch.h"
@@ -41,6 +40,7 @@ void jsimd_quantize_sse2(JCOEFPTR coef_block, short* divisors, short* workspace)
 namespace {
 
 using namespace vorn::jpeg::prim;
+using namespace vorn::bench;
 
 constexpr int32_t kWidth = 1920;
 constexpr int32_t kHeight = 1080;
@@ -166,35 +166,6 @@ bool SameComputation() {
   return worst <= 1;
 }
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  std::map<std::string, double> seconds;
-
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      const bool single = run.run_type == Run::RT_Iteration && run.iterations > 0;
-      const bool best = run.run_type == Run::RT_Aggregate && run.aggregate_name == "min";
-      if (!single && !best) continue;
-      const std::string name = run.run_name.function_name;
-      const double t = run.GetAdjustedRealTime();
-      auto it = seconds.find(name);
-      if (it == seconds.end() || t < it->second) seconds[name] = t;
-    }
-  }
-};
-
-double Fastest(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
-
-template <typename... Args>
-void Register(const std::string& name, Args&&... args) {
-  benchmark::RegisterBenchmark(name.c_str(), std::forward<Args>(args)...)
-      ->ComputeStatistics("min", Fastest)
-      ->Unit(benchmark::kMicrosecond);
-}
-
-const char* const kSlotNames[kProcessorSlots] = {"s2-plain", "s2", "s3", "am", "s4", "v1", "v2"};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -206,14 +177,7 @@ int main(int argc, char** argv) {
     std::printf("the two sides disagree by more than rounding; no comparison\n");
     return 1;
   }
-  std::vector<char*> args(argv, argv + argc);
-  char repetitions[] = "--benchmark_repetitions=7";
-  char interleave[] = "--benchmark_enable_random_interleaving=true";
-  char minTime[] = "--benchmark_min_time=0.2";
-  char brief[] = "--benchmark_report_aggregates_only=true";
-  args.insert(args.begin() + 1, {repetitions, interleave, minTime, brief});
-  int count = static_cast<int>(args.size());
-  benchmark::Initialize(&count, args.data());
+  InitializeBenchmarks(argc, argv, benchmark::kMicrosecond);
   Register("ours/ForwardDctQuant8x8", OursFrame, -1);
   std::vector<int32_t> slots;
   for (int32_t s = 0; s < kProcessorSlots; ++s) {
@@ -229,18 +193,15 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
 
-  auto ratio = [&](const std::string& what, const std::string& ours, const std::string& theirs) {
-    const auto o = reporter.seconds.find(ours), t = reporter.seconds.find(theirs);
-    if (o == reporter.seconds.end() || t == reporter.seconds.end() || t->second <= 0) return;
-    std::printf("ratio %s %.3f\n", what.c_str(), o->second / t->second);
-  };
-  ratio("ForwardDctQuant8x8/islow_1080p_frame", "ours/ForwardDctQuant8x8", "libjpeg-turbo/islow+quantize");
+  reporter.PrintRatio("ForwardDctQuant8x8/islow_1080p_frame", "ours/ForwardDctQuant8x8",
+                      "libjpeg-turbo/islow+quantize");
   for (const int32_t s : slots) {
-    ratio(std::string("ForwardDctQuant8x8[") + kSlotNames[s] + "]/islow_1080p_frame",
-          std::string("ours/ForwardDctQuant8x8/") + kSlotNames[s], "libjpeg-turbo/islow+quantize");
+    reporter.PrintRatio(std::string("ForwardDctQuant8x8[") + kSlotNames[s] + "]/islow_1080p_frame",
+                        std::string("ours/ForwardDctQuant8x8/") + kSlotNames[s],
+                        "libjpeg-turbo/islow+quantize");
   }
-  ratio("ForwardDctQuant8x8[s2]/islow_sse2_1080p_frame", "ours/ForwardDctQuant8x8/s2",
-        "libjpeg-turbo/islow+quantize/sse2");
-  std::printf("dispatched slot %s\n", kSlotNames[CurrentProcessorIndex()]);
+  reporter.PrintRatio("ForwardDctQuant8x8[s2]/islow_sse2_1080p_frame", "ours/ForwardDctQuant8x8/s2",
+                      "libjpeg-turbo/islow+quantize/sse2");
+  PrintDispatchedSlot();
   return 0;
 }

@@ -20,13 +20,13 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <jpeglib.h>
 
+#include "bench/common/bench_report.h"
 #include "jpeg/primitives/dct/forward_dct.h"
 #include "jpeg/primitives/frame/cpu.h"
 #include "jpeg/primitives/frame/dispatch.h"
@@ -39,6 +39,7 @@ namespace {
 
 using namespace vorn::jpeg;
 using namespace vorn::jpeg::prim;
+using namespace vorn::bench;
 
 constexpr int32_t kWidth = 1920;
 constexpr int32_t kHeight = 1080;
@@ -276,37 +277,6 @@ bool SameBytes(const char* name, Frame& (*frame)()) {
   return same;
 }
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  // No colour codes, so each ratio line starts its line.
-  RatioReporter() : ConsoleReporter(OO_Tabular) {}
-
-  std::map<std::string, double> seconds;
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      const bool single = run.run_type == Run::RT_Iteration && run.iterations > 0;
-      const bool best = run.run_type == Run::RT_Aggregate && run.aggregate_name == "min";
-      if (!single && !best) continue;
-      const std::string name = run.run_name.function_name;
-      const double t = run.GetAdjustedRealTime();
-      auto it = seconds.find(name);
-      if (it == seconds.end() || t < it->second) seconds[name] = t;
-    }
-  }
-};
-
-double Fastest(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
-
-template <typename... Args>
-void Register(const std::string& name, Args&&... args) {
-  benchmark::RegisterBenchmark(name.c_str(), std::forward<Args>(args)...)
-      ->ComputeStatistics("min", Fastest)
-      ->Unit(benchmark::kMicrosecond);
-}
-
-const char* const kSlotNames[kProcessorSlots] = {"s2-plain", "s2", "s3", "am", "s4", "v1", "v2"};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -319,14 +289,7 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  std::vector<char*> args(argv, argv + argc);
-  char repetitions[] = "--benchmark_repetitions=7";
-  char interleave[] = "--benchmark_enable_random_interleaving=true";
-  char minTime[] = "--benchmark_min_time=0.2";
-  char brief[] = "--benchmark_report_aggregates_only=true";
-  args.insert(args.begin() + 1, {repetitions, interleave, minTime, brief});
-  int count = static_cast<int>(args.size());
-  benchmark::Initialize(&count, args.data());
+  InitializeBenchmarks(argc, argv, benchmark::kMicrosecond);
 
   std::vector<int32_t> slots;
   for (int32_t s = 0; s < kProcessorSlots; ++s) {
@@ -346,20 +309,16 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
 
-  auto ratio = [&](const std::string& what, const std::string& ours, const std::string& theirs) {
-    const auto o = reporter.seconds.find(ours), t = reporter.seconds.find(theirs);
-    if (o == reporter.seconds.end() || t == reporter.seconds.end() || t->second <= 0) return;
-    std::printf("ratio %s %.3f\n", what.c_str(), o->second / t->second);
-  };
   for (auto [name, frame] : frames) {
     const std::string n = name;
-    ratio("EncodeBaselineBlock/" + n + "_1080p_frame", "ours/EncodeBaselineBlock/" + n,
-          "libjpeg-turbo/huffman/" + n);
+    reporter.PrintRatio("EncodeBaselineBlock/" + n + "_1080p_frame",
+                        "ours/EncodeBaselineBlock/" + n, "libjpeg-turbo/huffman/" + n);
     for (const int32_t s : slots) {
-      ratio(std::string("EncodeBaselineBlock[") + kSlotNames[s] + "]/" + n + "_1080p_frame",
-            "ours/EncodeBaselineBlock/" + n + "/" + kSlotNames[s], "libjpeg-turbo/huffman/" + n);
+      reporter.PrintRatio(
+          std::string("EncodeBaselineBlock[") + kSlotNames[s] + "]/" + n + "_1080p_frame",
+          "ours/EncodeBaselineBlock/" + n + "/" + kSlotNames[s], "libjpeg-turbo/huffman/" + n);
     }
   }
-  std::printf("dispatched slot %s\n", kSlotNames[CurrentProcessorIndex()]);
+  PrintDispatchedSlot();
   return 0;
 }

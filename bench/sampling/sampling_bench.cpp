@@ -8,15 +8,13 @@
 
 #include <cstdio>
 
-#include <algorithm>
-#include <map>
 #include <random>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <jpeglib.h>
 
+#include "bench/common/bench_report.h"
 #include "jpeg/primitives/frame/cpu.h"
 #include "jpeg/primitives/frame/dispatch.h"
 #include "jpeg/primitives/sampling/downsample.h"
@@ -30,6 +28,7 @@ void jsimd_h2v2_downsample(j_compress_ptr cinfo, jpeg_component_info* compptr,
 namespace {
 
 using namespace vorn::jpeg::prim;
+using namespace vorn::bench;
 
 constexpr int32_t kWidth = 1920;
 constexpr int32_t kHeight = 1080;
@@ -93,35 +92,6 @@ bool SameBytes() {
   return same;
 }
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  std::map<std::string, double> seconds;
-
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      const bool single = run.run_type == Run::RT_Iteration && run.iterations > 0;
-      const bool best = run.run_type == Run::RT_Aggregate && run.aggregate_name == "min";
-      if (!single && !best) continue;
-      const std::string name = run.run_name.function_name;
-      const double t = run.GetAdjustedRealTime();
-      auto it = seconds.find(name);
-      if (it == seconds.end() || t < it->second) seconds[name] = t;
-    }
-  }
-};
-
-double Fastest(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
-
-template <typename... Args>
-void Register(const std::string& name, Args&&... args) {
-  benchmark::RegisterBenchmark(name.c_str(), std::forward<Args>(args)...)
-      ->ComputeStatistics("min", Fastest)
-      ->Unit(benchmark::kMicrosecond);
-}
-
-const char* const kSlotNames[kProcessorSlots] = {"s2-plain", "s2", "s3", "am", "s4", "v1", "v2"};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -131,14 +101,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!SameBytes()) return 1;
-  std::vector<char*> args(argv, argv + argc);
-  char repetitions[] = "--benchmark_repetitions=7";
-  char interleave[] = "--benchmark_enable_random_interleaving=true";
-  char minTime[] = "--benchmark_min_time=0.2";
-  char brief[] = "--benchmark_report_aggregates_only=true";
-  args.insert(args.begin() + 1, {repetitions, interleave, minTime, brief});
-  int count = static_cast<int>(args.size());
-  benchmark::Initialize(&count, args.data());
+  InitializeBenchmarks(argc, argv, benchmark::kMicrosecond);
   Register("ours/DownsampleRows2x2", Ours, -1);
   std::vector<int32_t> slots;
   for (int32_t s = 0; s < kProcessorSlots; ++s) {
@@ -153,16 +116,13 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
 
-  auto ratio = [&](const std::string& what, const std::string& ours, const std::string& theirs) {
-    const auto o = reporter.seconds.find(ours), t = reporter.seconds.find(theirs);
-    if (o == reporter.seconds.end() || t == reporter.seconds.end() || t->second <= 0) return;
-    std::printf("ratio %s %.3f\n", what.c_str(), o->second / t->second);
-  };
-  ratio("DownsampleRows2x2/h2v2_1080p_chroma", "ours/DownsampleRows2x2", "libjpeg-turbo/h2v2_downsample");
+  reporter.PrintRatio("DownsampleRows2x2/h2v2_1080p_chroma", "ours/DownsampleRows2x2",
+                      "libjpeg-turbo/h2v2_downsample");
   for (const int32_t s : slots) {
-    ratio(std::string("DownsampleRows2x2[") + kSlotNames[s] + "]/h2v2_1080p_chroma",
-          std::string("ours/DownsampleRows2x2/") + kSlotNames[s], "libjpeg-turbo/h2v2_downsample");
+    reporter.PrintRatio(std::string("DownsampleRows2x2[") + kSlotNames[s] + "]/h2v2_1080p_chroma",
+                        std::string("ours/DownsampleRows2x2/") + kSlotNames[s],
+                        "libjpeg-turbo/h2v2_downsample");
   }
-  std::printf("dispatched slot %s\n", kSlotNames[CurrentProcessorIndex()]);
+  PrintDispatchedSlot();
   return 0;
 }
