@@ -5,6 +5,7 @@
 #include "display/frame_ack.h"
 #include "display/frame_packet.h"
 #include "display/host_display.h"
+#include "display/modes.h"
 #include "display/trace.h"
 #include "display/trace_messages.h"
 #include "display/vendor_requests.h"
@@ -118,8 +119,17 @@ NTSTATUS LayoutViews(SorvikDevice* device, DeviceMemory* memory) {
   ViewContext* views = device->Views;
   NTSTATUS status = STATUS_SUCCESS;
   if (views[0].Present && views[1].Present) {
-    HalveViewArea(memory);
-    for (ViewContext& v : device->Views) QueryMonitorStatus(device, v.Index, &v.Connected);
+    for (ViewContext& v : device->Views) {
+      status = RebuildModes(&v);
+      if (!NT_SUCCESS(status)) return status;
+    }
+    if (views[0].Modes.ModeMaxWidth < kWideViewWidth &&
+        views[1].Modes.ModeMaxWidth < kWideViewWidth) {
+      HalveViewArea(memory);
+      for (ViewContext& v : device->Views) QueryMonitorStatus(device, v.Index, &v.Connected);
+    } else {
+      LayoutWideViews(device, memory);
+    }
     for (ViewContext& v : device->Views) {
       status = AcquireHostDisplay(&v);
       if (!NT_SUCCESS(status)) return status;
@@ -134,6 +144,8 @@ NTSTATUS LayoutViews(SorvikDevice* device, DeviceMemory* memory) {
   for (ViewContext& v : device->Views) {
     if (!v.Present) continue;
     QueryMonitorStatus(device, v.Index, &v.Connected);
+    status = RebuildModes(&v);
+    if (!NT_SUCCESS(status)) return status;
     status = AcquireHostDisplay(&v);
     if (!NT_SUCCESS(status)) return status;
   }

@@ -4,6 +4,7 @@
 
 #include "display/device_threads.h"
 #include "display/gamma.h"
+#include "display/modes.h"
 #include "display/trace.h"
 #include "display/trace_messages.h"
 #include "display/vendor_requests.h"
@@ -15,18 +16,22 @@ constexpr uint8_t kDescriptorHdmi = 2;
 constexpr uint8_t kDescriptorDp = 8;
 constexpr uint8_t kDescriptorDvi = 4;
 
-// View callbacks. The mode list, mode set, cursor, present and gamma paths are filled in by
-// their own parts of the plug-in; until then a view offers no modes and ignores updates.
-NTSTATUS GetModes(ViewContext*, TargetMode** modes, ULONG* count) {
-  if (modes) *modes = nullptr;
-  if (count) *count = 0;
+// View callbacks. The cursor, present and gamma paths are filled in by their own parts of the
+// plug-in; until then a view ignores updates.
+NTSTATUS GetModes(ViewContext* view, TargetMode** modes, ULONG* count) {
+  if (modes) *modes = view->Modes.Targets;
+  if (count) *count = view->Modes.Targets ? view->Modes.TargetCount : 0;
   return STATUS_SUCCESS;
 }
 
 NTSTATUS SetMode(ViewContext* view, const HostMode* mode) {
-  if (mode && mode->Width && mode->Height) return STATUS_UNSUCCESSFUL;
-  StopViewThreads(view);
-  return STATUS_SUCCESS;
+  if (!mode || !mode->Width || !mode->Height) {
+    StopViewThreads(view);
+    return STATUS_SUCCESS;
+  }
+  return SelectModeAndStart(view, mode->Width, mode->Height, mode->Refresh, mode->BitsPerPixel)
+             ? STATUS_SUCCESS
+             : STATUS_UNSUCCESSFUL;
 }
 
 NTSTATUS UpdateCursor(ViewContext*, const HostCursor*) { return STATUS_SUCCESS; }

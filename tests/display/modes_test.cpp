@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "display/device_memory.h"
 #include "display/modes.h"
 #include "protocol/timing.h"
 #include "tests/display/mode_view.h"
@@ -235,6 +236,59 @@ TEST_F(ModesTest, TargetModesCarryTheOfferedEntries) {
   EXPECT_EQ(BuildTargetModes(v), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(v->Modes.TargetCount, 0u);
   EXPECT_EQ(v->Modes.Targets, nullptr);
+}
+
+TEST_F(ModesTest, StartReadsEveryViewsModesAndWideModesGetTheWideLayout) {
+  for (bool wide : {false, true}) {
+    chip::ChipProfile p = chip::MakeProfile({.views = 2});
+    if (wide) {
+      std::vector<uint8_t> r = chip::EncodeChipTiming(Timing(2560, 1440, 60));
+      p.timing_tables[1].insert(p.timing_tables[1].end(), r.begin(), r.end());
+      p.view_descriptor[1] = chip::MakeViewDescriptor(p.view_descriptor[1] & 0xF, 7);
+    }
+    host::Adapter& a = Opened(p);
+    ASSERT_EQ(a.Start(), STATUS_SUCCESS) << wide;
+    const SorvikDevice* d = a.handle();
+    EXPECT_EQ(d->Views[0].Modes.ModeMaxWidth, 1920u);
+    EXPECT_EQ(d->Views[1].Modes.ModeMaxWidth, wide ? 2560u : 1920u);
+    EXPECT_EQ(d->Memory.Regions[1].Start == kWideRegion1Start, wide);
+  }
+}
+
+TEST_F(ModesTest, StartFailsWhenATableCannotBeRead) {
+  for (int views : {1, 2}) {
+    chip::ChipProfile p = chip::MakeProfile({.views = views});
+    p.timing_tables[views - 1].clear();
+    host::Adapter& a = Opened(p);
+    EXPECT_EQ(a.Start(), STATUS_UNSUCCESSFUL) << views;
+    EXPECT_EQ(a.HeldDisplays(), 0u) << views;
+  }
+}
+
+TEST_F(ModesTest, HostSetsAndListsModesThroughTheView) {
+  host::Adapter& a = Opened(chip::MakeProfile({.views = 1}));
+  ASSERT_EQ(a.Start(), STATUS_SUCCESS);
+  const auto displays = a.Displays();
+  ASSERT_EQ(displays.size(), 1u);
+  const DisplayInterface& block = displays[0].block;
+  ViewContext* view = static_cast<ViewContext*>(block.Context);
+
+  TargetMode* modes = reinterpret_cast<TargetMode*>(1);
+  ULONG count = 7;
+  ASSERT_EQ(BuildTargetModes(view), STATUS_SUCCESS);
+  EXPECT_EQ(block.GetModes(view, &modes, &count), STATUS_SUCCESS);
+  EXPECT_EQ(modes, view->Modes.Targets);
+  EXPECT_EQ(count, 6u);  // the standard table
+  EXPECT_EQ(modes[count - 1].Width, 1920u);
+
+  HostMode mode{1280, 720, 60, 32};
+  EXPECT_EQ(block.SetMode(view, &mode), STATUS_SUCCESS);
+  EXPECT_EQ(SentTiming(*chips_.back()).Width, 1280);
+  mode = {4000, 3000, 60, 32};
+  EXPECT_EQ(block.SetMode(view, &mode), STATUS_UNSUCCESSFUL);
+  mode = {0, 0, 0, 0};
+  EXPECT_EQ(block.SetMode(view, &mode), STATUS_SUCCESS);
+  EXPECT_EQ(SentTiming(*chips_.back()).Width, 1280);
 }
 
 }  // namespace
