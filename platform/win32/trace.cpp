@@ -283,10 +283,11 @@ ULONG TraceMessageVa(TRACEHANDLE loggerHandle, ULONG messageFlags, LPCGUID messa
 }
 
 ULONG TraceMessage(TRACEHANDLE loggerHandle, ULONG messageFlags, LPCGUID messageGuid,
-                   USHORT messageNumber, ...) {
+                   ULONG messageNumber, ...) {
   va_list arguments;
   va_start(arguments, messageNumber);
-  ULONG result = TraceMessageVa(loggerHandle, messageFlags, messageGuid, messageNumber, arguments);
+  ULONG result = TraceMessageVa(loggerHandle, messageFlags, messageGuid,
+                                static_cast<USHORT>(messageNumber), arguments);
   va_end(arguments);
   return result;
 }

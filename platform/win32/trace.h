@@ -75,8 +75,11 @@ constexpr ULONG TRACE_MESSAGE_SYSTEMINFO = 0x0020;
 // Returns ERROR_SUCCESS; ERROR_INVALID_HANDLE when |loggerHandle| is not an enabled session
 // (nothing is recorded); ERROR_INVALID_PARAMETER for a null message GUID or arguments of
 // more than kMaxTraceArgumentBytes in all.
+// The message number is taken as a ULONG: the last named parameter before "..." must not be
+// of a type that promotes, or reading the arguments is undefined. Numbers above 0xFFFF are
+// cut to 16 bits as the record holds them.
 ULONG TraceMessage(TRACEHANDLE loggerHandle, ULONG messageFlags, LPCGUID messageGuid,
-                   USHORT messageNumber, ...);
+                   ULONG messageNumber, ...);
 ULONG TraceMessageVa(TRACEHANDLE loggerHandle, ULONG messageFlags, LPCGUID messageGuid,
                      USHORT messageNumber, va_list arguments);
 
