@@ -66,20 +66,26 @@ bool CJPEGEncoder::HasChromaTables() const {
   return componentCount_ > 1 && (color_ == ColorYCbCr || color_ == ColorYcck);
 }
 
-JpegCoreStatus CJPEGEncoder::SetInterleavedSource8(const uint8_t* pixels, int32_t step,
-                                                   int32_t width, int32_t height, int32_t channels,
-                                                   int32_t color, int32_t sampling,
-                                                   int32_t precision) {
-  sourcePlanes_[0] = pixels;
-  sourceSteps_[0] = step;
+void CJPEGEncoder::RecordSource(int32_t width, int32_t height, int32_t channels,
+                                int32_t color, int32_t sampling, int32_t precision,
+                                int32_t planar) {
   width_ = width;
   height_ = height;
   sourceChannels_ = channels;
   sourceColor_ = color;
   sourceSampling_ = sampling;
   sourcePrecision_ = precision;
-  planar_ = 0;
-  headerWritten_ = false;
+  planar_ = planar;
+  headerWritten_ = false;  // a new source needs a new header before the scan
+}
+
+JpegCoreStatus CJPEGEncoder::SetInterleavedSource8(const uint8_t* pixels, int32_t step,
+                                                   int32_t width, int32_t height, int32_t channels,
+                                                   int32_t color, int32_t sampling,
+                                                   int32_t precision) {
+  sourcePlanes_[0] = pixels;
+  sourceSteps_[0] = step;
+  RecordSource(width, height, channels, color, sampling, precision, 0);
   return CoreOk;
 }
 
@@ -102,14 +108,7 @@ JpegCoreStatus CJPEGEncoder::SetPlanarSource8(const uint8_t* const planes[4],
     sourcePlanes_[i] = planes != nullptr ? planes[i] : nullptr;
     sourceSteps_[i] = steps != nullptr ? steps[i] : 0;
   }
-  width_ = width;
-  height_ = height;
-  sourceChannels_ = channels;
-  sourceColor_ = color;
-  sourceSampling_ = sampling;
-  sourcePrecision_ = precision;
-  planar_ = 1;
-  headerWritten_ = false;
+  RecordSource(width, height, channels, color, sampling, precision, 1);
   return CoreOk;
 }
 
@@ -121,14 +120,7 @@ JpegCoreStatus CJPEGEncoder::SetPlanarSource16(const uint16_t* const planes[4],
     sourcePlanes_[i] = planes != nullptr ? reinterpret_cast<const uint8_t*>(planes[i]) : nullptr;
     sourceSteps_[i] = steps != nullptr ? steps[i] : 0;
   }
-  width_ = width;
-  height_ = height;
-  sourceChannels_ = channels;
-  sourceColor_ = color;
-  sourceSampling_ = sampling;
-  sourcePrecision_ = precision;
-  planar_ = 1;
-  headerWritten_ = false;
+  RecordSource(width, height, channels, color, sampling, precision, 1);
   if (precision > 10) optimizeHuffman_ = 1;
   return CoreOk;
 }

@@ -105,6 +105,9 @@ class CJPEGEncoder {
   const CJPEGEncoderHuffmanTable& AcTable(int32_t i) const { return acTables_[i]; }
 
  private:
+  // Records the geometry and kind of the source a setter was given.
+  void RecordSource(int32_t width, int32_t height, int32_t channels, int32_t color,
+                    int32_t sampling, int32_t precision, int32_t planar);
   JpegCoreStatus EncodeBaselineScan();
   JpegCoreStatus WriteScanHeader();
   JpegCoreStatus TransformMcuRow();
