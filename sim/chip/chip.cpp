@@ -15,6 +15,7 @@ Chip::Chip(ChipProfile profile)
       bulk_out_(violations_),
       frames_(uint32_t{profile_.memory_mib} << 20, violations_, interrupts_),
       vendor_(profile_, violations_) {
+  interrupts_.SetCapture(&capture_);
   bulk_out_.SetSink([this](const BusMessage& m) { frames_.OnMessage(m); });
   // A frame takes the size of the timing the host set on its view (active width at byte 8,
   // active height at byte 16 of the record).
@@ -38,6 +39,16 @@ void Chip::Finish(usb::Transfer& t, LoggedRequest& entry, TransferStatus status,
   entry.status = status;
   entry.actual = actual;
   if (entry.serial) log_.Add(entry);
+  if (t.endpoint == 0) {
+    // The data stage as it went: what the chip answered, or what the host sent.
+    const bool in = (t.setup.bmRequestType & usb::kDirIn) != 0;
+    const bool moved = status == TransferStatus::kSuccess;
+    if (in)
+      capture_.RecordControl(t.setup, t.buffer, moved && t.buffer ? actual : 0);
+    else
+      capture_.RecordControl(t.setup, entry.data.data(),
+                             moved ? static_cast<uint32_t>(entry.data.size()) : 0);
+  }
   t.complete(t);
 }
 
@@ -153,6 +164,7 @@ void Chip::SubmitBulkOut(usb::Transfer& t, LoggedRequest& entry) {
     case ScriptKind::kNormal:
       break;
   }
+  capture_.Record(kCaptureBulkOut, t.endpoint, t.buffer, t.buffer ? accepted : 0);
   if (t.endpoint == kEndpointIpBulkOut) {
     std::lock_guard<std::mutex> guard(lock_);
     command_packets_.emplace_back(t.buffer, t.buffer + accepted);
@@ -233,6 +245,12 @@ bool Chip::Cancel(usb::Transfer& t) {
 }
 
 void Chip::ResetEndpoint(uint8_t endpoint) {
+  if (endpoint == kEndpointBulkOut) {
+    capture_.Record(kCaptureReset, endpoint, nullptr, 0);
+    // A reset pipe starts over with a message header: a message cut off by the failed
+    // transfer is dropped, not completed with the next message's bytes.
+    bulk_out_.Reset();
+  }
   std::lock_guard<std::mutex> guard(lock_);
   for (auto& r : resets_)
     if (r.first == endpoint) {

@@ -13,6 +13,7 @@
 
 #include "platform/usb/usb_device.h"
 #include "sim/chip/bulk_out.h"
+#include "sim/chip/capture.h"
 #include "sim/chip/chip_profile.h"
 #include "sim/chip/descriptors.h"
 #include "sim/chip/frame_store.h"
@@ -45,6 +46,8 @@ class Chip : public usb::UsbDevice {
   // Frame memory, pictures and frame acknowledgements.
   FrameStore& frames() { return frames_; }
   ViolationLog& violations() { return violations_; }
+  // The traffic record (sim/chip/capture.h): off until a file is opened on it.
+  Capture& capture() { return capture_; }
 
   ViewSettings View(int view) const { return vendor_.View(view); }
   uint32_t StartDisplayCount() const { return vendor_.StartDisplayCount(); }
@@ -86,6 +89,7 @@ class Chip : public usb::UsbDevice {
 
   const ChipProfile profile_;
   const DescriptorSet descriptors_;
+  Capture capture_;
   ViolationLog violations_;
   RequestLog log_;
   RequestScript script_;

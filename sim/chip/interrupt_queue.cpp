@@ -7,6 +7,7 @@ namespace vorn::chip {
 
 void InterruptQueue::Deliver(usb::Transfer& t, const Queued& p) {
   uint32_t n = std::min<uint32_t>(t.length, p.length);
+  if (capture_) capture_->Record(kCaptureInterrupt, t.endpoint, p.bytes.data(), t.buffer ? n : 0);
   if (t.buffer && n) std::memcpy(t.buffer, p.bytes.data(), n);
   t.actual = t.buffer ? n : 0;
   t.status = usb::TransferStatus::kSuccess;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/usb/usb_device.h"
+#include "sim/chip/capture.h"
 
 namespace vorn::chip {
 
@@ -34,17 +35,21 @@ class InterruptQueue {
   // Packets that completed a read so far.
   uint64_t Delivered() const;
 
+  // Where each packet sent is recorded (the chip's capture); set before reads are posted.
+  void SetCapture(Capture* capture) { capture_ = capture; }
+
  private:
   struct Queued {
     Packet bytes;
     uint32_t length;
   };
-  static void Deliver(usb::Transfer& t, const Queued& p);
+  void Deliver(usb::Transfer& t, const Queued& p);
 
   mutable std::mutex lock_;
   std::deque<usb::Transfer*> reads_;
   std::deque<Queued> packets_;
   uint64_t delivered_ = 0;
+  Capture* capture_ = nullptr;
 };
 
 }  // namespace vorn::chip
