@@ -6,8 +6,10 @@
 #include <atomic>
 #include <cstdint>
 
+#include "display/dirty_rects.h"
 #include "display/mode_types.h"
 #include "display/sorvik_interface.h"
+#include "display/view_buffers.h"
 #include "platform/umdf/wdf.h"
 #include "platform/win32/types.h"
 
@@ -29,12 +31,6 @@ struct HwcContext {
   uint32_t SlotCount;
   uint32_t SlotBase;
   uint8_t CurrentSlot;  // the selected shape slot, kNoCursorSlot while the view has no shape
-};
-
-// The view's own system-memory frame buffers; the encode path fills it in.
-struct SystemMemObj {
-  void* Buffers[3];
-  uint32_t Sizes[3];
 };
 
 // A slot of a view's device memory region.
@@ -97,6 +93,8 @@ struct ViewContext {
   uint8_t Connected;
   uint8_t DescriptorType;
 
+  uint8_t* SystemFrame;      // the view's copy of the desktop; pitch in Modes.SystemFramePitch
+  uint32_t SystemFrameSize;  // bytes
   WDFWAITLOCK FrameLock;
 
   vorn::display::HwcContext* Hwc;
@@ -105,10 +103,12 @@ struct ViewContext {
   HANDLE CursorEvent;
 
   uint32_t DeviceTimingCount;
+  WDFWAITLOCK ModeLock;  // the mode list, TargetMode array and timing cache in Modes
   vorn::display::ViewModes Modes;
 
   WDFWAITLOCK EncodeStateLock;
   WDFWAITLOCK DirtyLock;
+  vorn::display::DirtyRectRing DirtyRects;  // under DirtyLock
   HANDLE DirtyEvent;       // manual reset
   HANDLE SecondViewEvent;  // nothing sets it; waited on with the others
   vorn::display::SystemMemObj* SystemMem;

@@ -5,6 +5,7 @@
 #include "display/device_threads.h"
 #include "display/gamma.h"
 #include "display/modes.h"
+#include "display/present.h"
 #include "display/trace.h"
 #include "display/trace_messages.h"
 #include "display/vendor_requests.h"
@@ -19,8 +20,10 @@ constexpr uint8_t kDescriptorDvi = 4;
 // View callbacks. The cursor, present and gamma paths are filled in by their own parts of the
 // plug-in; until then a view ignores updates.
 NTSTATUS GetModes(ViewContext* view, TargetMode** modes, ULONG* count) {
+  LockModes(view);
   if (modes) *modes = view->Modes.Targets;
   if (count) *count = view->Modes.Targets ? view->Modes.TargetCount : 0;
+  UnlockModes(view);
   return STATUS_SUCCESS;
 }
 
@@ -35,7 +38,6 @@ NTSTATUS SetMode(ViewContext* view, const HostMode* mode) {
 }
 
 NTSTATUS UpdateCursor(ViewContext*, const HostCursor*) { return STATUS_SUCCESS; }
-NTSTATUS Present(ViewContext*, const HostUpdate*) { return STATUS_SUCCESS; }
 NTSTATUS SetGamma(ViewContext*, const void*) { return STATUS_SUCCESS; }
 
 ULONG OutputTypeOf(uint8_t descriptor_type) {

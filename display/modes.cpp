@@ -4,6 +4,8 @@
 
 #include "display/device_threads.h"
 #include "display/edid.h"
+#include "display/present.h"
+#include "display/view_buffers.h"
 #include "display/vendor_requests.h"
 
 namespace vorn::display {
@@ -236,10 +238,30 @@ NTSTATUS BuildTargetModes(ViewContext* view) {
 }
 
 NTSTATUS RebuildModes(ViewContext* view) {
+  LockModes(view);
+  NTSTATUS status = STATUS_SUCCESS;
   if (!NT_SUCCESS(ReadDeviceTimings(view)) || !NT_SUCCESS(BuildModeList(view)))
+    status = STATUS_UNSUCCESSFUL;
+  UnlockModes(view);
+  if (!NT_SUCCESS(status)) return status;
+  // The staging buffers and the system frame hold one frame of the largest offered width and
+  // height; a mode set later must not be larger than the largest offered frame.
+  view->Modes.BufferFrameBytes = 0;
+  if (!NT_SUCCESS(AllocFrameBuffers(view)) || !NT_SUCCESS(AllocSystemFrame(view))) {
+    FreeFrameBuffers(view);
+    FreeSystemFrame(view);
     return STATUS_UNSUCCESSFUL;
+  }
   view->Modes.BufferFrameBytes = view->Modes.ModeMaxFrameBytes;
   return STATUS_SUCCESS;
+}
+
+void LockModes(ViewContext* view) {
+  if (view->ModeLock) LockUntimed(view->Owner, view->ModeLock);
+}
+
+void UnlockModes(ViewContext* view) {
+  if (view->ModeLock) Unlock(view->Owner, view->ModeLock);
 }
 
 void ReleaseModes(ViewContext* view) {
@@ -313,14 +335,20 @@ bool ApplyMode(ViewContext* view, const ModeEntry& mode) {
 bool SelectModeAndStart(ViewContext* view, uint32_t width, uint32_t height, uint32_t refresh,
                         uint32_t bpp) {
   StopViewThreads(view);
+  // The mode list may be rebuilt meanwhile (a monitor plugged in): it is read and the mode
+  // applied under the view's mode lock.
+  LockModes(view);
   const ModeEntry* found = FindMode(view, width, height, refresh, bpp);
   // The frame buffers were sized at Start; a mode the EDID added since may not fit them.
-  if (!found || ModeFrameBytes(found->Width, found->Height) > view->Modes.BufferFrameBytes)
+  if (!found || ModeFrameBytes(found->Width, found->Height) > view->Modes.BufferFrameBytes) {
+    UnlockModes(view);
     return false;
+  }
   const ModeEntry mode = *found;
   ViewModes& m = view->Modes;
   m.Rotation = view->Owner->Rotation & 3;
   ApplyMode(view, mode);
+  UnlockModes(view);
   view->PreferYuv = mode.Width > kYuvPreferredWidth ? 1 : 0;
   m.SystemFramePitch = (mode.Width + kPitchAlign - 1) / kPitchAlign * kPitchAlign * (bpp / 8);
   m.OffsetX = CentringOffset(mode.Width, width, kOffsetAlignX);

@@ -27,8 +27,8 @@ uint32_t PllReferenceMhz(uint32_t hw_platform);
 // Clocks outside 25000..400000 kHz, and a reference of 0, fail.
 bool ComputePllParameters(uint32_t clock_khz, uint32_t reference_mhz, PllParameters* out);
 
-// Reads the device table and builds the mode list; the view's frames are sized for its
-// largest mode. Any failure gives STATUS_UNSUCCESSFUL.
+// Reads the device table and builds the mode list, then allocates the view's staging buffers
+// and system frame for its largest offered mode. Any failure gives STATUS_UNSUCCESSFUL.
 NTSTATUS RebuildModes(ViewContext* view);
 NTSTATUS ReadDeviceTimings(ViewContext* view);
 // The device table maxima, over DeviceTimingCount records of view->Modes.DeviceTimings.
@@ -38,6 +38,10 @@ void SortModes(ModeEntry* modes, uint32_t count);
 void ComputeModeLimits(ViewContext* view);
 uint32_t CountOfferedModes(const ViewContext* view);
 NTSTATUS BuildTargetModes(ViewContext* view);
+// The view's mode lock: held while the mode list, the timing cache or the TargetMode array is
+// rebuilt, and while GetModes and SetMode read them. Taken before the device lock.
+void LockModes(ViewContext* view);
+void UnlockModes(ViewContext* view);
 // Frees the device table, the mode list and the TargetMode array.
 void ReleaseModes(ViewContext* view);
 

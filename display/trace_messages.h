@@ -71,6 +71,11 @@ enum TraceMessageId : uint16_t {
   kMsgViewAcquired = 60,      // view index, ViewCount, ViewIndex, hDisplayContext, TargetID
   kMsgViewNoMonitor = 61,     // view index
   kMsgLayoutFailed = 62,      // status
+  kMsgDirtyRingFull = 63,     // view index, left, top, right, bottom folded into the newest
+  kMsgViewReleased = 64,      // view index, hDisplayContext
+  kMsgFrameLockTimeout = 65,  // view index
+  kMsgEdidFetched = 66,       // view index, EDID size, status
+  kMsgAcquireFailed = 67,     // view index, status
 
   // kTraceUnitThreads
   kMsgReaderFailed = 80,      // status, USBD status

@@ -3,6 +3,8 @@
 #include "display/bring_up.h"
 #include "display/device_threads.h"
 #include "display/modes.h"
+#include "display/present.h"
+#include "display/view_buffers.h"
 #include "platform/win32/handle.h"
 #include "platform/win32/synch.h"
 
@@ -45,10 +47,11 @@ NTSTATUS CreateViewContext(SorvikDevice* device, ViewContext* view, uint16_t ind
   view->ThreadsRunning = 0;
 
   for (WDFWAITLOCK* lock : {&view->EncodeStateLock, &view->DirtyLock, &view->CursorLock,
-                            &view->FrameLock}) {
+                            &view->FrameLock, &view->ModeLock}) {
     NTSTATUS status = CreateWaitLock(device, lock);
     if (!NT_SUCCESS(status)) return status;
   }
+  if (!NT_SUCCESS(CreateSystemMemoryObject(view))) return STATUS_UNSUCCESSFUL;
 
   // Without the copy the view simply offers no gamma.
   view->GammaCopy = static_cast<uint8_t*>(HeapZalloc(device, kGammaRampSize));
@@ -64,12 +67,8 @@ NTSTATUS DestroyViewContext(ViewContext* view) {
   CloseIf(&view->SecondViewEvent);
   CloseIf(&view->CursorEvent);
   CloseIf(&view->StopEvent);
-  if (view->SystemMem) {
-    for (void*& buffer : view->SystemMem->Buffers) {
-      HeapRelease(device, buffer);
-      buffer = nullptr;
-    }
-  }
+  SystemMemoryFree(view);
+  FreeSystemFrame(view);
   ReleaseModes(view);
   HeapRelease(device, view->SystemMem);
   HeapRelease(device, view->GammaCopy);
@@ -82,6 +81,7 @@ NTSTATUS DestroyViewContext(ViewContext* view) {
   view->EdidCapacity = 0;
   // The wait locks are children of the USB target and go with it.
   view->EncodeStateLock = view->DirtyLock = view->CursorLock = view->FrameLock = nullptr;
+  view->ModeLock = nullptr;
   view->Owner = nullptr;
   return STATUS_SUCCESS;
 }
