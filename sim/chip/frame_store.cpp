@@ -7,6 +7,7 @@
 #include "protocol/bus_message.h"
 #include "protocol/frame_descriptor.h"
 #include "protocol/interrupt_packet.h"
+#include "sim/chip/jpeg_decode.h"
 
 namespace vorn::chip {
 namespace {
@@ -200,6 +201,7 @@ void FrameStore::OnDisplay(const BusMessage& m, std::vector<InterruptQueue::Pack
     f.strides[1] = d.Full.Stride2;
     f.x = d.Full.OffsetX;
     f.y = d.Full.OffsetY;
+    bool size_from_planes = false;
     if (d.Full.Width && d.Full.Height) {
       f.width = d.Full.Width;
       f.height = d.Full.Height;
@@ -211,6 +213,7 @@ void FrameStore::OnDisplay(const BusMessage& m, std::vector<InterruptQueue::Pack
       f.width = m.first;
       f.height = m.second;
     } else if (f.strides[0]) {  // what the planes give
+      size_from_planes = true;
       f.width = f.layout == kLayout9 ? f.strides[0] / 3 : f.strides[0];
       if (f.layout == kLayout9) f.height = d.PayloadLength / f.strides[0];
       else if (f.layout == kLayout4 && f.strides[1] && f.planes[2] > f.planes[1])
@@ -218,6 +221,9 @@ void FrameStore::OnDisplay(const BusMessage& m, std::vector<InterruptQueue::Pack
       else if (f.planes[1] > f.planes[0]) f.height = (f.planes[1] - f.planes[0]) / f.strides[0];
     }
     if (CheckFramePlanes(f)) {
+      if (f.format == kJpeg)
+        DecodeJpegInto(m.payload.data() + kDescriptor, m.payload.size() - kDescriptor, &f,
+                       size_from_planes);
       full_[view] = f;
       rect_[view].reset();
     }
@@ -233,7 +239,11 @@ void FrameStore::OnDisplay(const BusMessage& m, std::vector<InterruptQueue::Pack
     f.planes[2] = d.Rect.Plane3;
     f.strides[0] = d.Rect.Stride1;
     f.strides[1] = d.Rect.Stride2;
-    if (CheckFramePlanes(f)) rect_[view] = f;
+    if (CheckFramePlanes(f)) {
+      if (f.format == kJpeg)
+        DecodeJpegInto(m.payload.data() + kDescriptor, m.payload.size() - kDescriptor, &f, false);
+      rect_[view] = f;
+    }
   } else {  // a JPEG patch: its decoded samples go into a last full frame
     f.format = d.Patch.Format;
     f.width = d.Patch.Width;
@@ -243,10 +253,70 @@ void FrameStore::OnDisplay(const BusMessage& m, std::vector<InterruptQueue::Pack
     f.planes[2] = d.Patch.Dest3;
     f.strides[0] = d.Patch.Stride1;
     f.strides[1] = d.Patch.Stride2;
-    CheckFramePlanes(f);
+    if (CheckFramePlanes(f) && f.format == kJpeg)
+      DecodeJpegInto(m.payload.data() + kDescriptor, m.payload.size() - kDescriptor, &f, false);
   }
   if (in_ring) unacked_.push_back({d.Sequence, m.address, length});
   Acknowledge(d.Sequence, acks);
+}
+
+void FrameStore::JpegFailed(std::string why) {
+  ++jpeg_.failed;
+  jpeg_.last_failure = std::move(why);
+}
+
+void FrameStore::DecodeJpegInto(const uint8_t* stream, size_t size, StoredFrame* t,
+                                bool adopt_size) {
+  if (!JpegDecoderAvailable()) {
+    ++jpeg_.undecoded;
+    return;
+  }
+  const bool rgb = t->layout == kLayout9;
+  if (t->layout != kLayout4 && t->layout != kLayout6 && !rgb) {
+    JpegFailed("JPEG into layout " + std::to_string(t->layout));
+    return;
+  }
+  DecodedJpeg image;
+  std::string error;
+  if (!DecodeJpeg(stream, size, t->width, t->height, rgb, &image, &error)) {
+    JpegFailed(std::move(error));
+    return;
+  }
+  if (image.width != t->width || image.height != t->height) {
+    if (!adopt_size) {
+      JpegFailed("stream of " + std::to_string(image.width) + " x " +
+                 std::to_string(image.height) + " for a target of " + std::to_string(t->width) +
+                 " x " + std::to_string(t->height));
+      return;
+    }
+    t->width = image.width;  // smaller than what the planes hold, so it fits them
+    t->height = image.height;
+  }
+  const uint32_t w = image.width, h = image.height, cw = (w + 1) / 2, ch = (h + 1) / 2;
+  if (rgb) {
+    for (uint32_t r = 0; r < h; ++r)
+      Write(t->planes[0] + r * t->strides[0], &image.bgr[size_t{r} * 3 * w], 3 * w);
+  } else {
+    for (uint32_t r = 0; r < h; ++r)
+      Write(t->planes[0] + r * t->strides[0], &image.y[size_t{r} * w], w);
+    std::vector<uint8_t> pairs(2 * size_t{cw});
+    for (uint32_t r = 0; r < ch; ++r) {
+      const uint8_t* cb = &image.cb[size_t{r} * cw];
+      const uint8_t* cr = &image.cr[size_t{r} * cw];
+      if (t->layout == kLayout4) {
+        Write(t->planes[1] + r * t->strides[1], cb, cw);
+        Write(t->planes[2] + r * t->strides[1], cr, cw);
+      } else {
+        for (uint32_t x = 0; x < cw; ++x) {
+          pairs[2 * x] = cb[x];
+          pairs[2 * x + 1] = cr[x];
+        }
+        Write(t->planes[1] + r * t->strides[1], pairs.data(), 2 * cw);
+      }
+    }
+  }
+  t->decoded = true;
+  ++jpeg_.decoded;
 }
 
 void FrameStore::OnTwoPlane(const BusMessage& m) {
@@ -338,6 +408,11 @@ uint64_t FrameStore::Messages() const {
   return messages_;
 }
 
+JpegCounts FrameStore::Jpeg() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return jpeg_;
+}
+
 std::optional<StoredFrame> FrameStore::LastFull(int view) const {
   std::lock_guard<std::mutex> guard(lock_);
   if (view < 0 || view > 1) return std::nullopt;
@@ -354,7 +429,9 @@ std::optional<Picture> FrameStore::Shown(int view) const {
   std::lock_guard<std::mutex> guard(lock_);
   if (view < 0 || view > 1 || !full_[view]) return std::nullopt;
   const StoredFrame& f = *full_[view];
-  if (f.format == kJpeg || (rect_[view] && rect_[view]->format == kJpeg)) return std::nullopt;
+  if ((f.format == kJpeg && !f.decoded) ||
+      (rect_[view] && rect_[view]->format == kJpeg && !rect_[view]->decoded))
+    return std::nullopt;
   Picture pic;
   pic.width = f.width;
   pic.height = f.height;

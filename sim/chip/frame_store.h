@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -27,13 +28,22 @@ namespace vorn::chip {
 // How a frame or rectangle stands in frame memory.
 struct StoredFrame {
   uint32_t kind = 0;    // PacketKind of the message that made it
-  uint32_t format = 0;  // SurfaceFormat of the payload (13: JPEG, not decoded here)
+  uint32_t format = 0;  // SurfaceFormat of the payload (13: JPEG, decoded into the planes)
   uint32_t layout = 0;  // SurfaceFormat of the planes
   uint32_t planes[3] = {};
   uint32_t strides[2] = {};
   uint32_t x = 0, y = 0;  // a rectangle's position; a full frame's centring offset
   uint32_t width = 0, height = 0;
   uint32_t sequence = 0;
+  bool decoded = false;  // a JPEG payload whose samples now stand in the planes
+};
+
+// What became of the JPEG payloads (full frames, rectangles and patches).
+struct JpegCounts {
+  uint64_t decoded = 0;
+  uint64_t undecoded = 0;  // this build has no decoder: the payload was only stored
+  uint64_t failed = 0;     // damaged, of another size than its target, or not YCbCr
+  std::string last_failure;
 };
 
 // A picture as BGRA, 4 bytes a pixel, rows packed.
@@ -69,7 +79,8 @@ class FrameStore {
   std::optional<StoredFrame> LastFull(int view) const;
   std::optional<StoredFrame> LastRect(int view) const;
   // What the monitor of |view| shows: the last full frame with the last rectangle over it.
-  // Nothing before the first full frame, or when the frame or rectangle is a JPEG stream.
+  // Nothing before the first full frame, or when the frame or rectangle is a JPEG stream that
+  // was not decoded. JPEG patches show as the samples they left in the full frame's planes.
   std::optional<Picture> Shown(int view) const;
 
   // Acknowledgements: |lag| messages behind (0: at once); held ones wait for ReleaseAcks,
@@ -81,6 +92,7 @@ class FrameStore {
   std::vector<uint32_t> AckedSequences() const;
   size_t PendingAcks() const;
   uint64_t Messages() const;
+  JpegCounts Jpeg() const;
 
  private:
   struct InFlight {
@@ -100,6 +112,10 @@ class FrameStore {
   // Sends pending acknowledgements, oldest first, until |keep| are left.
   void SendAcks(size_t keep, std::vector<InterruptQueue::Packet>* out);
   bool CheckFramePlanes(const StoredFrame& f);
+  // Decodes the stream into the planes of |target| (its layout, strides, width and height);
+  // |adopt_size| lets a frame whose size only its planes gave take the stream's size.
+  void DecodeJpegInto(const uint8_t* stream, size_t size, StoredFrame* target, bool adopt_size);
+  void JpegFailed(std::string why);
 
   const uint32_t size_;
   ViolationLog& violations_;
@@ -120,6 +136,7 @@ class FrameStore {
   std::deque<uint32_t> pending_;  // acknowledgements not yet sent, oldest first
   std::vector<uint32_t> acked_;
   uint64_t messages_ = 0;
+  JpegCounts jpeg_;
 };
 
 }  // namespace vorn::chip
