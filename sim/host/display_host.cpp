@@ -154,6 +154,43 @@ ULONG_PTR Adapter::OnAcquire(DisplayInterface* display) {
   return record.context;
 }
 
+DisplayInterface* Adapter::HeldDisplay(size_t n) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (const DisplayRecord& d : displays_)
+    if (d.context && !d.released && n-- == 0) return const_cast<DisplayInterface*>(d.live);
+  return nullptr;
+}
+
+NTSTATUS Adapter::GetModes(DisplayInterface* display, std::vector<TargetMode>* modes) {
+  if (!display || !display->GetModes) return STATUS_INVALID_PARAMETER;
+  TargetMode* array = nullptr;
+  ULONG count = 0;
+  NTSTATUS status = display->GetModes(display->Context, &array, &count);
+  if (modes) modes->assign(array, array ? array + count : array);
+  return status;
+}
+
+NTSTATUS Adapter::SetMode(DisplayInterface* display, ULONG width, ULONG height, ULONG refresh,
+                          ULONG bits_per_pixel) {
+  if (!display || !display->SetMode) return STATUS_INVALID_PARAMETER;
+  const HostMode mode{width, height, refresh, bits_per_pixel};
+  return display->SetMode(display->Context, &mode);
+}
+
+NTSTATUS Adapter::Present(DisplayInterface* display, const void* surface, ULONG pitch,
+                          const std::vector<HostRect>& rects) {
+  if (!display || !display->Present) return STATUS_INVALID_PARAMETER;
+  const HostUpdate update{surface, pitch, static_cast<ULONG>(rects.size()),
+                          rects.empty() ? nullptr : rects.data()};
+  return display->Present(display->Context, &update);
+}
+
+NTSTATUS Adapter::SetGamma(DisplayInterface* display, const void* ramp) {
+  if (!display) return STATUS_INVALID_PARAMETER;
+  if (!display->SetGamma) return STATUS_NOT_SUPPORTED;
+  return display->SetGamma(display->Context, ramp);
+}
+
 void Adapter::OnRelease(ULONG_PTR context) {
   std::lock_guard<std::mutex> guard(lock_);
   for (DisplayRecord& d : displays_)

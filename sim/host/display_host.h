@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "display/mode_types.h"
 #include "display/sorvik_interface.h"
 #include "platform/umdf/host.h"
 #include "platform/usb/usb_device.h"
@@ -66,6 +67,21 @@ class Adapter {
   std::vector<DisplayRecord> Displays() const;
   // Contexts currently held (acquired and not released).
   size_t HeldDisplays() const;
+
+  // The |n|-th display currently held (acquired with a non-zero context and not released), in
+  // the order they were acquired; null when there are fewer.
+  DisplayInterface* HeldDisplay(size_t n = 0) const;
+
+  // View callbacks of a held display, called the way a host calls them.
+  // GetModes copies the view's TargetMode array out.
+  NTSTATUS GetModes(DisplayInterface* display, std::vector<TargetMode>* modes);
+  NTSTATUS SetMode(DisplayInterface* display, ULONG width, ULONG height, ULONG refresh,
+                   ULONG bits_per_pixel = 32);
+  // Presents |rects| of |surface| (|pitch| bytes a row, 4 bytes a pixel in B, G, R, A order).
+  NTSTATUS Present(DisplayInterface* display, const void* surface, ULONG pitch,
+                   const std::vector<HostRect>& rects);
+  // A 772-byte GammaRamp; STATUS_NOT_SUPPORTED when the block offered no SetGamma.
+  NTSTATUS SetGamma(DisplayInterface* display, const void* ramp);
 
   // Called through the host's function pointers.
   ULONG_PTR OnAcquire(DisplayInterface* display);

@@ -245,6 +245,9 @@ TEST_F(ModesTest, StartReadsEveryViewsModesAndWideModesGetTheWideLayout) {
       std::vector<uint8_t> r = chip::EncodeChipTiming(Timing(2560, 1440, 60));
       p.timing_tables[1].insert(p.timing_tables[1].end(), r.begin(), r.end());
       p.view_descriptor[1] = chip::MakeViewDescriptor(p.view_descriptor[1] & 0xF, 7);
+      // The acquire marks the modes from the monitor's EDID: this one shows 2560 x 1440.
+      p.monitors[1].edid =
+          vorn::testing::EdidBuilder().Detailed(0, vorn::testing::DtdOf(241500, 2560, 1440)).Build();
     }
     host::Adapter& a = Opened(p);
     ASSERT_EQ(a.Start(), STATUS_SUCCESS) << wide;
@@ -266,7 +269,10 @@ TEST_F(ModesTest, StartFailsWhenATableCannotBeRead) {
 }
 
 TEST_F(ModesTest, HostSetsAndListsModesThroughTheView) {
-  host::Adapter& a = Opened(chip::MakeProfile({.views = 1}));
+  // A monitor without an EDID gets the default offer, the whole standard table.
+  chip::ChipProfile p = chip::MakeProfile({.views = 1});
+  p.monitors[0].edid.clear();
+  host::Adapter& a = Opened(p);
   ASSERT_EQ(a.Start(), STATUS_SUCCESS);
   const auto displays = a.Displays();
   ASSERT_EQ(displays.size(), 1u);
