@@ -123,6 +123,8 @@ struct ViewContext {
   HANDLE StopEvent;  // manual reset
   HANDLE EncodeThread;
   uint8_t FullRefresh;
+  uint64_t JpegTimeTotal;  // JPEG full-frame encode time, counter ticks x 1000
+  uint32_t JpegTimeCount;
   uint8_t* GammaCopy;  // kGammaRampSize bytes, or null
 };
 

@@ -42,6 +42,9 @@ constexpr uint32_t kFormatYCbCr420 = 6;
 constexpr uint32_t kFormatRgb24 = 9;
 constexpr uint32_t kFormatJpeg = 13;
 
+// Trace message of a failed JPEG region encode (unit kTraceUnitViews): view index, status.
+constexpr uint16_t kMsgRegionJpegFailed = 200;
+
 // Rotation 0: reads the system frame in place. |pSourceBuf| holds the rectangle's 4-byte
 // pixels for the JPEG encoder. |fullFrame| marks a full frame; a format-6 rectangle that is
 // not one is a band when the device's FlipMode is 3 (room 80, rows of align16(width)) and a
