@@ -91,6 +91,40 @@ bool Capture::Failed() const {
   return failed_;
 }
 
+void TrafficCounter::Count(const uint8_t* header, const uint8_t* payload,
+                           uint32_t payload_length) {
+  TrafficKey key;
+  key.type = protocol::LoadLe32(header);
+  if (key.type == 0 && payload_length >= 48) {
+    key.kind = protocol::LoadLe32(payload);
+    // The payload format sits where each descriptor kind keeps it.
+    const uint32_t at = key.kind == 3 || key.kind == 4 ? 32 : key.kind == 1 || key.kind == 2 ? 40 : 36;
+    key.format = protocol::LoadLe32(payload + at);
+  } else if (key.type == 7) {
+    // A 24-bit patch puts plane B directly below plane A; a Y + CbCr patch does not.
+    const uint32_t a = protocol::LoadLe32(header + 8), b = protocol::LoadLe32(header + 12);
+    const uint32_t stride = protocol::LoadLe16(header + 16);
+    const uint32_t rows = protocol::LoadLe16(header + 22);
+    key.kind = 7;
+    key.format = b - a == stride * rows ? 9 : 6;
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  TrafficCount& c = counts_[key];
+  ++c.messages;
+  c.bytes += 32 + uint64_t{payload_length};
+  ++messages_;
+}
+
+std::map<TrafficKey, TrafficCount> TrafficCounter::Counts() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return counts_;
+}
+
+uint64_t TrafficCounter::Messages() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return messages_;
+}
+
 bool ParseCapture(const uint8_t* data, size_t length, std::vector<CaptureRecord>* out,
                   std::string* error) {
   size_t pos = 0;

@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -68,6 +69,28 @@ class Capture {
   uint64_t records_ = 0;
   uint64_t bytes_ = 0;
   bool failed_ = false;
+};
+
+// What reached the chip's bulk OUT side, by message: type-0 messages by PacketKind and
+// payload format, two-plane writes (type 7) by the format their planes imply, and bytes.
+struct TrafficKey {
+  uint32_t type = 0, kind = 0, format = 0;
+  auto operator<=>(const TrafficKey&) const = default;
+};
+struct TrafficCount {
+  uint64_t messages = 0, bytes = 0;
+};
+class TrafficCounter {
+ public:
+  // One completed message: its 32-byte header and payload.
+  void Count(const uint8_t* header, const uint8_t* payload, uint32_t payload_length);
+  std::map<TrafficKey, TrafficCount> Counts() const;
+  uint64_t Messages() const;
+
+ private:
+  mutable std::mutex lock_;
+  std::map<TrafficKey, TrafficCount> counts_;
+  uint64_t messages_ = 0;
 };
 
 // Reads records from |data|. Stops at the first record that does not fit in what is left

@@ -16,7 +16,10 @@ Chip::Chip(ChipProfile profile)
       frames_(uint32_t{profile_.memory_mib} << 20, violations_, interrupts_),
       vendor_(profile_, violations_) {
   interrupts_.SetCapture(&capture_);
-  bulk_out_.SetSink([this](const BusMessage& m) { frames_.OnMessage(m); });
+  bulk_out_.SetSink([this](const BusMessage& m) {
+    traffic_.Count(m.header.data(), m.payload.data(), static_cast<uint32_t>(m.payload.size()));
+    frames_.OnMessage(m);
+  });
   // A frame takes the size of the timing the host set on its view (active width at byte 8,
   // active height at byte 16 of the record).
   frames_.SetModeSource([this](int view) -> std::pair<uint32_t, uint32_t> {

@@ -48,6 +48,8 @@ class Chip : public usb::UsbDevice {
   ViolationLog& violations() { return violations_; }
   // The traffic record (sim/chip/capture.h): off until a file is opened on it.
   Capture& capture() { return capture_; }
+  // Every completed bulk OUT message, counted by kind and format.
+  const TrafficCounter& traffic() const { return traffic_; }
 
   ViewSettings View(int view) const { return vendor_.View(view); }
   uint32_t StartDisplayCount() const { return vendor_.StartDisplayCount(); }
@@ -90,6 +92,7 @@ class Chip : public usb::UsbDevice {
   const ChipProfile profile_;
   const DescriptorSet descriptors_;
   Capture capture_;
+  TrafficCounter traffic_;
   ViolationLog violations_;
   RequestLog log_;
   RequestScript script_;
