@@ -63,29 +63,34 @@ VORN_INLINE __m128i PairSums(__m128i a, __m128i b) {
                        _mm_castps_si128(_mm_shuffle_ps(fa, fb, _MM_SHUFFLE(3, 1, 3, 1))));
 }
 
+// Eight pixels of two rows: their luminance as words per row and the Cb, Cr words of their
+// four blocks. Done in halves of a group so the values in flight fit the registers.
+struct Half {
+  __m128i y0, y1, c;
+};
+
+VORN_INLINE Half Group8(const uint8_t* s0, const uint8_t* s1) {
+  const __m128i low = _mm_set1_epi16(0x00FF);
+  const __m128i p0 = Load(s0), p1 = Load(s0 + 16), q0 = Load(s1), q1 = Load(s1 + 16);
+  const __m128i brp0 = _mm_and_si128(p0, low), gxp0 = _mm_srli_epi16(p0, 8);
+  const __m128i brp1 = _mm_and_si128(p1, low), gxp1 = _mm_srli_epi16(p1, 8);
+  const __m128i brq0 = _mm_and_si128(q0, low), gxq0 = _mm_srli_epi16(q0, 8);
+  const __m128i brq1 = _mm_and_si128(q1, low), gxq1 = _mm_srli_epi16(q1, 8);
+  Half h;
+  h.y0 = _mm_packs_epi32(Luma(brp0, gxp0), Luma(brp1, gxp1));
+  h.y1 = _mm_packs_epi32(Luma(brq0, gxq0), Luma(brq1, gxq1));
+  h.c = Chroma(PairSums(_mm_add_epi16(brp0, brq0), _mm_add_epi16(brp1, brq1)),
+               PairSums(_mm_add_epi16(gxp0, gxq0), _mm_add_epi16(gxp1, gxq1)));
+  return h;
+}
+
 VORN_INLINE void Group16(const uint8_t* s0, const uint8_t* s1, uint8_t* y0, uint8_t* y1,
                          uint8_t* c) {
-  const __m128i low = _mm_set1_epi16(0x00FF);
-  __m128i br0[4], gx0[4], br1[4], gx1[4], l0[4], l1[4];
-  for (int k = 0; k < 4; ++k) {
-    const __m128i p = Load(s0 + 16 * k), q = Load(s1 + 16 * k);
-    br0[k] = _mm_and_si128(p, low);
-    gx0[k] = _mm_srli_epi16(p, 8);
-    br1[k] = _mm_and_si128(q, low);
-    gx1[k] = _mm_srli_epi16(q, 8);
-    l0[k] = Luma(br0[k], gx0[k]);
-    l1[k] = Luma(br1[k], gx1[k]);
-  }
-  Store(y0, _mm_packus_epi16(_mm_packs_epi32(l0[0], l0[1]), _mm_packs_epi32(l0[2], l0[3])));
-  Store(y1, _mm_packus_epi16(_mm_packs_epi32(l1[0], l1[1]), _mm_packs_epi32(l1[2], l1[3])));
-  __m128i br[4], gx[4];
-  for (int k = 0; k < 4; ++k) {
-    br[k] = _mm_add_epi16(br0[k], br1[k]);
-    gx[k] = _mm_add_epi16(gx0[k], gx1[k]);
-  }
-  const __m128i first = Chroma(PairSums(br[0], br[1]), PairSums(gx[0], gx[1]));
-  const __m128i second = Chroma(PairSums(br[2], br[3]), PairSums(gx[2], gx[3]));
-  Store(c, _mm_packus_epi16(first, second));
+  const Half a = Group8(s0, s1);
+  const Half b = Group8(s0 + 32, s1 + 32);
+  Store(y0, _mm_packus_epi16(a.y0, b.y0));
+  Store(y1, _mm_packus_epi16(a.y1, b.y1));
+  Store(c, _mm_packus_epi16(a.c, b.c));
 }
 
 // Four pixels' 12 bytes in the low bytes of the result; the top 4 bytes are zero.
