@@ -59,27 +59,53 @@ VORN_INLINE __m256i PairSums(__m256i a, __m256i b) {
       _mm256_castps_si256(_mm256_shuffle_ps(fa, fb, _MM_SHUFFLE(3, 1, 3, 1))));
 }
 
-// 16 pixels of two rows.
-VORN_INLINE void Group16(const uint8_t* s0, const uint8_t* s1, uint8_t* y0, uint8_t* y1,
-                         uint8_t* c) {
+// 16 pixels of two rows: luminance as words per row (pixels 0-3, 8-11 | 4-7, 12-15) and the
+// Cb, Cr words of the eight blocks (blocks 0, 1, 4, 5 | 2, 3, 6, 7).
+struct Half {
+  __m256i y0, y1, c;
+};
+
+VORN_INLINE Half Group16Words(const uint8_t* s0, const uint8_t* s1) {
   const __m256i low = _mm256_set1_epi16(0x00FF);
   const __m256i p0 = Load(s0), p1 = Load(s0 + 32), q0 = Load(s1), q1 = Load(s1 + 32);
   const __m256i brp0 = _mm256_and_si256(p0, low), gxp0 = _mm256_srli_epi16(p0, 8);
   const __m256i brp1 = _mm256_and_si256(p1, low), gxp1 = _mm256_srli_epi16(p1, 8);
   const __m256i brq0 = _mm256_and_si256(q0, low), gxq0 = _mm256_srli_epi16(q0, 8);
   const __m256i brq1 = _mm256_and_si256(q1, low), gxq1 = _mm256_srli_epi16(q1, 8);
+  Half h;
+  h.y0 = _mm256_packs_epi32(Luma(brp0, gxp0), Luma(brp1, gxp1));
+  h.y1 = _mm256_packs_epi32(Luma(brq0, gxq0), Luma(brq1, gxq1));
+  h.c = Chroma(PairSums(_mm256_add_epi16(brp0, brq0), _mm256_add_epi16(brp1, brq1)),
+               PairSums(_mm256_add_epi16(gxp0, gxq0), _mm256_add_epi16(gxp1, gxq1)));
+  return h;
+}
+
+// Packed bytes of two halves in 4-byte units 0, 2, 4, 6 | 1, 3, 5, 7 back into order.
+VORN_INLINE __m256i InOrder(__m256i a, __m256i b) {
+  return _mm256_permutevar8x32_epi32(_mm256_packus_epi16(a, b),
+                                     _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+}
+
+// 32 pixels of two rows.
+VORN_INLINE void Group32(const uint8_t* s0, const uint8_t* s1, uint8_t* y0, uint8_t* y1,
+                         uint8_t* c) {
+  const Half a = Group16Words(s0, s1);
+  const Half b = Group16Words(s0 + 64, s1 + 64);
+  Store(y0, InOrder(a.y0, b.y0));
+  Store(y1, InOrder(a.y1, b.y1));
+  Store(c, InOrder(a.c, b.c));
+}
+
+// 16 pixels of two rows.
+VORN_INLINE void Group16(const uint8_t* s0, const uint8_t* s1, uint8_t* y0, uint8_t* y1,
+                         uint8_t* c) {
+  const Half a = Group16Words(s0, s1);
   // Row 0 pixels 0-3, 8-11, row 1 pixels 0-3, 8-11 | row 0 4-7, 12-15, row 1 4-7, 12-15.
-  const __m256i luma = _mm256_packus_epi16(
-      _mm256_packs_epi32(Luma(brp0, gxp0), Luma(brp1, gxp1)),
-      _mm256_packs_epi32(Luma(brq0, gxq0), Luma(brq1, gxq1)));
-  const __m256i rows = _mm256_permutevar8x32_epi32(luma, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+  const __m256i rows = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(a.y0, a.y1),
+                                                   _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
   Store128(y0, _mm256_castsi256_si128(rows));
   Store128(y1, _mm256_extracti128_si256(rows, 1));
-  // Blocks 0, 1, 4, 5 | 2, 3, 6, 7.
-  const __m256i sbr = PairSums(_mm256_add_epi16(brp0, brq0), _mm256_add_epi16(brp1, brq1));
-  const __m256i sgx = PairSums(_mm256_add_epi16(gxp0, gxq0), _mm256_add_epi16(gxp1, gxq1));
-  const __m256i words = Chroma(sbr, sgx);
-  const __m256i bytes = _mm256_packus_epi16(words, words);
+  const __m256i bytes = _mm256_packus_epi16(a.c, a.c);
   Store128(c, _mm256_castsi256_si128(
                   _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 0, 4, 1, 5))));
 }
@@ -95,9 +121,11 @@ void BgraToYCbCr420InterleavedAvx2(const ConvertSource& src, const ConvertPlane&
     uint8_t* y0 = y.data + ptrdiff_t{2 * i} * y.stride;
     uint8_t* y1 = y0 + y.stride;
     uint8_t* c = cbcr.data + ptrdiff_t{i} * cbcr.stride;
-    for (int32_t g = 0; g < e.groups; ++g) {
-      Group16(s0 + 64 * g, s1 + 64 * g, y0 + 16 * g, y1 + 16 * g, c + 16 * g);
+    int32_t g = 0;
+    for (; g + 2 <= e.groups; g += 2) {
+      Group32(s0 + 64 * g, s1 + 64 * g, y0 + 16 * g, y1 + 16 * g, c + 16 * g);
     }
+    if (g < e.groups) Group16(s0 + 64 * g, s1 + 64 * g, y0 + 16 * g, y1 + 16 * g, c + 16 * g);
   }
 }
 
