@@ -134,47 +134,20 @@ void SplitTo420(const std::vector<uint8_t>& ycc, DecodedJpeg* out) {
   }
 }
 
-}  // namespace
 
-bool JpegDecoderAvailable() { return true; }
+// How a trapped decode ended; the reason is put into words outside the frame that holds
+// the jump target, which keeps that frame free of objects a jump could clobber.
+enum class Outcome { Ok, LibraryError, Components, TooLarge, EndsEarly, Warned };
 
-bool ReadJpegSize(const uint8_t* data, size_t size, uint32_t* width, uint32_t* height,
-                  std::string* error) {
-  Decompressor d;
-  if (setjmp(d.trap.jump)) {
-    if (error) *error = d.trap.message;
-    return false;
-  }
+Outcome TrappedDecode(Decompressor& d, Scratch& scratch, const uint8_t* data, size_t size,
+                      uint32_t max_width, uint32_t max_height, bool bgr, DecodedJpeg* out) {
+  if (setjmp(d.trap.jump)) return Outcome::LibraryError;
   d.Create();
   jpeg_mem_src(&d.info, data, static_cast<unsigned long>(size));
   jpeg_read_header(&d.info, TRUE);
-  *width = d.info.image_width;
-  *height = d.info.image_height;
-  return true;
-}
-
-bool DecodeJpeg(const uint8_t* data, size_t size, uint32_t max_width, uint32_t max_height,
-                bool bgr, DecodedJpeg* out, std::string* error) {
-  Decompressor d;
-  Scratch scratch;
-  if (setjmp(d.trap.jump)) {
-    if (error) *error = d.trap.message;
-    return false;
-  }
-  d.Create();
-  jpeg_mem_src(&d.info, data, static_cast<unsigned long>(size));
-  jpeg_read_header(&d.info, TRUE);
-  if (d.info.num_components != 3) {
-    if (error) *error = "stream of " + std::to_string(d.info.num_components) + " components";
-    return false;
-  }
-  if (d.info.image_width > max_width || d.info.image_height > max_height) {
-    if (error)
-      *error = "stream of " + std::to_string(d.info.image_width) + " x " +
-               std::to_string(d.info.image_height) + " for a target of " +
-               std::to_string(max_width) + " x " + std::to_string(max_height);
-    return false;
-  }
+  if (d.info.num_components != 3) return Outcome::Components;
+  if (d.info.image_width > max_width || d.info.image_height > max_height)
+    return Outcome::TooLarge;
   out->width = d.info.image_width;
   out->height = d.info.image_height;
   d.info.dct_method = JDCT_ISLOW;
@@ -194,16 +167,60 @@ bool DecodeJpeg(const uint8_t* data, size_t size, uint32_t max_width, uint32_t m
     ReadRows(d.info, 3, &scratch.rows);
     SplitTo420(scratch.rows, out);
   }
-  if (d.info.output_scanline < d.info.output_height) {
-    if (error) *error = "stream ends early";
-    return false;
-  }
+  if (d.info.output_scanline < d.info.output_height) return Outcome::EndsEarly;
   jpeg_finish_decompress(&d.info);
-  if (d.trap.warned) {
+  return d.trap.warned ? Outcome::Warned : Outcome::Ok;
+}
+
+bool TrappedReadSize(Decompressor& d, const uint8_t* data, size_t size) {
+  if (setjmp(d.trap.jump)) return false;
+  d.Create();
+  jpeg_mem_src(&d.info, data, static_cast<unsigned long>(size));
+  jpeg_read_header(&d.info, TRUE);
+  return true;
+}
+
+}  // namespace
+
+bool JpegDecoderAvailable() { return true; }
+
+bool ReadJpegSize(const uint8_t* data, size_t size, uint32_t* width, uint32_t* height,
+                  std::string* error) {
+  Decompressor d;
+  if (!TrappedReadSize(d, data, size)) {
     if (error) *error = d.trap.message;
     return false;
   }
+  *width = d.info.image_width;
+  *height = d.info.image_height;
   return true;
+}
+
+bool DecodeJpeg(const uint8_t* data, size_t size, uint32_t max_width, uint32_t max_height,
+                bool bgr, DecodedJpeg* out, std::string* error) {
+  Decompressor d;
+  Scratch scratch;
+  const Outcome outcome =
+      TrappedDecode(d, scratch, data, size, max_width, max_height, bgr, out);
+  if (outcome == Outcome::Ok) return true;
+  if (error == nullptr) return false;
+  switch (outcome) {
+    case Outcome::Components:
+      *error = "stream of " + std::to_string(d.info.num_components) + " components";
+      break;
+    case Outcome::TooLarge:
+      *error = "stream of " + std::to_string(d.info.image_width) + " x " +
+               std::to_string(d.info.image_height) + " for a target of " +
+               std::to_string(max_width) + " x " + std::to_string(max_height);
+      break;
+    case Outcome::EndsEarly:
+      *error = "stream ends early";
+      break;
+    default:
+      *error = d.trap.message;
+      break;
+  }
+  return false;
 }
 
 #else  // no decoder in this build
