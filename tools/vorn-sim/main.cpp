@@ -1,34 +1,62 @@
-// vorn-sim: runs the driver package against the simulated adapter on this machine. It loads
-// the display plug-in into the display host, opens an adapter with two monitors, prints what
-// the plug-in found (from the block it wrote back, the device properties it published, the
-// views it handed over and its bring-up trace), powers the adapter down and up, and closes it.
+// vorn-sim: runs the display road of the driver package on a simulated machine. It loads the
+// display plug-in into the display host, opens a simulated adapter with one or two monitors,
+// plays a desktop scene on them (windows moving, text scrolling, a photo region playing, a
+// pointer on its path) for the time asked, and at the end writes a PNG per monitor with the
+// desktop on the left and what the monitor shows on the right, and prints a summary: frames by
+// kind and format, bytes sent, acknowledgements, frames per second and the difference between
+// each desktop and its monitor. --capture writes the traffic the chip received to a file.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "display/sorvik_interface.h"
 #include "display/trace_messages.h"
 #include "platform/win32/trace_sink.h"
 #include "sim/chip/chip.h"
 #include "sim/host/display_host.h"
+#include "tools/vorn-sim/png_writer.h"
+#include "tools/vorn-sim/session.h"
 
 namespace {
-constexpr const char* kVersion = "0.1.0";
+constexpr const char* kVersion = "0.2.0";
 constexpr UCHAR kTraceLevelInfo = 4;
 constexpr ULONG kTraceAllAreas = 0xFFFF;
 
+struct Options {
+  vorn::sim::SessionOptions session;
+  double seconds = 3;
+  uint32_t rate = 60;  // desktop steps per second
+  std::string output = "vorn-sim-out";
+  std::string capture;
+  bool quiet = false;
+};
+
 void PrintUsage() {
   std::printf(
-      "vorn-sim %s: the Vorn station driver package on a simulated machine\n"
-      "usage: vorn-sim [--profile NAME] [--version] [--help]\n"
-      "  Opens a simulated adapter through the display host, prints what the display\n"
-      "  plug-in found, powers the adapter down and up and closes it.\n"
-      "  --profile NAME  the adapter to simulate (default two-views-usb3-64mib):\n",
+      "vorn-sim %s: the Vorn display plug-in on a simulated machine\n"
+      "usage: vorn-sim [options]\n"
+      "  Plays a changing desktop on the monitors of a simulated adapter through the display\n"
+      "  plug-in, then writes a picture of each desktop beside its monitor and a summary.\n"
+      "  --format F      rgb24 (default), yuv420 (Y + interleaved CbCr), yuv420p (planar),\n"
+      "                  jpeg\n"
+      "  --monitors N    1 or 2 (default 2)\n"
+      "  --usb N         2 or 3 (default 3)\n"
+      "  --seconds S     how long the desktop changes (default 3)\n"
+      "  --size WxH      the mode to ask for (default 1920x1080; the nearest offered is used)\n"
+      "  --rate N        desktop steps per second (default 60)\n"
+      "  --output DIR    where the pictures go (default vorn-sim-out)\n"
+      "  --capture FILE  write the chip's traffic to FILE (records BLKO, CTRL, INTI, RSET)\n"
+      "  --seed N        the desktop scene's seed (default 1)\n"
+      "  --quiet         no progress lines\n"
+      "  --version, --help\n",
       kVersion);
-  for (const auto& p : vorn::chip::StandardProfiles()) std::printf("                   %s\n", p.name.c_str());
 }
 
 std::string PluginPath() {
@@ -39,132 +67,235 @@ std::string PluginPath() {
   return dir + "/../lib/libmarrel.so";
 }
 
-std::string Narrow(const WString& w) {
-  std::string s;
-  for (char16_t c : w) s.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-  return s;
+bool ParseUnsigned(const char* s, uint32_t lo, uint32_t hi, uint32_t* out) {
+  char* end = nullptr;
+  const unsigned long v = std::strtoul(s, &end, 10);
+  if (!end || *end || end == s || v < lo || v > hi) return false;
+  *out = static_cast<uint32_t>(v);
+  return true;
 }
 
-const char* FormatName(uint32_t mode) {
-  switch (mode) {
-    case 0: return "JPEG";
-    case 1: return "YUV 4:2:0";
-    case 2: return "RGB 24-bit";
+const char* KindName(uint32_t type, uint32_t kind) {
+  if (type == 7) return "two-plane patch";
+  switch (kind) {
+    case 1: return "rectangle 0";
+    case 2: return "rectangle 1";
+    case 3: return "full frame 0";
+    case 4: return "full frame 1";
+    case 7: return "JPEG patch";
+  }
+  return "other";
+}
+
+const char* SurfaceName(uint32_t format) {
+  switch (format) {
+    case 4: return "planar YUV 4:2:0";
+    case 6: return "Y + CbCr 4:2:0";
+    case 9: return "24-bit RGB";
+    case 13: return "JPEG";
   }
   return "?";
 }
 
-// The plug-in's bring-up messages, formatted.
-void PrintBringUp() {
-  using namespace vorn::display;
-  for (const vorn::win32::TraceRecord& r : vorn::win32::TraceRecords()) {
-    if (!(r.messageGuid == kTraceUnitBringUp)) continue;
-    auto a = [&](size_t i) { return r.ArgumentU32(i); };
-    switch (r.messageNumber) {
-      case kMsgDescriptor:
-        std::printf("  USB:          bcdUSB 0x%04X (USB %s)\n", a(0), a(0) >= 0x300 ? "3" : "2");
-        break;
-      case kMsgUsbInfo:
-        std::printf("  USB traits:   0x%X%s%s\n", a(0), a(1) ? ", high speed" : "",
-                    a(2) ? ", self powered" : "");
-        break;
-      case kMsgDeviceValues:
-        std::printf("  device:       image code 0x%X, platform %u, command set %u\n", a(0), a(1), a(2));
-        break;
-      case kMsgCapabilities:
-        std::printf("  capabilities: flags 0x%08X, view descriptors 0x%X 0x%X, %u view(s)\n",
-                    a(0), a(1), a(2), a(3));
-        break;
-      case kMsgSettings:
-        std::printf("  settings:     JPEG quality %u, flip mode %u, format %s, detection %s\n",
-                    a(0), a(1), FormatName(a(2)),
-                    a(3) == 255 ? "per view from the capability block" : (a(3) ? "on" : "off"));
-        break;
-      case kMsgMemory:
-        std::printf("  memory:       %u MiB, views [0, 0x%X), ring [0x%X, 0x%X)\n", a(0) >> 20,
-                    a(1), a(2), a(3));
-        break;
-      default:
-        break;
-    }
+// The desktop and the monitor side by side, 8 grey pixels between them.
+std::vector<uint8_t> SideBySide(const vorn::host::Desktop& d, const vorn::chip::Picture* shown,
+                                uint32_t* width) {
+  const uint32_t w = d.width(), h = d.height(), gap = 8;
+  *width = 2 * w + gap;
+  std::vector<uint8_t> out(size_t{*width} * h * 4, 0x80);
+  for (uint32_t y = 0; y < h; ++y) {
+    std::memcpy(&out[size_t{y} * *width * 4], d.data() + size_t{y} * d.pitch(), size_t{w} * 4);
+    if (shown && shown->width == w && shown->height == h)
+      std::memcpy(&out[(size_t{y} * *width + w + gap) * 4], &shown->bgra[size_t{y} * w * 4], size_t{w} * 4);
+    else
+      std::memset(&out[(size_t{y} * *width + w + gap) * 4], 0, size_t{w} * 4);
   }
+  return out;
 }
 
-int Run(const std::string& profile_name) {
-  vorn::chip::ChipProfile profile;
-  bool found = false;
-  for (auto& p : vorn::chip::StandardProfiles())
-    if (p.name == profile_name) {
-      profile = p;
-      found = true;
-    }
-  if (!found) {
-    std::fprintf(stderr, "vorn-sim: unknown profile '%s'\n", profile_name.c_str());
-    return 2;
-  }
-  const std::string path = PluginPath();
-  std::string error;
-  auto host = vorn::host::DisplayHost::Load(path, &error);
+int Run(const Options& o) {
+  using Clock = std::chrono::steady_clock;
+  auto host = vorn::host::DisplayHost::Load(PluginPath(), nullptr);
   if (!host) {
+    std::string error;
+    vorn::host::DisplayHost::Load(PluginPath(), &error);
     std::fprintf(stderr, "vorn-sim: cannot load the display plug-in: %s\n", error.c_str());
     return 1;
   }
   vorn::win32::EnableTraceProvider(vorn::display::kTraceControlGuid, kTraceLevelInfo, kTraceAllAreas);
-
-  vorn::chip::Chip chip(profile);
-  std::printf("adapter %s: %d monitor(s), %u MiB\n", profile.name.c_str(), profile.ViewCount(),
-              profile.memory_mib);
-  vorn::host::Adapter& adapter = host->AddAdapter(&chip);
-  if (!adapter.Open()) {
-    std::printf("the plug-in refused the adapter\n");
+  vorn::chip::Chip chip(vorn::sim::SessionProfile(o.session));
+  if (!o.capture.empty()) {
+    std::string error;
+    if (!chip.capture().Open(o.capture, &error)) {
+      std::fprintf(stderr, "vorn-sim: cannot capture: %s\n", error.c_str());
+      return 1;
+    }
+  }
+  std::printf("vorn-sim %s: %d monitor(s), USB %d, format %s, %.1f s\n", kVersion,
+              o.session.monitors, o.session.usb3 ? 3 : 2, vorn::sim::FormatName(o.session.format),
+              o.seconds);
+  vorn::sim::Session session(*host, chip, o.session);
+  std::string error;
+  if (!session.BringUp(&error)) {
+    std::fprintf(stderr, "vorn-sim: %s\n", error.c_str());
     return 1;
   }
-  const SorvikDeviceInterface& block = adapter.block();
-  std::printf("plug-in opened it (interface %u.%u)\n", block.VersionMajor, block.VersionMinor);
-  if (auto name = adapter.wdf().Property(DEVPKEY_Device_FriendlyName))
-    std::printf("  product:      %s\n", Narrow(name->AsString()).c_str());
-  PrintBringUp();
-  std::printf("  views:        %u, gamma %s\n", block.ViewCount,
-              block.GammaSupported ? "offered" : "not offered");
+  for (size_t i = 0; i < session.views().size(); ++i) {
+    const auto& v = session.views()[i];
+    std::printf("  monitor %u: %ux%u\n", v.display->ViewIndex, v.width, v.height);
+  }
 
-  NTSTATUS status = adapter.Start();
-  std::printf("started: %s\n", StatusName(status).c_str());
-  for (const auto& d : adapter.Displays())
-    std::printf("  view %u of %u: monitor connected, handed to the host (output type %u, target %u, context 0x%llX)\n",
-                d.block.ViewIndex, d.block.ViewCount, d.block.OutputType, d.block.TargetID,
-                static_cast<unsigned long long>(d.context));
-  for (int v = 0; v < 2; ++v)
-    if (profile.view_descriptor[v] && !profile.monitors[v].connected)
-      std::printf("  output %d: no monitor\n", v);
+  const auto start = Clock::now();
+  const auto end = start + std::chrono::duration<double>(o.seconds);
+  auto next_report = start + std::chrono::seconds(1);
+  uint64_t steps = 0;
+  bool present_ok = true;
+  while (Clock::now() < end) {
+    present_ok = session.Step() && present_ok;
+    ++steps;
+    const auto due = start + std::chrono::duration<double>(static_cast<double>(steps) / o.rate);
+    std::this_thread::sleep_until(due);
+    if (!o.quiet && Clock::now() >= next_report) {
+      next_report += std::chrono::seconds(1);
+      uint64_t bytes = 0;
+      for (const auto& [k, c] : chip.traffic().Counts()) bytes += c.bytes;
+      std::printf("  %5.1f s: %llu steps, %llu messages, %.1f MB, %llu acknowledged\n",
+                  std::chrono::duration<double>(Clock::now() - start).count(),
+                  static_cast<unsigned long long>(steps),
+                  static_cast<unsigned long long>(chip.traffic().Messages()), bytes / 1e6,
+                  static_cast<unsigned long long>(session.Acks()));
+      std::fflush(stdout);
+    }
+  }
+  const double played = std::chrono::duration<double>(Clock::now() - start).count();
+  const double min_psnr = o.session.format == vorn::sim::Format::kJpeg ? 28.0 : 30.0;
+  const bool settled = session.Settle(10000, min_psnr);
 
-  std::printf("power down: %s\n", StatusName(adapter.PowerEvent(kPowerEventStop)).c_str());
-  std::printf("power up:   %s\n", StatusName(adapter.PowerEvent(kPowerEventRestart)).c_str());
-  std::printf("closed:     %s\n", StatusName(adapter.Close()).c_str());
-  std::printf("chip: %zu requests, %zu protocol violations\n", chip.log().Snapshot().size(),
-              chip.violations().Count());
-  return chip.violations().Count() == 0 ? 0 : 1;
+  // Pictures.
+  mkdir(o.output.c_str(), 0777);
+  for (size_t i = 0; i < session.views().size(); ++i) {
+    const auto& v = session.views()[i];
+    auto shown = chip.frames().Shown(static_cast<int>(v.display->ViewIndex));
+    uint32_t w = 0;
+    const std::vector<uint8_t> both = SideBySide(*v.desktop, shown ? &*shown : nullptr, &w);
+    const std::string path = o.output + "/monitor-" + std::to_string(v.display->ViewIndex) + ".png";
+    if (!vorn::sim::WritePng(path, both.data(), w, v.height, w * 4, &error))
+      std::fprintf(stderr, "vorn-sim: %s\n", error.c_str());
+    else
+      std::printf("wrote %s (desktop left, monitor right)\n", path.c_str());
+  }
+
+  // Summary.
+  std::printf("summary after %.2f s, %llu desktop steps per monitor:\n", played,
+              static_cast<unsigned long long>(steps));
+  uint64_t bytes = 0, frames = 0;
+  for (const auto& [k, c] : chip.traffic().Counts()) {
+    std::printf("  %-16s %-17s %8llu messages %12llu bytes\n", KindName(k.type, k.kind),
+                SurfaceName(k.format), static_cast<unsigned long long>(c.messages),
+                static_cast<unsigned long long>(c.bytes));
+    bytes += c.bytes;
+    frames += c.messages;
+  }
+  const uint64_t display_messages = session.DisplayMessages();
+  std::printf("  bytes sent:       %llu (%.1f MB/s)\n", static_cast<unsigned long long>(bytes),
+              bytes / 1e6 / played);
+  std::printf("  acknowledgements: %llu of %llu display messages%s\n",
+              static_cast<unsigned long long>(session.Acks()),
+              static_cast<unsigned long long>(display_messages),
+              session.Acks() == display_messages ? "" : " (some missing)");
+  std::printf("  frames/second:    %.1f (all messages over the time played)\n", frames / played);
+  for (size_t i = 0; i < session.views().size(); ++i) {
+    const vorn::sim::Difference d = session.DifferenceOf(i);
+    const unsigned view = session.views()[i].display->ViewIndex;
+    if (!d.shown) {
+      std::printf("  monitor %u:        shows no picture of the desktop's size\n", view);
+      continue;
+    }
+    if (d.pixels == 0)
+      std::printf("  monitor %u:        equals its desktop\n", view);
+    else
+      std::printf("  monitor %u:        %llu pixels differ, at most %u per channel, PSNR %.1f dB\n",
+                  view, static_cast<unsigned long long>(d.pixels), d.max_channel, d.psnr);
+  }
+  const size_t violations = chip.violations().Count();
+  std::printf("  protocol violations: %zu\n", violations);
+  for (const std::string& m : chip.violations().Messages()) std::printf("    %s\n", m.c_str());
+  if (!o.capture.empty()) {
+    const bool ok = chip.capture().Close();
+    std::printf("  capture:          %s, %llu records%s\n", o.capture.c_str(),
+                static_cast<unsigned long long>(chip.capture().Records()),
+                ok ? "" : " (a write failed, the file is incomplete)");
+  }
+  const NTSTATUS closed = session.Close();
+  if (!NT_SUCCESS(closed)) std::printf("close: %s\n", StatusName(closed).c_str());
+  if (!settled) std::printf("the monitors did not catch up with the desktops\n");
+  return settled && present_ok && violations == 0 && NT_SUCCESS(closed) ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string profile = "two-views-usb3-64mib";
+  Options o;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--version") == 0) {
+    const std::string a = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    auto bad = [&](const char* what) {
+      std::fprintf(stderr, "vorn-sim: %s: %s\n", a.c_str(), what);
+      return 2;
+    };
+    uint32_t n = 0;
+    if (a == "--version") {
       std::printf("vorn-sim %s\n", kVersion);
       return 0;
     }
-    if (std::strcmp(argv[i], "--help") == 0) {
+    if (a == "--help" || a == "-h") {
       PrintUsage();
       return 0;
     }
-    if (std::strcmp(argv[i], "--profile") == 0 && i + 1 < argc) {
-      profile = argv[++i];
+    if (a == "--quiet") {
+      o.quiet = true;
       continue;
     }
-    std::fprintf(stderr, "vorn-sim: unknown argument '%s'\n", argv[i]);
-    PrintUsage();
-    return 2;
+    if (!value) {
+      std::fprintf(stderr, "vorn-sim: unknown or incomplete argument '%s'\n", a.c_str());
+      PrintUsage();
+      return 2;
+    }
+    ++i;
+    if (a == "--format") {
+      if (!vorn::sim::ParseFormat(value, &o.session.format)) return bad("rgb24, yuv420, yuv420p or jpeg");
+    } else if (a == "--monitors") {
+      if (!ParseUnsigned(value, 1, 2, &n)) return bad("1 or 2");
+      o.session.monitors = static_cast<int>(n);
+    } else if (a == "--usb") {
+      if (!ParseUnsigned(value, 2, 3, &n)) return bad("2 or 3");
+      o.session.usb3 = n == 3;
+    } else if (a == "--seconds" || a == "--duration") {
+      char* end = nullptr;
+      o.seconds = std::strtod(value, &end);
+      if (!end || *end || !(o.seconds > 0 && o.seconds <= 3600)) return bad("a time in seconds, up to 3600");
+    } else if (a == "--size") {
+      uint32_t w = 0, h = 0;
+      const std::string s = value;
+      const size_t x = s.find('x');
+      if (x == std::string::npos || !ParseUnsigned(s.substr(0, x).c_str(), 64, 8192, &w) ||
+          !ParseUnsigned(s.substr(x + 1).c_str(), 64, 8192, &h))
+        return bad("WIDTHxHEIGHT");
+      o.session.width = w;
+      o.session.height = h;
+    } else if (a == "--rate") {
+      if (!ParseUnsigned(value, 1, 1000, &o.rate)) return bad("1 to 1000 steps a second");
+    } else if (a == "--seed") {
+      if (!ParseUnsigned(value, 0, 0xFFFFFFFFu, &o.session.seed)) return bad("a number");
+    } else if (a == "--output") {
+      o.output = value;
+    } else if (a == "--capture") {
+      o.capture = value;
+    } else {
+      std::fprintf(stderr, "vorn-sim: unknown argument '%s'\n", a.c_str());
+      PrintUsage();
+      return 2;
+    }
   }
-  return Run(profile);
+  return Run(o);
 }
