@@ -112,8 +112,10 @@ inline bool SymbolValue(uint32_t entry, uint32_t bits, int32_t extra, uint64_t* 
 
 // kChecked: test the room before every store; without it the caller has made sure of
 // kBlockWorstCaseRoom free bytes.
+// Kept out of line: alone in its function the loop keeps its mask, position and bit buffer in
+// registers.
 template <typename Mask, bool kChecked>
-__attribute__((always_inline)) inline bool EncodeBlockFastIn(
+__attribute__((noinline)) bool EncodeBlockFastIn(
     const int16_t* coef, uint8_t* dst, int32_t dstLen, int32_t* pos, int16_t* lastDC,
     const uint32_t* dcSpec, const uint32_t* acSpec, HuffmanEncodeState* state) {
   const int32_t pending = state->pendingBits;
@@ -136,14 +138,17 @@ __attribute__((always_inline)) inline bool EncodeBlockFastIn(
     }
   }
 
-  // Bit i of |ahead| for zigzag position |next| + i; each step skips a run and its coefficient.
-  uint64_t ahead = Mask::NonZero(coef) >> 1;
-  const int32_t* next = kZigzag + 1;
+  // The non-zero AC coefficients by zigzag position; each step takes the lowest one and clears
+  // it, so the mask's only loop-carried work is one bit clear. |next| is the first position not
+  // yet coded.
+  uint64_t ahead = Mask::NonZero(coef) & ~uint64_t{1};
+  int32_t next = 1;
   while (ahead != 0) {
-    int32_t run = __builtin_ctzll(ahead);
-    next += run;
-    ahead = (ahead >> run) >> 1;
-    const int32_t v = coef[*next++];
+    const int32_t at = __builtin_ctzll(ahead);
+    ahead &= ahead - 1;
+    int32_t run = at - next;
+    next = at + 1;
+    const int32_t v = coef[kZigzag[at]];
     for (; run > 15; run -= 16) {
       if (!SymbolValue(acSpec[kSymbolZrl], 0, 0, &value, &size) || !PutFast<kChecked>(b, value, size)) {
         return false;
@@ -160,7 +165,7 @@ __attribute__((always_inline)) inline bool EncodeBlockFastIn(
     }
   }
   // No EOB after a non-zero last coefficient.
-  if (next != kZigzag + 64) {
+  if (next != 64) {
     if (!SymbolValue(acSpec[kSymbolEob], 0, 0, &value, &size) || !PutFast<kChecked>(b, value, size)) {
       return false;
     }
