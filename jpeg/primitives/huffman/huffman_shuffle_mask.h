@@ -39,6 +39,15 @@ struct ShuffleMask {
       const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(coef + 16 * j + 8));
       quarter[j] = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
     }
+    // A block whose AC coefficients are all zero (common in flat areas) needs no shuffles: the
+    // compare results are then all set but for DC's, whatever its value.
+    const __m128i dcByte = _mm_cvtsi32_si128(0xFF);
+    const __m128i all =
+        _mm_and_si128(_mm_and_si128(_mm_or_si128(quarter[0], dcByte), quarter[1]),
+                      _mm_and_si128(quarter[2], quarter[3]));
+    if (_mm_movemask_epi8(all) == 0xFFFF) {
+      return uint64_t{coef[0] != 0};
+    }
     uint64_t zeros = 0;
     for (int32_t q = 0; q < 4; ++q) {
       __m128i z = zero;
