@@ -203,7 +203,7 @@ bool Session::Settle(int timeout_ms, double min_psnr) {
     bool all = Acks() == DisplayMessages() && chip_.frames().PendingAcks() == 0;
     for (size_t i = 0; all && i < views_.size(); ++i) all = Matches(i, min_psnr);
     if (all && Clock::now() - quiet_since >= std::chrono::milliseconds(100)) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return false;
 }
