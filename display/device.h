@@ -7,6 +7,8 @@
 #include <cstdint>
 
 #include "display/dirty_rects.h"
+#include "display/encode/encode_plan.h"
+#include "display/frame_packet.h"
 #include "display/mode_types.h"
 #include "display/sorvik_interface.h"
 #include "display/view_buffers.h"
@@ -112,6 +114,10 @@ struct ViewContext {
   HANDLE DirtyEvent;       // manual reset
   HANDLE SecondViewEvent;  // nothing sets it; waited on with the others
   vorn::display::SystemMemObj* SystemMem;
+  uint8_t OutputChanged;                 // with Modes.OutputWanted, under EncodeStateLock
+  uint32_t LastPacketLength;             // of the packet the region encoder wrote last
+  vorn::display::EncodeRect BandRect;    // the band so far; the encode thread's own
+  vorn::display::FramePlanes LastFull;   // the device's current full frame; the send thread's
 
   uint8_t* EdidBuffer;
   uint32_t EdidCapacity;
@@ -119,7 +125,7 @@ struct ViewContext {
 
   uint8_t DetectEnabled;
   uint8_t PreferYuv;
-  uint8_t ThreadsRunning;
+  std::atomic<uint8_t> ThreadsRunning;  // read by Present on the host's threads
   HANDLE StopEvent;  // manual reset
   HANDLE EncodeThread;
   uint8_t FullRefresh;
@@ -175,6 +181,7 @@ struct SorvikDevice {
   uint8_t DetectMonitor;
   uint8_t Rotation;
   uint8_t ThreeStagingFrames;
+  uint8_t SingleTransfer;  // frame messages go out as one bulk write
 };
 
 namespace vorn::display {

@@ -1,5 +1,8 @@
 #include "display/device_threads.h"
 
+#include "display/encode/encode_thread.h"
+#include "display/send/send_thread.h"
+
 #include "display/trace.h"
 #include "display/trace_messages.h"
 #include "platform/win32/handle.h"
@@ -9,14 +12,7 @@
 namespace vorn::display {
 namespace {
 
-enum ThreadKind : uint32_t { kThreadSend = 1, kThreadHotplug = 2 };
-
-// The send loop: for now it only waits for its stop event; the packet pipeline runs here.
-DWORD WINAPI SendThreadMain(LPVOID parameter) {
-  auto* device = static_cast<SorvikDevice*>(parameter);
-  WaitForSingleObject(device->SendThread.StopEvent, INFINITE);
-  return 0;
-}
+enum ThreadKind : uint32_t { kThreadSend = 1, kThreadHotplug = 2, kThreadEncode = 3 };
 
 // The hot-plug loop: waits for a monitor status change or its stop event. Following the
 // monitors (re-reading their status, acquiring and releasing views) happens here.
@@ -54,7 +50,7 @@ void StopDeviceThread(DeviceThread* thread) {
 }
 
 NTSTATUS StartSendThread(SorvikDevice* device) {
-  NTSTATUS status = StartDeviceThread(&device->SendThread, &SendThreadMain, device);
+  NTSTATUS status = StartDeviceThread(&device->SendThread, &SendThread, device);
   if (!NT_SUCCESS(status))
     TracePoint(kTraceBringUp, kTraceError, kTraceUnitThreads, kMsgThreadFailed, {kThreadSend});
   return status;
@@ -72,15 +68,36 @@ NTSTATUS StartHotplug(SorvikDevice* device) {
 
 void StopHotplug(SorvikDevice* device) { StopDeviceThread(&device->HotplugThread); }
 
+NTSTATUS StartViewThreads(ViewContext* view) {
+  if (view->ThreadsRunning.load()) return STATUS_SUCCESS;
+  SystemMemObj* mem = view->SystemMem;
+  if (!view->StopEvent || !view->DirtyEvent || !mem || !mem->Staging || !mem->ReadyEvent ||
+      !mem->ConsumedEvent || !mem->HandoffLock)
+    return STATUS_UNSUCCESSFUL;
+  view->ThreadsRunning = 1;
+  ResetEvent(view->StopEvent);
+  ResetEvent(view->DirtyEvent);
+  if (view->CursorEvent) ResetEvent(view->CursorEvent);
+  // A new mode starts without a band.
+  view->BandRect.left = view->BandRect.top = view->BandRect.bottom = 0;
+  view->EncodeThread = CreateThread(nullptr, 0, &EncodeThread, view, 0, nullptr);
+  if (!view->EncodeThread) {
+    view->ThreadsRunning = 0;
+    TracePoint(kTraceEntry, kTraceError, kTraceUnitThreads, kMsgThreadFailed, {kThreadEncode});
+    return STATUS_UNSUCCESSFUL;
+  }
+  return STATUS_SUCCESS;
+}
+
 void StopViewThreads(ViewContext* view) {
-  if (!view->ThreadsRunning) return;
+  if (!view->ThreadsRunning.load()) return;
+  view->ThreadsRunning = 0;
   if (view->StopEvent) SetEvent(view->StopEvent);
   if (view->EncodeThread) {
     WaitForSingleObject(view->EncodeThread, INFINITE);
     CloseHandle(view->EncodeThread);
     view->EncodeThread = nullptr;
   }
-  view->ThreadsRunning = 0;
 }
 
 }  // namespace vorn::display

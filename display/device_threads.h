@@ -13,6 +13,10 @@ NTSTATUS StartSendThread(SorvikDevice* device);
 void StopSendThread(SorvikDevice* device);
 NTSTATUS StartHotplug(SorvikDevice* device);
 void StopHotplug(SorvikDevice* device);
+// The view's encode thread: started when a mode is set, stopped when it is cleared, at device
+// stop and at clean-up. STATUS_UNSUCCESSFUL when the view has no staging buffers or the
+// thread cannot be created.
+NTSTATUS StartViewThreads(ViewContext* view);
 void StopViewThreads(ViewContext* view);
 
 // Generic form used by the above.

@@ -353,7 +353,7 @@ bool SelectModeAndStart(ViewContext* view, uint32_t width, uint32_t height, uint
   m.SystemFramePitch = (mode.Width + kPitchAlign - 1) / kPitchAlign * kPitchAlign * (bpp / 8);
   m.OffsetX = CentringOffset(mode.Width, width, kOffsetAlignX);
   m.OffsetY = CentringOffset(mode.Height, height, kOffsetAlignY);
-  // The encode and cursor threads start here once the view has them.
+  StartViewThreads(view);
   return true;
 }
 
