@@ -108,7 +108,9 @@ void TrafficCounter::Count(const uint8_t* header, const uint8_t* payload,
     key.kind = 7;
     key.format = b - a == stride * rows ? 9 : 6;
   }
+  const bool flagged = key.type == 0 && payload_length >= 48 && (payload[47] & 0x80);
   std::lock_guard<std::mutex> guard(lock_);
+  if (flagged) ++flagged_;
   TrafficCount& c = counts_[key];
   ++c.messages;
   c.bytes += 32 + uint64_t{payload_length};
@@ -123,6 +125,11 @@ std::map<TrafficKey, TrafficCount> TrafficCounter::Counts() const {
 uint64_t TrafficCounter::Messages() const {
   std::lock_guard<std::mutex> guard(lock_);
   return messages_;
+}
+
+uint64_t TrafficCounter::Flagged() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return flagged_;
 }
 
 bool ParseCapture(const uint8_t* data, size_t length, std::vector<CaptureRecord>* out,

@@ -86,11 +86,14 @@ class TrafficCounter {
   void Count(const uint8_t* header, const uint8_t* payload, uint32_t payload_length);
   std::map<TrafficKey, TrafficCount> Counts() const;
   uint64_t Messages() const;
+  // Display messages whose descriptor carries flag 0x80 (the first after a resync).
+  uint64_t Flagged() const;
 
  private:
   mutable std::mutex lock_;
   std::map<TrafficKey, TrafficCount> counts_;
   uint64_t messages_ = 0;
+  uint64_t flagged_ = 0;
 };
 
 // Reads records from |data|. Stops at the first record that does not fit in what is left
