@@ -135,7 +135,13 @@ TEST_F(SystemTest, JpegRingOverrunResynchronisesBothViews) {
   // Unacknowledged payloads fill the rectangle ring's record; the send thread then forgets
   // them, refreshes both views and flags the next messages.
   chip_->frames().HoldAcks(true);
-  Run(kSteps);
+  // Each step waits for a message to reach the chip, so that updates are not all merged
+  // into one; ten unacknowledged payloads are more than the record holds.
+  for (int i = 0; i < 200 && chip_->traffic().Flagged() == 0; ++i) {
+    const uint64_t before = chip_->traffic().Messages();
+    ASSERT_TRUE(session_->Step());
+    display::testing::Eventually([&] { return chip_->traffic().Messages() != before; }, 500);
+  }
   chip_->frames().HoldAcks(false);
   chip_->frames().ReleaseAcks();
   Run(4);
