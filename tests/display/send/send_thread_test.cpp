@@ -1,0 +1,231 @@
+// The send thread on a real device, fed hand-offs the way an encode thread makes them: bad
+// kinds refresh the view, a failed header write books nothing, a ring overrun resynchronises
+// both views with the first-pass flag on exactly the next pass, and the bandwidth limit holds
+// a pass to its length.
+#include <cstring>
+
+#include "display/device_memory.h"
+#include "display/frame_ack.h"
+#include "display/send/send_thread.h"
+#include "jpeg/codec/encode_frame_jpeg.h"
+#include "platform/win32/synch.h"
+#include "tests/display/display_fixture.h"
+
+namespace vorn::display::testing {
+namespace {
+
+using chip::MakeProfile;
+
+TEST(PacingTest, SleepMakesUpTheRestOfThePass) {
+  constexpr uint64_t f = 10'000'000;  // ticks a second
+  struct Case {
+    uint8_t limit;
+    uint64_t elapsed_ms;
+    uint32_t length;
+    uint32_t want;
+  };
+  const Case cases[] = {
+      {10, 0, 1'000'000, 100},  {10, 30, 1'000'000, 70}, {10, 100, 1'000'000, 0},
+      {10, 150, 1'000'000, 0},  {1, 0, 1'000'000, 1000}, {10, 0, 9'999, 0},
+      {0, 0, 1'000'000, 0},     {255, 0, 1'000'000, 0},  {254, 0, 254'000'000, 1000},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(PacingSleepMs(c.limit, c.elapsed_ms * f / 1000, f, c.length), c.want)
+        << int{c.limit} << " " << c.elapsed_ms << " " << c.length;
+}
+
+class SendThreadTest : public DisplayTest {
+ protected:
+  void SetUp() override {
+    chip_ = &AddChip(MakeProfile({2, 64, true}));
+    adapter_ = &AddAdapter(*chip_);
+    ASSERT_TRUE(adapter_->Open());
+    ASSERT_EQ(adapter_->Start(), STATUS_SUCCESS);
+    device_ = adapter_->handle();
+    for (ViewContext& v : device_->Views) ASSERT_NE(v.SystemMem->Staging, nullptr);
+  }
+  void TearDown() override {
+    chip_->frames().ReleaseAcks();
+    EXPECT_EQ(chip_->violations().Messages(), std::vector<std::string>{});
+    EXPECT_EQ(adapter_->Close(), STATUS_SUCCESS);
+  }
+
+  // Lays |message| at the start of the view's staging ring and hands it off as an encode
+  // thread does; returns once the send thread has released it.
+  void HandOff(uint32_t view, FrameHandoff h, const std::vector<uint8_t>& message) {
+    SystemMemObj* mem = device_->Views[view].SystemMem;
+    ASSERT_EQ(WaitForSingleObject(mem->ConsumedEvent, INFINITE), WAIT_OBJECT_0);
+    ASSERT_LE(message.size(), mem->StagingSize);
+    std::memcpy(mem->Staging, message.data(), message.size());
+    h.Offset = 0;
+    h.Length = static_cast<uint32_t>(message.size());
+    ResetEvent(mem->ConsumedEvent);
+    LockUntimed(device_, mem->HandoffLock);
+    mem->Handoff = h;
+    Unlock(device_, mem->HandoffLock);
+    SetEvent(mem->ReadyEvent);
+    ASSERT_EQ(WaitForSingleObject(mem->ConsumedEvent, INFINITE), WAIT_OBJECT_0);
+  }
+
+  // A JPEG full frame of |w| x |h| black pixels, as the region encoder lays it out.
+  static std::vector<uint8_t> JpegFrame(uint32_t w, uint32_t h) {
+    std::vector<uint8_t> pixels(size_t{w} * h * 3, 0);
+    std::vector<uint8_t> out(80 + pixels.size() + 4096, 0);
+    jpeg::JpegEncodeRequest r;
+    r.width = w;
+    r.height = h;
+    r.pixelFormat = jpeg::PixelFormatBgr24;
+    r.pixels = pixels.data();
+    r.stride = static_cast<int32_t>(w * 3);
+    r.quality = 90;
+    r.output = out.data() + 80;
+    r.outputCapacity = static_cast<int32_t>(out.size() - 80 - 2048);
+    EXPECT_EQ(jpeg::EncodeFrameJpeg(&r), jpeg::JpegEncodeOk);
+    out.resize(JpegMessageLength(static_cast<uint32_t>(r.outputLength)));
+    return out;
+  }
+  static FrameHandoff Full(uint32_t view, uint32_t format, int32_t w, int32_t h) {
+    FrameHandoff f{};
+    f.PacketKind = 3 + view;
+    f.right = w;
+    f.bottom = h;
+    f.SurfaceFormat = format;
+    return f;
+  }
+  uint8_t FullRefresh(uint32_t view) {
+    ViewContext& v = device_->Views[view];
+    LockUntimed(device_, v.DirtyLock);
+    const uint8_t r = v.FullRefresh;
+    v.FullRefresh = 0;
+    Unlock(device_, v.DirtyLock);
+    return r;
+  }
+  uint32_t InFlight() {
+    LockUntimed(device_, device_->AckRing.Lock);
+    const uint32_t n = InFlightCount(&device_->AckRing);
+    Unlock(device_, device_->AckRing.Lock);
+    return n;
+  }
+  // DescriptorFlags of the last message the chip completed.
+  uint8_t LastFlags() {
+    const auto recent = chip_->bulk_out().Recent();
+    EXPECT_FALSE(recent.empty());
+    return recent.empty() ? 0xFF : recent.back().payload[79 - 32];
+  }
+
+  chip::Chip* chip_ = nullptr;
+  host::Adapter* adapter_ = nullptr;
+  SorvikDevice* device_ = nullptr;
+};
+
+TEST_F(SendThreadTest, AKindOfTheOtherViewRefreshesThatView) {
+  const uint64_t before = chip_->frames().Messages();
+  // View 1's kinds are 4, 2 and 7; a 3 is view 0's full frame.
+  HandOff(1, Full(0, 9, 64, 64), std::vector<uint8_t>(RawMessageLength(9, 64, 64)));
+  EXPECT_EQ(FullRefresh(1), 1);
+  EXPECT_EQ(FullRefresh(0), 0);
+  EXPECT_EQ(WaitForSingleObject(device_->Views[1].DirtyEvent, 0), WAIT_OBJECT_0);
+  // A packet reaching past the staging ring is refused the same way.
+  FrameHandoff h = Full(0, 9, 64, 64);
+  {
+    SystemMemObj* mem = device_->Views[0].SystemMem;
+    ASSERT_EQ(WaitForSingleObject(mem->ConsumedEvent, INFINITE), WAIT_OBJECT_0);
+    h.Offset = mem->StagingSize - 100;
+    h.Length = static_cast<uint32_t>(RawMessageLength(9, 64, 64));
+    ResetEvent(mem->ConsumedEvent);
+    LockUntimed(device_, mem->HandoffLock);
+    mem->Handoff = h;
+    Unlock(device_, mem->HandoffLock);
+    SetEvent(mem->ReadyEvent);
+    ASSERT_EQ(WaitForSingleObject(mem->ConsumedEvent, INFINITE), WAIT_OBJECT_0);
+  }
+  EXPECT_EQ(FullRefresh(0), 1);
+  EXPECT_EQ(chip_->frames().Messages(), before);
+}
+
+TEST_F(SendThreadTest, AFailedHeaderWriteBooksNothing) {
+  const std::vector<uint8_t> frame = JpegFrame(64, 64);
+  HandOff(0, Full(0, 13, 64, 64), frame);
+  ASSERT_EQ(FullRefresh(0), 0);
+  const MemRegion region = device_->Memory.Regions[0];
+  const uint32_t next = device_->Memory.NextAlloc, last = device_->Memory.LastAllocStart;
+  const uint32_t sequence = device_->FrameSequence, in_flight = InFlight();
+  const FramePlanes full = device_->Views[0].LastFull;
+  const uint32_t resets = chip_->EndpointResets(0x02);
+
+  for (chip::ScriptKind kind : {chip::ScriptKind::kStall, chip::ScriptKind::kFail}) {
+    chip_->script().OnEndpoint(0x02, {kind, 1});
+    HandOff(0, Full(0, 13, 64, 64), frame);
+    EXPECT_EQ(FullRefresh(0), 1);
+    const MemRegion now = device_->Memory.Regions[0];
+    for (int s = 0; s < 3; ++s) {
+      EXPECT_EQ(now.Slots[s].Busy, region.Slots[s].Busy) << s;
+      EXPECT_EQ(now.Slots[s].Tag, region.Slots[s].Tag) << s;
+    }
+    EXPECT_EQ(now.LastSlot, region.LastSlot);
+    EXPECT_EQ(device_->Memory.NextAlloc, next);
+    EXPECT_EQ(device_->Memory.LastAllocStart, last);
+    EXPECT_EQ(InFlight(), in_flight);
+    EXPECT_EQ(device_->FrameSequence, sequence) << "the number goes back";
+    EXPECT_EQ(device_->Views[0].LastFull.Plane[0], full.Plane[0]);
+  }
+  EXPECT_EQ(chip_->EndpointResets(0x02), resets + 2);
+
+  // The next frame goes out with the next number, into the slot the failed ones would have had.
+  uint32_t address = 0, slot = 0;
+  ASSERT_EQ(PickFreeSlot(&device_->Memory, 0, &address, &slot), STATUS_SUCCESS);
+  HandOff(0, Full(0, 13, 64, 64), frame);
+  EXPECT_EQ(FullRefresh(0), 0);
+  EXPECT_EQ(device_->FrameSequence, sequence + 1);
+  EXPECT_EQ(device_->Memory.Regions[0].LastSlot, slot);
+  EXPECT_EQ(device_->Views[0].LastFull.Plane[0], address + 48);
+}
+
+class ResyncTest : public SendThreadTest {
+ protected:
+  void Run(uint8_t format_mode, uint8_t want_flags) {
+    device_->FormatMode = format_mode;
+    chip_->frames().HoldAcks(true);
+    const std::vector<uint8_t> frame = JpegFrame(64, 64);
+    for (int i = 0; i < 9; ++i) {
+      HandOff(0, Full(0, 13, 64, 64), frame);
+      ASSERT_EQ(FullRefresh(0), 0) << i;
+      EXPECT_EQ(LastFlags(), 0) << i;
+    }
+    EXPECT_EQ(InFlight(), 9u);
+    // Nine payloads unacknowledged: the tenth overruns the ring.
+    const uint64_t before = chip_->frames().Messages();
+    HandOff(0, Full(0, 13, 64, 64), frame);
+    EXPECT_EQ(chip_->frames().Messages(), before);
+    EXPECT_EQ(InFlight(), 0u) << "every payload in flight forgotten";
+    EXPECT_EQ(FullRefresh(0), 1);
+    EXPECT_EQ(FullRefresh(1), 1);
+    // The next pass carries the flag (in JPEG mode), later ones not.
+    HandOff(0, Full(0, 13, 64, 64), frame);
+    EXPECT_EQ(LastFlags(), want_flags);
+    HandOff(0, Full(0, 13, 64, 64), frame);
+    EXPECT_EQ(LastFlags(), 0);
+    EXPECT_EQ(FullRefresh(0), 0);
+  }
+};
+
+TEST_F(ResyncTest, JpegModeFlagsTheNextPassOnly) { Run(0, 0x80); }
+TEST_F(ResyncTest, YuvModeNeverFlags) { Run(1, 0); }
+
+TEST_F(SendThreadTest, BandwidthLimitHoldsThePass) {
+  // A 320 x 1041 RGB frame is 999,440 bytes: at 10,000,000 bytes a second the pass lasts at
+  // least 99 ms, so the next hand-off is not taken before then.
+  const std::vector<uint8_t> frame(RawMessageLength(9, 320, 1041));
+  ASSERT_EQ(frame.size(), 999'440u);
+  device_->BandwidthLimit = 10;
+  clock::ScopedSpeed real(1);
+  const int64_t start = clock::NowNs();
+  HandOff(0, Full(0, 9, 320, 1041), frame);
+  HandOff(0, Full(0, 9, 320, 1041), frame);
+  // The second hand-off was released only after its own pass, which the first pass's sleep
+  // held back.
+  EXPECT_GE(clock::NowNs() - start, int64_t{99'000'000});
+}
+
+}  // namespace
+}  // namespace vorn::display::testing
