@@ -1,6 +1,7 @@
 // The encode and send threads on a real device: the host sets a mode and presents a desktop,
 // and the chip model ends up showing that desktop; black frames when output starts; a stop
 // while a frame is still on its way.
+#include <functional>
 #include <random>
 
 #include "display/device_threads.h"
@@ -21,6 +22,7 @@ class EncodeThreadTest : public DisplayTest {
     ASSERT_TRUE(adapter_->Open());
     device_ = adapter_->handle();
     device_->FormatMode = format_mode;
+    if (before_start_) before_start_(device_);
     ASSERT_EQ(adapter_->Start(), STATUS_SUCCESS);
     display_ = adapter_->HeldDisplay(0);
     ASSERT_NE(display_, nullptr);
@@ -84,6 +86,7 @@ class EncodeThreadTest : public DisplayTest {
   uint32_t w_ = 0, h_ = 0;
   ULONG refresh_ = 0;
   std::vector<uint8_t> desktop_;
+  std::function<void(SorvikDevice*)> before_start_;
 };
 
 TEST_F(EncodeThreadTest, RgbDesktopReachesTheMonitorExactly) {
@@ -151,6 +154,39 @@ TEST_F(EncodeThreadTest, StopWhileAFrameIsOnItsWay) {
   ASSERT_EQ(adapter_->SetMode(display_, w_, h_, refresh_), STATUS_SUCCESS);
   EXPECT_EQ(Present(0, 0, w_, h_), STATUS_SUCCESS);
   EXPECT_TRUE(ShowsDesktop());
+}
+
+TEST_F(EncodeThreadTest, IdleRefreshIsOneRgbFullFrameInEveryFlipMode) {
+  uint32_t flip = 0;
+  before_start_ = [&](SorvikDevice* d) {
+    d->ThreeStagingFrames = 1;
+    d->FlipMode = flip;
+  };
+  for (uint32_t f : {0u, 2u, 3u}) {
+    SCOPED_TRACE(f);
+    flip = f;
+    if (adapter_) {
+      EXPECT_EQ(chip_->violations().Messages(), std::vector<std::string>{});
+      EXPECT_EQ(adapter_->Close(), STATUS_SUCCESS);
+    }
+    Begin(0, 1024, 768);
+    Paint(7, 0, 0, w_, h_);
+    EXPECT_EQ(Present(0, 0, w_, h_), STATUS_SUCCESS);
+    // The update, then after the quiet time the whole screen once more in 24-bit RGB.
+    EXPECT_TRUE(ShowsDesktop());
+    ASSERT_TRUE(Eventually([&] {
+      auto full = chip_->frames().LastFull(0);
+      return full && full->format == 9;
+    }));
+    EXPECT_TRUE(ShowsDesktop());
+    // The next update brings the view back to JPEG with a full frame.
+    Paint(8, 100, 100, 140, 140);
+    EXPECT_EQ(Present(100, 100, 140, 140), STATUS_SUCCESS);
+    EXPECT_TRUE(Eventually([&] {
+      auto full = chip_->frames().LastFull(0);
+      return full && full->format == 13;
+    }));
+  }
 }
 
 }  // namespace
