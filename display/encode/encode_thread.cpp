@@ -204,7 +204,7 @@ class EncodeLoop {
                                    full, adaptive_, patch);
     }
     const uint32_t length = view_->LastPacketLength;
-    if (NT_SUCCESS(status) && (length == 0 || length > space)) status = STATUS_UNSUCCESSFUL;
+    if (NT_SUCCESS(status) && (length == 0 || length > staging.Space)) status = STATUS_UNSUCCESSFUL;
     if (!NT_SUCCESS(status)) {
       TracePoint(kTraceEntry, kTraceError, kTraceUnitPipeline, kMsgEncodeFailed,
                  {view_->Index, format.Format, static_cast<uint32_t>(status)});
