@@ -30,6 +30,11 @@ struct Case {
   bool usb3;
 };
 
+// Printed in the test list; without it the case's padding bytes would be printed raw.
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << FormatName(c.format) << (c.usb3 ? " over USB 3" : " over USB 2");
+}
+
 std::string Name(const ::testing::TestParamInfo<Case>& info) {
   return std::string(FormatName(info.param.format)) + (info.param.usb3 ? "_usb3" : "_usb2");
 }
