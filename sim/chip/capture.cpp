@@ -108,12 +108,18 @@ void TrafficCounter::Count(const uint8_t* header, const uint8_t* payload,
     key.kind = 7;
     key.format = b - a == stride * rows ? 9 : 6;
   }
+  uint64_t pixels = 0;
+  if (key.type == 0 && payload_length >= 48) {
+    const uint32_t size_at = key.kind == 3 || key.kind == 4 ? 40 : key.kind == 1 || key.kind == 2 ? 20 : 16;
+    pixels = uint64_t{protocol::LoadLe16(payload + size_at)} * protocol::LoadLe16(payload + size_at + 2);
+  }
   const bool flagged = key.type == 0 && payload_length >= 48 && (payload[47] & 0x80);
   std::lock_guard<std::mutex> guard(lock_);
   if (flagged) ++flagged_;
   TrafficCount& c = counts_[key];
   ++c.messages;
   c.bytes += 32 + uint64_t{payload_length};
+  c.pixels += pixels;
   ++messages_;
 }
 

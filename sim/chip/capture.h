@@ -79,6 +79,9 @@ struct TrafficKey {
 };
 struct TrafficCount {
   uint64_t messages = 0, bytes = 0;
+  // Pixels the messages carry where their descriptor gives the size (rectangles, patches,
+  // centred full frames); a full frame that fills its view gives none here.
+  uint64_t pixels = 0;
 };
 class TrafficCounter {
  public:

@@ -188,14 +188,26 @@ int Run(const Options& o) {
   // Summary.
   std::printf("summary after %.2f s, %llu desktop steps per monitor:\n", played,
               static_cast<unsigned long long>(steps));
-  uint64_t bytes = 0, frames = 0;
+  uint64_t bytes = 0, frames = 0, jpeg_bytes = 0, jpeg_pixels = 0;
   for (const auto& [k, c] : chip.traffic().Counts()) {
+    if (k.type == 0 && k.format == 13) {
+      jpeg_bytes += c.bytes;
+      jpeg_pixels += c.pixels;
+      // Full frames that fill their view carry no size of their own: they are the view's mode.
+      if ((k.kind == 3 || k.kind == 4) && c.pixels == 0) {
+        for (const auto& v : session.views())
+          if (v.display->ViewIndex == k.kind - 3) jpeg_pixels += c.messages * v.width * v.height;
+      }
+    }
     std::printf("  %-16s %-17s %8llu messages %12llu bytes\n", KindName(k.type, k.kind),
                 SurfaceName(k.format), static_cast<unsigned long long>(c.messages),
                 static_cast<unsigned long long>(c.bytes));
     bytes += c.bytes;
     frames += c.messages;
   }
+  if (jpeg_bytes != 0)
+    std::printf("  compression:      %.1f : 1 (JPEG messages against 24-bit pixels)\n",
+                3.0 * static_cast<double>(jpeg_pixels) / static_cast<double>(jpeg_bytes));
   const uint64_t display_messages = session.DisplayMessages();
   std::printf("  bytes sent:       %llu (%.1f MB/s)\n", static_cast<unsigned long long>(bytes),
               bytes / 1e6 / played);
