@@ -95,4 +95,13 @@ struct ShapeChoice {
 
 ShapeChoice ChooseShape(const ShapeRequest& request);
 
+// The one look of the adaptive switch, once more than |minFrames| full frames were timed:
+// true when their average time in whole milliseconds (|total| is counter ticks times 1000,
+// |frequency| ticks per second) exceeds |maxMsPerFrame|, so the view should move to YUV.
+constexpr bool JpegTooSlow(uint64_t total, uint32_t count, uint64_t frequency,
+                           uint64_t maxMsPerFrame) {
+  if (count == 0 || frequency == 0) return false;
+  return total / frequency / count > maxMsPerFrame;
+}
+
 }  // namespace vorn::display

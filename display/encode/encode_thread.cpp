@@ -103,7 +103,8 @@ class EncodeLoop {
       const uint64_t per_frame = ms / view_->JpegTimeCount;
       TracePoint(kTraceEntry, kTraceInfo, kTraceUnitPipeline, kMsgAdaptive,
                  {view_->JpegTimeCount, static_cast<uint32_t>(per_frame)});
-      if (per_frame > kAdaptiveMsPerFrame) {
+      if (JpegTooSlow(view_->JpegTimeTotal, view_->JpegTimeCount, frequency_,
+                      kAdaptiveMsPerFrame)) {
         view_->PreferYuv = 1;
         full_refresh = true;
       }

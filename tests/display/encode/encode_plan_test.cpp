@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "display/encode/encode_plan.h"
+#include "display/encode/encode_thread.h"
 
 namespace vorn::display {
 namespace {
@@ -30,6 +31,18 @@ TEST(EncodePlanTest, FormatFollowsDeviceVersionModeAndWidth) {
     EXPECT_EQ(got.Format, c.want.Format) << c.what;
     EXPECT_EQ(got.ForceFull, c.want.ForceFull) << c.what;
   }
+}
+
+TEST(EncodePlanTest, SlowJpegMovesToYuvOnlyAboveTheLimit) {
+  // 501 timed frames on a 10 MHz counter; the total is ticks times 1000.
+  constexpr uint64_t f = 10'000'000;
+  const auto total = [](uint64_t msEach) { return msEach * 501 * f / 1000 * 1000; };
+  EXPECT_TRUE(JpegTooSlow(total(41), 501, f, kAdaptiveMsPerFrame));
+  EXPECT_FALSE(JpegTooSlow(total(40), 501, f, kAdaptiveMsPerFrame));
+  // 40.9 ms on average is 40 in whole milliseconds: it stays JPEG.
+  EXPECT_FALSE(JpegTooSlow(total(40) + 501 * f / 1000 * 900, 501, f, kAdaptiveMsPerFrame));
+  EXPECT_FALSE(JpegTooSlow(total(41), 0, f, kAdaptiveMsPerFrame));
+  EXPECT_FALSE(JpegTooSlow(total(41), 501, 0, kAdaptiveMsPerFrame));
 }
 
 TEST(EncodePlanTest, StagingNeedPerFormat) {
