@@ -223,13 +223,12 @@ double Psnr(const Frame& f, const std::vector<uint8_t>& stream, size_t length) {
   return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
 }
 
-// slot -1: the build the dispatch picked.
-void Ours(benchmark::State& state, size_t frame, int32_t slot) {
-  prim::ScopedProcessorIndex force(slot < 0 ? prim::CurrentProcessorIndex() : slot);
-  const Frame& f = Frames()[frame];
+// Encodes |encode| over and over and reports the stream size and the pixel rate.
+template <class Encode>
+void Measure(benchmark::State& state, Encode encode) {
   size_t bytes = 0;
   for (auto _ : state) {
-    bytes = EncodeOurs(f, Output());
+    bytes = encode();
     benchmark::DoNotOptimize(bytes);
     benchmark::ClobberMemory();
   }
@@ -239,18 +238,16 @@ void Ours(benchmark::State& state, size_t frame, int32_t slot) {
                                               benchmark::Counter::kIsIterationInvariantRate);
 }
 
+// slot -1: the build the dispatch picked.
+void Ours(benchmark::State& state, size_t frame, int32_t slot) {
+  prim::ScopedProcessorIndex force(slot < 0 ? prim::CurrentProcessorIndex() : slot);
+  const Frame& f = Frames()[frame];
+  Measure(state, [&] { return EncodeOurs(f, Output()); });
+}
+
 void Theirs(benchmark::State& state, size_t frame) {
   const Frame& f = Frames()[frame];
-  size_t bytes = 0;
-  for (auto _ : state) {
-    bytes = EncodeTheirs(f, Output());
-    benchmark::DoNotOptimize(bytes);
-    benchmark::ClobberMemory();
-  }
-  if (bytes == 0) state.SkipWithError("encode failed");
-  state.counters["bytes"] = double(bytes);
-  state.counters["MP/s"] = benchmark::Counter(double(kWidth) * kHeight / 1e6,
-                                              benchmark::Counter::kIsIterationInvariantRate);
+  Measure(state, [&] { return EncodeTheirs(f, Output()); });
 }
 
 }  // namespace
