@@ -33,8 +33,10 @@ void Trampoline(KTHREAD* thread, PKSTART_ROUTINE routine, PVOID context) {
     KeLowerIrql(PASSIVE_LEVEL);
   }
   t_thread = nullptr;
-  vorn::kernel::internal::SignalObject(&thread->Header);
+  // The count drops before the thread object is signalled, so whoever waited for the thread
+  // to end never still finds it counted as running.
   --g_running;
+  vorn::kernel::internal::SignalObject(&thread->Header);
   ObDereferenceObject(thread);  // the running thread's own reference
 }
 
