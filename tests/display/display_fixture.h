@@ -46,11 +46,17 @@ inline void PrintTo(const Resources& r, std::ostream* os) {
   *os << "{heaps " << r.heaps << ", handles " << r.handles << ", threads " << r.threads << "}";
 }
 
-// Polls |pred| for up to |tries| real milliseconds; for what other threads do.
+// Polls |pred| every millisecond for up to |limit_ms| real milliseconds; for what other
+// threads do. The default bound is generous, so that a loaded machine or a sanitizer build
+// only makes the wait longer, never the answer different.
 template <class Pred>
-bool Eventually(Pred pred, int tries = 2000) {
-  for (int i = 0; i < tries && !pred(); ++i) clock::SleepFor(std::chrono::milliseconds(1));
-  return pred();
+bool Eventually(Pred pred, int limit_ms = 30000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= deadline) return pred();
+    clock::SleepFor(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 // What the process holds once threads that have ended are gone (their handles signal when

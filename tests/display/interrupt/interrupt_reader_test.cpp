@@ -178,7 +178,7 @@ TEST_F(InterruptReaderTest, RetriesBackOff) {
   clock::ScopedSpeed real(1);
   const auto start = std::chrono::steady_clock::now();
   chip_->interrupts().Flush(usb::TransferStatus::kError);
-  ASSERT_TRUE(Eventually([&] { return chip_->EndpointResets(0x83) >= 4; }, 5000));
+  ASSERT_TRUE(Eventually([&] { return chip_->EndpointResets(0x83) >= 4; }));
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_GE(elapsed, std::chrono::milliseconds(10 + 20 + 40));
   chip_->script().Clear();

@@ -147,6 +147,9 @@ TEST_F(SendThreadTest, AFailedHeaderWriteBooksNothing) {
   const std::vector<uint8_t> frame = JpegFrame(64, 64);
   HandOff(0, Full(0, 13, 64, 64), frame);
   ASSERT_EQ(FullRefresh(0), 0);
+  // The chip acknowledges on its own time: wait for it, so that nothing changes the
+  // bookkeeping below but the failed writes.
+  ASSERT_TRUE(Eventually([&] { return InFlight() == 0; }));
   const MemRegion region = device_->Memory.Regions[0];
   const uint32_t next = device_->Memory.NextAlloc, last = device_->Memory.LastAllocStart;
   const uint32_t sequence = device_->FrameSequence, in_flight = InFlight();
