@@ -1,5 +1,5 @@
 // A loaded station driver on a fresh kernel registry, and the checks every station test ends
-// with: no kernel rule broken, no pool block of the driver's tags left, no handle left open.
+// with: no kernel rule broken, no pool block of any tag left, no handle left open.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -33,8 +33,11 @@ class StationTest : public ::testing::Test {
 
   void TearDown() override {
     if (driver_) Unload();
-    for (ULONG tag : {kTagServiceKey, kTagRegistry, kTagProperty})
-      EXPECT_EQ(kernel::pool::Outstanding(tag).blocks, 0) << kernel::pool::TagName(tag);
+    // Every tag, the kernel's own ("Irp ", "Mdl ", "IoWk", "USBD", ...) as well as the
+    // driver's, is back at zero.
+    for (const auto& [tag, count] : kernel::pool::AllOutstanding())
+      ADD_FAILURE() << "pool tag \"" << kernel::pool::TagName(tag) << "\": " << count.blocks
+                    << " blocks, " << count.bytes << " bytes outstanding";
     EXPECT_EQ(kernel::OpenHandleCount(), handles_);
     kernel::SetViolationHandler(nullptr);
     kernel::SetOsVersion(10, 0, 19045);
