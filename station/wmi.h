@@ -25,6 +25,7 @@ static_assert(offsetof(WmiStationInstance, NameBytes) == 4);
 static_assert(offsetof(WmiStationInstance, Name) == 6);
 
 inline constexpr WCHAR kWmiStationName[] = u"Ostravine";
+static_assert(sizeof(kWmiStationName) == sizeof(WmiStationInstance::Name));
 inline constexpr char16_t kWmiMofResourceName[] = u"MofResourceName";
 // The one item a tool may set on its own.
 inline constexpr ULONG kWmiItemBulkDebugLevel = 1;
