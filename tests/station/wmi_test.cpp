@@ -150,7 +150,7 @@ TEST_F(StationWmiTest, SettingChecksTheSizeAndTheItemAndReachesEveryStationAtOnc
     SCOPED_TRACE(c.name);
     std::vector<uint8_t> data(c.size, 0);
     ++next;
-    std::memcpy(data.data(), &next, std::min<size_t>(4, c.size));
+    if (c.size) std::memcpy(data.data(), &next, std::min<size_t>(4, c.size));
     NTSTATUS s = c.item ? wmi::SetDataItem(fa, kBlock, c.item_id, data.data(), c.size)
                         : wmi::SetDataBlock(fa, kBlock, data.data(), c.size);
     EXPECT_EQ(s, c.status);
