@@ -52,10 +52,6 @@ VORN_PENDING NTSTATUS DispatchDeviceControl(DEVICE_OBJECT*, IRP* irp) {
   return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 
-VORN_PENDING NTSTATUS DispatchSystemControl(DEVICE_OBJECT*, IRP* irp) {
-  return CompleteIrp(irp, irp->IoStatus.Status, irp->IoStatus.Information);
-}
-
 VORN_PENDING NTSTATUS PdoInternalDeviceControl(DEVICE_OBJECT*, IRP* irp) {
   return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }

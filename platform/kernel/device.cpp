@@ -7,6 +7,7 @@
 #include "platform/kernel/device_internal.h"
 #include "platform/kernel/registry.h"
 #include "platform/kernel/violations.h"
+#include "platform/kernel/wmi_internal.h"
 
 using vorn::kernel::ReportViolation;
 using namespace vorn::kernel::internal;
@@ -84,6 +85,7 @@ NTSTATUS IoCreateDevice(DRIVER_OBJECT* driver, ULONG extension_size, PUNICODE_ST
 }
 
 void IoDeleteDevice(DEVICE_OBJECT* device) {
+  WmiDeviceDeleted(device);
   {
     std::lock_guard<std::mutex> guard(g_stack_lock);
     DeviceRecord* r = Record(device);

@@ -193,6 +193,7 @@ NTSTATUS FdoSystemControl(DEVICE_OBJECT* device, IRP* irp) {
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(f->lower, irp);
   }
+  if (d == IrpNotCompleted) IoCompleteRequest(irp, IO_NO_INCREMENT);
   return s;
 }
 
