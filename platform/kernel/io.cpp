@@ -107,6 +107,15 @@ std::unique_ptr<Request> Request::DeviceControl(FILE_OBJECT* file, ULONG code, c
     ULONG length = r->buffered_ ? std::max(input_length, output_length) : input_length;
     if (length) {
       irp->AssociatedIrp.SystemBuffer = ExAllocatePoolWithTag(NonPagedPoolNx | POOL_ZERO_ALLOCATION, length, kBufferTag);
+      // No system buffer: the request fails before it reaches the driver, as the I/O manager
+      // fails it, instead of copying the input into nothing.
+      if (!irp->AssociatedIrp.SystemBuffer) {
+        IoFreeIrp(irp);
+        r->irp_ = nullptr;
+        r->status_ = r->dispatch_status_ = STATUS_INSUFFICIENT_RESOURCES;
+        r->finished_ = true;
+        return r;
+      }
       if (input && input_length) std::memcpy(irp->AssociatedIrp.SystemBuffer, input, input_length);
     }
     if (!r->buffered_ && output && output_length) irp->MdlAddress = IoAllocateMdl(output, output_length, FALSE, FALSE, nullptr);

@@ -342,6 +342,14 @@ TEST_F(PnpTest, RemovalOfASurpriseRemovedDeviceWaitsForItsOpenFiles) {
   uint8_t direct[3] = {};
   EXPECT_EQ(vorn::kernel::io::DeviceControl(file, 0x222455, &in, 1, direct, 3), STATUS_SUCCESS);
   EXPECT_EQ(direct[2], 0x77);
+  // No system buffer to be had: the request fails before the driver sees it.
+  vorn::kernel::pool::FailAllAllocations(PoolTag("IoUb"), true);
+  out[5] = 0;
+  info = 9;
+  EXPECT_EQ(vorn::kernel::io::DeviceControl(file, 0x222400, &in, 1, out, sizeof(out), &info),
+            STATUS_INSUFFICIENT_RESOURCES);
+  vorn::kernel::pool::FailAllAllocations(PoolTag("IoUb"), false);
+  EXPECT_EQ(out[5], 0);
 
   std::vector<WString> removed;
   int follower = vorn::kernel::interfaces::Follow(&kTestInterface, [&](const GUID&, const WString& link, bool arrived) {
