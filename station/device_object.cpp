@@ -7,18 +7,13 @@
 #include "protocol/guids.h"
 #include "station/dispatch.h"
 #include "station/driver_globals.h"
+#include "station/bus/child_pdos.h"
 #include "station/kernel_utils.h"
 #include "station/registry.h"
 #include "station/station_start.h"
 
 namespace vorn::station {
 
-// The children's side of the bus; served by the child module.
-NTSTATUS PdoPnp(DEVICE_OBJECT* device, IRP* irp);
-// Appends a referenced PDO of every present child to |relations| (room for |capacity|
-// entries) and marks the absent ones missing; the caller holds ChildListMutex.
-void AppendPresentChildren(StationExtension* station, DEVICE_RELATIONS* relations,
-                           ULONG capacity);
 
 namespace {
 
@@ -201,7 +196,7 @@ NTSTATUS StartDevice(StationExtension* station, IRP* irp) {
 
 NTSTATUS StopDevice(StationExtension* station, IRP* irp) {
   if (station->RemoteWakeup) CancelWaitWake(station);
-  RemoveChildPdos(station, false);
+  RemoveChildPdos(station, false, true, false);
   StopStationTimer(station);
   SetState(station, kFdoStopped, false);
   // Requests still in progress finish before the pipes and buffers they use go away.
@@ -217,7 +212,7 @@ NTSTATUS SurpriseRemoval(StationExtension* station, IRP* irp) {
   WmiDeregister(station);
   if (station->RemoteWakeup) CancelWaitWake(station);
   SetState(station, kFdoSurpriseRemoved, false);
-  RemoveChildPdos(station, false);
+  RemoveChildPdos(station, false, true, false);
   StopStationTimer(station);
   return PassDown(station, irp, STATUS_SUCCESS);
 }
@@ -227,7 +222,7 @@ NTSTATUS RemoveDevice(StationExtension* station, IRP* irp) {
     WmiDeregister(station);
     if (station->RemoteWakeup) CancelWaitWake(station);
   }
-  RemoveChildPdos(station, true);
+  RemoveChildPdos(station, false, false, true);
   StopStationTimer(station);
   SetState(station, kFdoRemoved, false);
   ReleaseIoCount(station);  // the dispatcher's
@@ -432,21 +427,32 @@ void ReleaseIoCount(StationExtension* station) {
   if (old == 1) KeSetEvent(&station->RemoveEvent, 0, FALSE);
 }
 
+constexpr LONGLONG kUrbTimeout = -20000000;  // 2 s, relative
+
 NTSTATUS SubmitUrbSync(StationExtension* station, URB* urb) {
   KEVENT done;
   IO_STATUS_BLOCK iosb{};
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   IRP* irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB,
                                            station->LowerDeviceObject, nullptr, 0, nullptr, 0,
-                                           TRUE, &done, &iosb);
+                                           TRUE, nullptr, &iosb);
   if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
   IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
+  // The completion keeps the IRP, so a time-out can cancel it without racing its end.
+  IoSetCompletionRoutine(irp, SignalDone, &done, TRUE, TRUE, TRUE);
   AcquireIoCount(station);
-  NTSTATUS status = IoCallDriver(station->LowerDeviceObject, irp);
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    status = iosb.Status;
+  if (IoCallDriver(station->LowerDeviceObject, irp) == STATUS_PENDING) {
+    // A device that does not answer is given up on after 2 s: the request is cancelled and
+    // waited for, so neither Plug and Play nor the caller hangs on a silent chip.
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = kUrbTimeout;
+    if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+      IoCancelIrp(irp);
+      KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    }
   }
+  NTSTATUS status = irp->IoStatus.Status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
   ReleaseIoCount(station);
   return status;
 }

@@ -1,5 +1,7 @@
 #include "station/kernel_utils.h"
 
+#include "platform/kernel/debug.h"
+
 #include "platform/kernel/sync.h"
 #include "station/pool_tags.h"
 
@@ -62,6 +64,15 @@ NTSTATUS QueryDeviceProperty(DEVICE_OBJECT* device, DEVICE_REGISTRY_PROPERTY pro
   *length = got < needed ? got : needed;
   *buffer_size = size;
   return STATUS_SUCCESS;
+}
+
+NTSTATUS NotBuilt(const char* routine) {
+  DbgPrint("hollin: %s is not built in this driver\n", routine);
+  return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS CompleteNotBuilt(PIRP irp, const char* routine) {
+  return CompleteIrp(irp, NotBuilt(routine), 0);
 }
 
 }  // namespace vorn::station

@@ -26,4 +26,10 @@ void DelayMilliseconds(ULONG n);
 NTSTATUS QueryDeviceProperty(DEVICE_OBJECT* device, DEVICE_REGISTRY_PROPERTY property,
                              PVOID* buffer, ULONG* length, ULONG* buffer_size);
 
+// A routine whose module is not part of this driver build: reports "|routine| is not built"
+// on the debugger output and returns STATUS_NOT_IMPLEMENTED, so the gap fails loudly.
+NTSTATUS NotBuilt(const char* routine);
+// The same for a dispatch routine: the request is completed with STATUS_NOT_IMPLEMENTED.
+NTSTATUS CompleteNotBuilt(PIRP irp, const char* routine);
+
 }  // namespace vorn::station

@@ -4,13 +4,12 @@
 // handling joins this file with the power module.
 #include "platform/kernel/power.h"
 #include "station/dispatch.h"
+#include "station/bus/child_pdos.h"
 #include "station/kernel_utils.h"
 #include "station/station_start.h"
 
 namespace vorn::station {
 
-// A child's power requests; served by the child module.
-NTSTATUS PdoPower(DEVICE_OBJECT* device, IRP* irp);
 
 namespace {
 

@@ -17,6 +17,7 @@ constexpr LONGLONG kTickPeriodMs = 1;
 constexpr LONGLONG kHundredNsPerMs = 10000;
 constexpr size_t kMaxLinkChars = 256;
 constexpr size_t kProductBufferBytes = 512;
+constexpr size_t kMaxMadeStringChars = 125;
 constexpr ULONG kStringHeadBytes = 4;  // bLength, bDescriptorType and the first character
 constexpr ULONG kStringRequestBytes = 136;
 constexpr char16_t kEnumKey[] = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\";
@@ -346,17 +347,17 @@ USB_STRING_DESCRIPTOR* ReadStringDescriptor(StationExtension* station, UCHAR ind
   };
   bool ok = true;
   if (!station->LanguageId) {
-    ok = NT_SUCCESS(read(0, 0, head, sizeof head)) &&
-         urb->UrbControlDescriptorRequest.TransferBufferLength >= sizeof head;
+    // The language id is bytes 2-3 of descriptor 0, as far as the device sent them.
+    ok = NT_SUCCESS(read(0, 0, head, sizeof head));
     if (ok) station->LanguageId = static_cast<USHORT>(head[2] | head[3] << 8);
   }
   if (ok) {
     std::memset(head, 0, sizeof head);
     ok = NT_SUCCESS(read(index, station->LanguageId, head, sizeof head));
   }
-  // A descriptor must hold at least its own two-byte head and be a string descriptor.
+  // A bLength below 2 cannot hold the descriptor's own head: its text length would wrap.
   UCHAR length = head[0];
-  if (ok && length >= 2 && head[1] == USB_STRING_DESCRIPTOR_TYPE) {
+  if (ok && length >= 2) {
     auto* buffer =
         static_cast<USB_STRING_DESCRIPTOR*>(AllocatePool(NonPagedPoolNx, length + 4u, kTagString));
     if (buffer && NT_SUCCESS(read(index, station->LanguageId, buffer, length))) {
@@ -366,16 +367,15 @@ USB_STRING_DESCRIPTOR* ReadStringDescriptor(StationExtension* station, UCHAR ind
     }
   }
   ExFreePoolWithTag(urb, kTagStringUrb);
-  // The second read may have come back with a different head: keep what the first promised.
-  if (result && (result->bLength != length || result->bDescriptorType != USB_STRING_DESCRIPTOR_TYPE)) {
-    result->bLength = length;
-    result->bDescriptorType = USB_STRING_DESCRIPTOR_TYPE;
-  }
+  // The descriptor is kept as the device sent it, except a second head whose bLength no
+  // longer fits the buffer (or wraps): the text is then the length the first head promised.
+  if (result && (result->bLength > length || result->bLength < 2)) result->bLength = length;
   return result;
 }
 
 USB_STRING_DESCRIPTOR* MakeStringDescriptor(const char16_t* text) {
-  size_t bytes = WideLength(text, 0x7F) * 2;
+  // bLength is the byte length + 4 in one byte: at most 125 characters fit.
+  size_t bytes = WideLength(text, kMaxMadeStringChars) * 2;
   auto* d = static_cast<USB_STRING_DESCRIPTOR*>(AllocatePool(NonPagedPoolNx, bytes + 4, kTagString));
   if (!d) return nullptr;
   d->bLength = static_cast<UCHAR>(bytes + 4);

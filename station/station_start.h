@@ -82,7 +82,17 @@ void PipeTickDpc(KDPC* dpc, PVOID context, PVOID argument1, PVOID argument2);
 // Firmware identity (read at step 13) and NS mode.
 NTSTATUS ReadFirmwareInfo(StationExtension* station);
 void WriteSerialNumberValue(StationExtension* station, const UCHAR (&id)[8]);
+// Writes a new device id (vendor request 0x33), reads it back from the chip and publishes its
+// SerialNumber; STATUS_UNSUCCESSFUL when the chip reads back another id.
+NTSTATUS WriteDeviceId(StationExtension* station, const UCHAR (&id)[8]);
+// Reads the chip's computer-information block into NS_ComputerInfo and enters NS mode when
+// the block is valid (NsMode 1, NS_Mode = 1); on any failure NsMode is 0.
+NTSTATUS ReadNsComputerInfo(StationExtension* station);
 void ClearNsMode(StationExtension* station);
+// FirmwareKeyPath: "Parameters\Firmware\" and the project code as a key name (at most 16
+// characters, up to the first that a key name cannot hold). False, and an empty path, when
+// the code has no such character.
+bool FormatFirmwareKeyPath(const UCHAR (&prj_code)[16], WCHAR (&path)[kFirmwareKeyPathChars]);
 void DeleteNsValues(StationExtension* station);
 
 // ROM reply channel (step 12) and its cleanup; served by the ROM module.
@@ -96,8 +106,5 @@ void CancelWaitWake(StationExtension* station);
 // WMI registration of the station.
 NTSTATUS WmiRegister(StationExtension* station);
 void WmiDeregister(StationExtension* station);
-
-// Children: removes them from the bus (marked missing, or deleted at REMOVE).
-void RemoveChildPdos(StationExtension* station, bool delete_children);
 
 }  // namespace vorn::station

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "protocol/byte_order.h"
+#include "protocol/vendor_request.h"
 
 namespace vorn::chip {
 
@@ -113,7 +114,10 @@ void Chip::SubmitControl(usb::Transfer& t, LoggedRequest& entry) {
     Finish(t, entry, st, actual);
     return;
   }
-  std::optional<ScriptAction> action = script_.NextForRequest(s.bRequest);
+  std::optional<ScriptAction> action;
+  if (s.bRequest == protocol::ReqReadDeviceValue && s.wIndex <= 0xFF)
+    action = device_value_script_.NextForRequest(static_cast<uint8_t>(s.wIndex));
+  if (!action) action = script_.NextForRequest(s.bRequest);
   ScriptKind kind = action ? action->kind : ScriptKind::kNormal;
   switch (kind) {
     case ScriptKind::kStall:

@@ -41,6 +41,9 @@ class Chip : public usb::UsbDevice {
   const DescriptorSet& descriptors() const { return descriptors_; }
   RequestLog& log() { return log_; }
   RequestScript& script() { return script_; }
+  // Scripts for single items of the device value request, keyed by item (its wIndex); they
+  // come before script() for that request.
+  RequestScript& device_value_script() { return device_value_script_; }
   InterruptQueue& interrupts() { return interrupts_; }
   BulkOutReassembler& bulk_out() { return bulk_out_; }
   // Frame memory, pictures and frame acknowledgements.
@@ -96,6 +99,7 @@ class Chip : public usb::UsbDevice {
   ViolationLog violations_;
   RequestLog log_;
   RequestScript script_;
+  RequestScript device_value_script_;
   InterruptQueue interrupts_;
   BulkOutReassembler bulk_out_;
   FrameStore frames_;

@@ -190,7 +190,7 @@ usb::TransferStatus VendorResponder::HandleOut(const usb::SetupPacket& s, const 
       ++start_display_;
       return usb::TransferStatus::kSuccess;
     default:
-      return usb::TransferStatus::kStall;
+      return AnswerStationRequestOut(profile_.station, s, data, length);
   }
 }
 

@@ -70,5 +70,78 @@ TEST_F(ControlPipeTest, AGoneDeviceAsksTheWorkerOnceAndLaterTransfersNeverReachT
   EXPECT_EQ(chip_.log().VendorRequests().size(), 0u);
 }
 
+TEST_F(ControlPipeTest, AStaleDeviceIdIsReadFromTheChipOnceAndCachedAgain) {
+  Start();
+  UCHAR id[8] = {};
+  EXPECT_EQ(Send(kIn, protocol::ReqReadDeviceValue, 0, 5, 8, id), STATUS_SUCCESS);
+  EXPECT_EQ(Sent(protocol::ReqReadDeviceValue), 0u);  // cached by the start
+  s_->DeviceIdStale = 1;
+  EXPECT_EQ(Send(kIn, protocol::ReqReadDeviceValue, 0, 5, 8, id), STATUS_SUCCESS);
+  EXPECT_EQ(transferred_, 8u);
+  EXPECT_EQ(Sent(protocol::ReqReadDeviceValue), 1u);
+  EXPECT_EQ(s_->DeviceIdStale, 0);
+  EXPECT_EQ(Send(kIn, protocol::ReqReadDeviceValue, 0, 5, 8, id), STATUS_SUCCESS);
+  EXPECT_EQ(Sent(protocol::ReqReadDeviceValue), 1u);
+  EXPECT_EQ(id[0], 0xEF);
+  EXPECT_EQ(id[6], 0x12);
+}
+
+// Requests of the device value code that the cache does not serve: how many attempts a
+// transfer that never gets an answer makes.
+struct Uncached {
+  const char* name;
+  ULONG flags;
+  USHORT value;
+  USHORT index;
+  size_t attempts;
+};
+void PrintTo(const Uncached& u, std::ostream* os) { *os << u.name; }
+
+class ControlPipeUncachedTest : public ControlPipeTest,
+                                public ::testing::WithParamInterface<Uncached> {};
+
+TEST_P(ControlPipeUncachedTest, GoesToTheChipEveryTimeWithItsOwnRetries) {
+  const Uncached& u = GetParam();
+  Start();
+  UCHAR buffer[16] = {};
+  // Answered: sent each time, never taken from or put into the cache.
+  for (int i = 0; i < 2; ++i) Send(u.flags, protocol::ReqReadDeviceValue, u.value, u.index, 4, buffer);
+  EXPECT_EQ(Sent(protocol::ReqReadDeviceValue), 2u);
+  chip_.log().Clear();
+  chip_.script().OnRequest(protocol::ReqReadDeviceValue,
+                           ScriptAction{ScriptKind::kTimeOut, ScriptAction::kForever});
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -20000000;
+  EXPECT_EQ(Send(u.flags, protocol::ReqReadDeviceValue, u.value, u.index, 4, buffer, &timeout),
+            STATUS_CANCELLED);
+  EXPECT_EQ(Sent(protocol::ReqReadDeviceValue), u.attempts);
+  EXPECT_EQ(chip_.HeldTransfers(), 0u);
+  chip_.script().Clear();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, ControlPipeUncachedTest,
+    ::testing::Values(Uncached{"ValueNotZero", kIn, 1, 1, 5}, Uncached{"Out", kOut, 0, 1, 5},
+                      Uncached{"Index6OnceWithoutRetry", kIn, 0, 6, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ControlPipeTest, TheRetryCountBoundsTheAttemptsAndZeroOrOneMeanOne) {
+  Start();
+  const UCHAR saved = g_StationGlobals->CEPM_RetryCount;
+  chip_.script().OnRequest(protocol::ReqGetBrightness,
+                           ScriptAction{ScriptKind::kTimeOut, ScriptAction::kForever});
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -20000000;
+  UCHAR buffer[4] = {};
+  for (auto [count, attempts] : {std::pair<UCHAR, size_t>{0, 1}, {1, 1}, {2, 2}, {5, 5}}) {
+    g_StationGlobals->CEPM_RetryCount = count;
+    chip_.log().Clear();
+    EXPECT_EQ(Send(kIn, protocol::ReqGetBrightness, 0, 0, 1, buffer, &timeout), STATUS_CANCELLED);
+    EXPECT_EQ(Sent(protocol::ReqGetBrightness), attempts) << "retry count " << int{count};
+  }
+  g_StationGlobals->CEPM_RetryCount = saved;
+  chip_.script().Clear();
+}
+
 }  // namespace
 }  // namespace vorn::station::testing

@@ -305,10 +305,6 @@ INSTANTIATE_TEST_SUITE_P(
                 [](Chip&, chip::StationDevice& d) {
                   d.ReplaceDescriptor(USB_STRING_DESCRIPTOR_TYPE, 2, StringOf({0, 3, 0, 0}));
                 }},
-        Failure{"ManufacturerNotAString", kHalStrings,
-                [](Chip&, chip::StationDevice& d) {
-                  d.ReplaceDescriptor(USB_STRING_DESCRIPTOR_TYPE, 1, StringOf({4, 2, 'Q', 0}));
-                }},
         Failure{"NamingIsNotFatal", kHalNaming,
                 [](Chip&, chip::StationDevice&) {
                   registry::FailWritesUnder(registry::kEnumPath, STATUS_ACCESS_DENIED);
