@@ -90,10 +90,10 @@ class StationMachineTest : public StationTest {
     return out;
   }
 
-  // Waits up to a second of real time for |done| (the worker runs on its own thread).
+  // Waits for |done|, up to 30 s of real time (the worker runs on its own thread).
   template <class F>
   static bool WaitFor(F done) {
-    for (int i = 0; i < 1000 && !done(); ++i)
+    for (int i = 0; i < 30000 && !done(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return done();
   }
