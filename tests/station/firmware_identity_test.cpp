@@ -259,7 +259,7 @@ TEST(FirmwareKeyPath, TheProjectCodeIsAKeyNameOfAtMostSixteenCharacters) {
   };
   for (const Case& c : cases) {
     UCHAR code[16] = {};
-    std::memcpy(code, c.code.data(), c.code.size());
+    if (!c.code.empty()) std::memcpy(code, c.code.data(), c.code.size());
     WCHAR path[kFirmwareKeyPathChars];
     std::memset(path, 0xAA, sizeof path);
     EXPECT_EQ(FormatFirmwareKeyPath(code, path), !c.name.empty());
