@@ -2,6 +2,7 @@
 // information, against the chip model's station-side answers (scripted per item).
 #include <cstring>
 
+#include "protocol/guids.h"
 #include "protocol/vendor_request.h"
 #include "sim/chip/station_device.h"
 #include "tests/station/station_machine.h"
@@ -190,6 +191,10 @@ TEST_P(NsComputerInfoTest, OnlyAValidBlockEntersNsMode) {
   p.station.computer_info = c.block;
   StationExtension* s = Start(p);
   ASSERT_NE(s, nullptr);
+  // The worker has chosen its interface (it reads NsMode once, at its start).
+  ASSERT_TRUE(WaitFor([] {
+    return !kernel::interfaces::Enabled(protocol::kMainControlInterfaceGuid).empty();
+  }));
   s->NsMode = 1;  // whatever came before, a failure leaves NS mode
   chip_->log().Clear();
   EXPECT_EQ(ReadNsComputerInfo(s), c.status);
