@@ -2,7 +2,8 @@
 // thread, Kick choosing the next descriptor by priority (or only the open two-plane message's
 // continuation), and the transfer path that sends a descriptor's header and then its data in
 // pieces of at most MaximumTransferSize on one reused IRP. Exactly one transfer is in flight
-// at a time; the two contexts take turns.
+// at a time; the two contexts take turns, and a finished transfer starts the next one from
+// its completion routine.
 #include <cstring>
 
 #include "protocol/byte_order.h"
@@ -134,14 +135,17 @@ TransferDescriptor* ChooseDescriptor(BulkOutPipe* pipe) {
   return d;
 }
 
-void KickBulkOutPipe(PVOID object) {
-  auto* pipe = static_cast<BulkOutPipe*>(object);
+// Chooses the next descriptor and the context to send it on, under DispatchLock: nothing when
+// the pipe is disabled, the device is gone, the context started last is still busy (exactly
+// one transfer is in flight) or nothing is queued. |finishing| is the context whose completion
+// asks; it counts as idle.
+TransferContext* PrepareNext(BulkOutPipe* pipe, TransferContext* finishing, bool* refused) {
   TransferContext* ctx = nullptr;
-  bool refused = false;
   KIRQL irql;
   KeAcquireSpinLock(&pipe->DispatchLock, &irql);
   if (LoadByte(pipe->Enabled) && !ReadFlag(pipe->Station->DeviceGone) &&
-      __atomic_load_n(&pipe->LastContext->Phase, __ATOMIC_SEQ_CST) == kPhaseIdle) {
+      (pipe->LastContext == finishing ||
+       __atomic_load_n(&pipe->LastContext->Phase, __ATOMIC_SEQ_CST) == kPhaseIdle)) {
     TransferDescriptor* d;
     // Slices of requests that already completed (failed or flushed) are dropped unsent.
     while ((d = ChooseDescriptor(pipe)) && !DispatchCheck(pipe, d)) ReleaseDescriptor(pipe, d);
@@ -150,19 +154,34 @@ void KickBulkOutPipe(PVOID object) {
       pipe->LastContext = ctx;
       ctx->Descriptor = d;
       __atomic_store_n(&ctx->Phase, d->HeaderLength ? kPhaseHeader : kPhaseData, __ATOMIC_SEQ_CST);
-      refused = !d->Current || !d->Remaining || !ctx->Irp;
+      *refused = !d->Current || !d->Remaining || !ctx->Irp;
       // Reused under the lock, so a disable that cancels this context's IRP from now on
       // always reaches the transfer.
-      if (!refused) IoReuseIrp(ctx->Irp, STATUS_SUCCESS);
+      if (!*refused) IoReuseIrp(ctx->Irp, STATUS_SUCCESS);
     }
   }
   KeReleaseSpinLock(&pipe->DispatchLock, irql);
-  if (!ctx) return;
+  return ctx;
+}
+
+void Launch(BulkOutPipe* pipe, TransferContext* ctx, bool refused) {
   if (refused)
     RefuseDescriptor(pipe, ctx);
   else
     SendDescriptor(pipe, ctx);
 }
+
+void KickBulkOutPipe(PVOID object) {
+  auto* pipe = static_cast<BulkOutPipe*>(object);
+  bool refused = false;
+  if (TransferContext* ctx = PrepareNext(pipe, nullptr, &refused)) Launch(pipe, ctx, refused);
+}
+
+// Completions start the next transfer themselves, at most this many deep on one thread (a
+// bus that completes inside the call would otherwise nest them without bound); beyond it the
+// dispatcher thread takes over.
+constexpr int kMaxChainDepth = 4;
+thread_local int t_chain_depth = 0;
 
 NTSTATUS BulkOutWriteCompletion(DEVICE_OBJECT*, IRP* irp, PVOID context) {
   auto* ctx = static_cast<TransferContext*>(context);
@@ -216,13 +235,24 @@ NTSTATUS BulkOutWriteCompletion(DEVICE_OBJECT*, IRP* irp, PVOID context) {
     routine(pipe, d->Slot, d->RequestId, d->Sequence, d->HeaderBytesDone, d->DataBytesDone,
             status, usbd);
   ReleaseDescriptor(pipe, d);
-  // The context goes idle last: a disable waiting for it may free the pipe at once.
+  // The context goes idle last: a disable waiting for it may free the pipe at once, unless
+  // the next transfer, started here, keeps the other context busy.
   ctx->Descriptor = nullptr;
-  if (ReadFlag(station->DeviceGone))
+  if (ReadFlag(station->DeviceGone)) {
     KeSetEvent(&pipe->DispatcherStopEvent, 0, FALSE);
-  else if (LoadByte(pipe->Enabled))
-    KeSetEvent(&pipe->DispatcherKickEvent, 0, FALSE);
+    __atomic_store_n(&ctx->Phase, kPhaseIdle, __ATOMIC_SEQ_CST);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  bool refused = false;
+  TransferContext* next = nullptr;
+  if (t_chain_depth < kMaxChainDepth) next = PrepareNext(pipe, ctx, &refused);
+  if (!next && LoadByte(pipe->Enabled)) KeSetEvent(&pipe->DispatcherKickEvent, 0, FALSE);
   __atomic_store_n(&ctx->Phase, kPhaseIdle, __ATOMIC_SEQ_CST);
+  if (next) {
+    ++t_chain_depth;
+    Launch(pipe, next, refused);
+    --t_chain_depth;
+  }
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
