@@ -592,7 +592,8 @@ TEST_F(BulkOutPipeTest, BrokenTwoPlaneMessagesDoNotStopThePipe) {
   // Header and 4096 of 10000 bytes; the producer then gives up and flushes the channel.
   BusMessageHeader h = Header(kTypeTwoPlane, 10000);
   ULONG head = 0;
-  ASSERT_EQ(Write(&h, Pattern(4096, 1), &head), STATUS_PENDING);
+  const auto first = Pattern(4096, 1);
+  ASSERT_EQ(Write(&h, first, &head), STATUS_PENDING);
   ASSERT_TRUE(WaitDone(head));
   ops_.FlushChannel(ops_.Object, 7);
   ULONG audio = Send(kTypeAudio, Pattern(200, 2));
@@ -602,7 +603,8 @@ TEST_F(BulkOutPipeTest, BrokenTwoPlaneMessagesDoNotStopThePipe) {
   // A header whose total is smaller than the data that comes with it.
   BusMessageHeader small = Header(kTypeTwoPlane, 100);
   ULONG bad = 0;
-  ASSERT_EQ(Write(&small, Pattern(4096, 3), &bad), STATUS_PENDING);
+  const auto oversized = Pattern(4096, 3);
+  ASSERT_EQ(Write(&small, oversized, &bad), STATUS_PENDING);
   ASSERT_TRUE(WaitDone(bad));
   ULONG display = Send(kTypeDisplay, Pattern(200, 4));
   ASSERT_TRUE(WaitDone(display));
@@ -718,11 +720,15 @@ TEST_F(BulkOutPipeTest, DisableWaitsForTheCancelledTransfer) {
     if (id == on_wire) gate_->Event("completed");
   });
   std::atomic<bool> disabled{false};
+  const int threads = kernel::RunningSystemThreads();
   std::thread disable([&] {
     ops_.Enable(ops_.Object, 0);
+    gate_->Event("disabled");
     disabled = true;
   });
   ASSERT_TRUE(Eventually([&] { return gate_->Cancels() == 1; }));
+  // The dispatcher thread has ended (its flush has run) before the device ends the transfer.
+  ASSERT_TRUE(Eventually([&] { return kernel::RunningSystemThreads() == threads - 1; }));
   gate_->Open();  // the device ends the cancelled transfer now
   disable.join();
   EXPECT_TRUE(disabled);
@@ -731,9 +737,11 @@ TEST_F(BulkOutPipeTest, DisableWaitsForTheCancelledTransfer) {
   EXPECT_EQ(done_.Of(on_wire).status, STATUS_CANCELLED);
   EXPECT_EQ(done_.Of(queued).status, STATUS_CANCELLED);
   auto events = gate_->Events();
-  ASSERT_EQ(events.size(), 2u);
+  // The pipe is disabled (and could be freed) only after the transfer it cancelled ended.
+  ASSERT_EQ(events.size(), 3u);
   EXPECT_EQ(events[0], "released cancelled");
   EXPECT_EQ(events[1], "completed");
+  EXPECT_EQ(events[2], "disabled");
   ops_.Enable(ops_.Object, 1);  // enabled again, the pipe sends
   ULONG after = Send(kTypeAudio, Pattern(10, 43));
   ASSERT_TRUE(WaitDone(after));
