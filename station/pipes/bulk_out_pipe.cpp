@@ -9,6 +9,7 @@
 #include "protocol/byte_order.h"
 #include "station/kernel_utils.h"
 #include "station/pipes/bulk_out_pipe.h"
+#include "station/pipes/device_gone.h"
 #include "station/station_extension.h"
 
 namespace vorn::station {
@@ -222,7 +223,7 @@ NTSTATUS BulkOutWriteCompletion(DEVICE_OBJECT*, IRP* irp, PVOID context) {
       irp->IoStatus.Information = d->HeaderBytesDone + d->DataBytesDone;
     }
   } else {
-    ApplyDeviceGoneRule(station, status, static_cast<USBD_STATUS>(usbd), true);
+    ApplyDeviceGoneRule(station, DeviceGoneForm::kBulk, status, static_cast<USBD_STATUS>(usbd));
   }
   const bool failed = !NT_SUCCESS(status) || static_cast<LONG>(usbd) < 0;
   // A two-plane message that broke off is over: the dispatcher must not wait for its rest.
