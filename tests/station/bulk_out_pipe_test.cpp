@@ -117,6 +117,19 @@ class GatedDevice : public usb::UsbDevice {
       }
     }
   }
+  // The device ends the oldest held transfer as cancelled, on its own.
+  void EndHeldCancelled() {
+    usb::Transfer* t = nullptr;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (held_.empty()) return;
+      t = held_.front();
+      held_.pop_front();
+    }
+    t->status = usb::TransferStatus::kCancelled;
+    t->actual = 0;
+    t->complete(*t);
+  }
   // Cancels of held transfers complete them at once (the default) or only when the gate opens.
   void CompleteCancelsAtOnce(bool on) { complete_cancels_ = on; }
 
@@ -749,6 +762,32 @@ TEST_F(BulkOutPipeTest, DisableWaitsForTheCancelledTransfer) {
 }
 
 // --- Transfers the device answers oddly ----------------------------------------------------
+
+// A request whose transfer ends cancelled is reported once with that status; its later
+// slices are not sent, since the producer owns its buffer again, and the pipe goes on.
+TEST_F(BulkOutPipeTest, FailedRequestSendsNoFurtherSlices) {
+  Start({});
+  gate_->Close();
+  ULONG broken = Send(kTypeDisplay, Pattern(300000, 61));  // three slices
+  ASSERT_TRUE(WaitHeld(1));
+  ULONG audio = Send(kTypeAudio, Pattern(100, 62));
+  gate_->EndHeldCancelled();
+  gate_->Open();
+  ASSERT_TRUE(WaitDone(broken));
+  ASSERT_TRUE(WaitDone(audio));
+  Done b = done_.Of(broken);
+  EXPECT_EQ(b.status, STATUS_CANCELLED);
+  EXPECT_EQ(b.usbd, 0xC0010000u);
+  EXPECT_EQ(b.data_bytes, 0u);
+  EXPECT_EQ(done_.Of(audio).status, STATUS_SUCCESS);
+  ULONG after = Send(kTypeDisplay, Pattern(1000, 63));
+  ASSERT_TRUE(WaitDone(after));
+  EXPECT_EQ(done_.Of(after).status, STATUS_SUCCESS);
+  EXPECT_EQ(SliceChannels(), (std::vector<ULONG>{3, 0}));
+  EXPECT_EQ(done_.Count(), 3u);
+  EXPECT_FALSE(ReadFlag(station_->DeviceGone));
+  ExpectNoViolations();
+}
 
 TEST_F(BulkOutPipeTest, ShortTransfersContinueAndEmptyOnesEndTheRequest) {
   Start({});
