@@ -14,13 +14,16 @@ Chip::Chip(ChipProfile profile)
     : profile_(std::move(profile)),
       descriptors_(profile_),
       bulk_out_(violations_),
+      station_bulk_out_(violations_),
       frames_(uint32_t{profile_.memory_mib} << 20, violations_, interrupts_),
       vendor_(profile_, violations_) {
   interrupts_.SetCapture(&capture_);
-  bulk_out_.SetSink([this](const BusMessage& m) {
+  auto sink = [this](const BusMessage& m) {
     traffic_.Count(m.header.data(), m.payload.data(), static_cast<uint32_t>(m.payload.size()));
     frames_.OnMessage(m);
-  });
+  };
+  bulk_out_.SetSink(sink);
+  station_bulk_out_.SetSink(sink);
   // A frame takes the size of the timing the host set on its view (active width at byte 8,
   // active height at byte 16 of the record).
   frames_.SetModeSource([this](int view) -> std::pair<uint32_t, uint32_t> {
@@ -31,6 +34,8 @@ Chip::Chip(ChipProfile profile)
 }
 
 Chip::~Chip() { Unplug(); }
+
+void Chip::UseStationBulkOut(bool on) { station_bulk_out_on_ = on; }
 
 bool Chip::Connected() const {
   std::lock_guard<std::mutex> guard(lock_);
@@ -175,6 +180,8 @@ void Chip::SubmitBulkOut(usb::Transfer& t, LoggedRequest& entry) {
   if (t.endpoint == kEndpointIpBulkOut) {
     std::lock_guard<std::mutex> guard(lock_);
     command_packets_.emplace_back(t.buffer, t.buffer + accepted);
+  } else if (t.buffer && station_bulk_out_on_) {
+    station_bulk_out_.Feed(t.buffer, accepted);
   } else if (t.buffer) {
     bulk_out_.Feed(t.buffer, accepted);
   }
@@ -257,6 +264,7 @@ void Chip::ResetEndpoint(uint8_t endpoint) {
     // A reset pipe starts over with a message header: a message cut off by the failed
     // transfer is dropped, not completed with the next message's bytes.
     bulk_out_.Reset();
+    station_bulk_out_.Reset();
   }
   std::lock_guard<std::mutex> guard(lock_);
   for (auto& r : resets_)

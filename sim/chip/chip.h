@@ -5,6 +5,7 @@
 // complete when a packet is queued; scripted time-outs and bulk IN reads wait for Cancel.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -20,6 +21,7 @@
 #include "sim/chip/interrupt_queue.h"
 #include "sim/chip/request_log.h"
 #include "sim/chip/request_script.h"
+#include "sim/chip/station_bulk_out.h"
 #include "sim/chip/vendor_requests.h"
 #include "sim/chip/violation_log.h"
 
@@ -46,6 +48,10 @@ class Chip : public usb::UsbDevice {
   RequestScript& device_value_script() { return device_value_script_; }
   InterruptQueue& interrupts() { return interrupts_; }
   BulkOutReassembler& bulk_out() { return bulk_out_; }
+  // Behind the station driver, bulk OUT messages of different channels interleave slice by
+  // slice: with this set the chip reassembles them per channel (station_bulk_out) instead.
+  void UseStationBulkOut(bool on);
+  StationBulkOut& station_bulk_out() { return station_bulk_out_; }
   // Frame memory, pictures and frame acknowledgements.
   FrameStore& frames() { return frames_; }
   ViolationLog& violations() { return violations_; }
@@ -102,6 +108,8 @@ class Chip : public usb::UsbDevice {
   RequestScript device_value_script_;
   InterruptQueue interrupts_;
   BulkOutReassembler bulk_out_;
+  StationBulkOut station_bulk_out_;
+  std::atomic<bool> station_bulk_out_on_{false};
   FrameStore frames_;
   VendorResponder vendor_;
 
