@@ -71,6 +71,10 @@ BulkInPipe* Pipe(PVOID object) { return static_cast<BulkInPipe*>(object); }
 
 void Count(ULONG& counter) { __atomic_add_fetch(&counter, 1, __ATOMIC_RELAXED); }
 
+// State is read whole outside ReadLock (the tick, diagnostics), so it is written whole.
+void SetState(BulkInPipe* pipe, UCHAR state) { __atomic_store_n(&pipe->State, state, __ATOMIC_SEQ_CST); }
+UCHAR GetState(const BulkInPipe* pipe) { return __atomic_load_n(&pipe->State, __ATOMIC_SEQ_CST); }
+
 NTSTATUS BulkInReadCompletion(DEVICE_OBJECT*, IRP* irp, PVOID context);
 
 // Fills the URB for a read of |length| bytes into |buffer| and points the IRP's next location
@@ -102,7 +106,7 @@ bool TakeCredit(BulkInPipe* pipe) {
 void EndRead(BulkInPipe* pipe) {
   KIRQL irql;
   KeAcquireSpinLock(&pipe->ReadLock, &irql);
-  pipe->State = kIdle;
+  SetState(pipe, kIdle);
   KeSetEvent(&pipe->ReadIdleEvent, 0, FALSE);
   KeReleaseSpinLock(&pipe->ReadLock, irql);
 }
@@ -153,7 +157,7 @@ NTSTATUS BulkInReadCompletion(DEVICE_OBJECT*, IRP* irp, PVOID context) {
   bool complete = false;
   UCHAR* next_buffer = nullptr;
   ULONG next_length = 0;
-  if (pipe->State == kReadingHeader) {
+  if (GetState(pipe) == kReadingHeader) {
     if (n > kHeaderBytes - pipe->BytesDone) return ProtocolError(pipe);
     pipe->BytesDone += n;
     if (pipe->BytesDone == kHeaderBytes) {
@@ -173,7 +177,7 @@ NTSTATUS BulkInReadCompletion(DEVICE_OBJECT*, IRP* irp, PVOID context) {
       if (pipe->TotalLength == 0) {
         complete = true;
       } else {
-        pipe->State = kReadingPayload;
+        SetState(pipe, kReadingPayload);
         pipe->BytesDone = 0;
         next_buffer = pipe->Payload;
         next_length = std::min(pipe->TotalLength, pipe->PayloadSize);
@@ -182,7 +186,7 @@ NTSTATUS BulkInReadCompletion(DEVICE_OBJECT*, IRP* irp, PVOID context) {
       next_buffer = pipe->Header + pipe->BytesDone;
       next_length = kHeaderBytes - pipe->BytesDone;
     }
-  } else if (pipe->State == kReadingPayload) {
+  } else if (GetState(pipe) == kReadingPayload) {
     if (n > pipe->TotalLength - pipe->BytesDone) return ProtocolError(pipe);
     // A handler that went away mid-message gets no further pieces; DeliverPiece checks.
     if (!pipe->Dropping && n) DeliverPiece(pipe, n);
@@ -200,23 +204,23 @@ NTSTATUS BulkInReadCompletion(DEVICE_OBJECT*, IRP* irp, PVOID context) {
   if (complete) {
     // A credit that came while this message was read starts the next header at once.
     if (ReadFlag(pipe->Enabled) && TakeCredit(pipe)) {
-      pipe->State = kReadingHeader;
+      SetState(pipe, kReadingHeader);
       pipe->BytesDone = 0;
       std::memset(pipe->Header, 0, sizeof pipe->Header);
       next_buffer = pipe->Header;
       next_length = kHeaderBytes;
     } else {
-      pipe->State = kIdle;
+      SetState(pipe, kIdle);
     }
   }
-  if (!ReadFlag(station->DeviceGone) && ReadFlag(pipe->Enabled) && pipe->State != kIdle &&
+  if (!ReadFlag(station->DeviceGone) && ReadFlag(pipe->Enabled) && GetState(pipe) != kIdle &&
       next_buffer) {
     BuildRead(pipe, next_buffer, next_length);  // the same IRP, not reused
     KeReleaseSpinLock(&pipe->ReadLock, irql);
     IoCallDriver(station->LowerDeviceObject, irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
-  pipe->State = kIdle;
+  SetState(pipe, kIdle);
   KeSetEvent(&pipe->ReadIdleEvent, 0, FALSE);
   KeReleaseSpinLock(&pipe->ReadLock, irql);
   return STATUS_MORE_PROCESSING_REQUIRED;
@@ -230,10 +234,10 @@ void KickBulkInPipe(PVOID object) {
     return;
   KIRQL irql;
   KeAcquireSpinLock(&pipe->ReadLock, &irql);
-  const bool start = pipe->State == kIdle && ReadFlag(pipe->Enabled) &&
+  const bool start = GetState(pipe) == kIdle && ReadFlag(pipe->Enabled) &&
                      !ReadFlag(station->DeviceGone) && TakeCredit(pipe);
   if (start) {
-    pipe->State = kReadingHeader;
+    SetState(pipe, kReadingHeader);
     pipe->BytesDone = 0;
     IoReuseIrp(pipe->Irp, STATUS_SUCCESS);
     std::memset(pipe->Urb, 0, kUrbBlockBytes);
@@ -297,7 +301,7 @@ void EnableBulkInPipe(PVOID object, UCHAR on) {
     bool busy = false;
     if (!on) {
       InterlockedExchange(&pipe->Credits, 0);
-      busy = pipe->State != kIdle;
+      busy = GetState(pipe) != kIdle;
     }
     KeReleaseSpinLock(&pipe->ReadLock, irql);
     if (!on) {
@@ -305,7 +309,7 @@ void EnableBulkInPipe(PVOID object, UCHAR on) {
       if (busy) IoCancelIrp(pipe->Irp);
       for (;;) {
         KeAcquireSpinLock(&pipe->ReadLock, &irql);
-        const bool idle = pipe->State == kIdle;
+        const bool idle = GetState(pipe) == kIdle;
         KeReleaseSpinLock(&pipe->ReadLock, irql);
         if (idle) break;
         KeWaitForSingleObject(&pipe->ReadIdleEvent, Executive, KernelMode, FALSE, nullptr);

@@ -92,7 +92,7 @@ TEST_F(InterruptPipeTest, SystemPacketsGoToChannelFiveExceptTheEndOfAPanelSave) 
   ASSERT_EQ(system_waits_.Post(Interrupt(), 5), STATUS_SUCCESS);
   chip_.RaiseRomResult(1, 0x12345);
   ASSERT_TRUE(Eventually([&] { return system_waits_.Count() == 1; }));
-  const auto& packet = system_waits_.Completed()[0].packet;
+  const std::array<UCHAR, 64> packet = system_waits_.Completed()[0].packet;
   EXPECT_EQ(packet[offsetof(protocol::INT_IN_PACKET, RomReplyKind)], protocol::kRomReplyBurnResult);
   EXPECT_EQ(protocol::LoadLe32(&packet[offsetof(protocol::INT_IN_PACKET, RomValue)]), 0x12345u);
 
