@@ -187,6 +187,31 @@ TEST_F(InterruptPipeTest, WaitsAreRefusedForBadArgumentsAndOutsideTheStartedStat
   EXPECT_EQ(wait(0, buffer, 64), STATUS_DEVICE_NOT_CONNECTED);
 }
 
+TEST_F(InterruptPipeTest, AFailedReadEndsTheChainAndTheTickStartsItAgainUntilTheDeviceIsGone) {
+  Start();
+  ASSERT_EQ(display_waits_.Post(Interrupt(), 0), STATUS_SUCCESS);
+  ASSERT_EQ(display_waits_.Post(Interrupt(), 0), STATUS_SUCCESS);
+  // The read waiting now takes packet 1; the three after it stall.
+  chip_.script().OnEndpoint(chip::kEndpointInterrupt, {chip::ScriptKind::kStall, 3});
+  chip_.RaiseFrameAck(1);
+  ASSERT_TRUE(Eventually([&] { return display_waits_.Count() == 1; }));
+  chip_.RaiseFrameAck(2);  // waits in the chip for the first read that does not stall
+  ASSERT_TRUE(Eventually([&] { return display_waits_.Count() == 2; }));
+  EXPECT_EQ(AckOf(display_waits_.Completed()[1].packet), 2u);
+  EXPECT_FALSE(chip_.script().NextForEndpoint(chip::kEndpointInterrupt)) << "all three stalled";
+  EXPECT_FALSE(ReadFlag(station_->DeviceGone)) << "a stall is no gone device";
+  EXPECT_EQ(InterruptCounters().Packets, 2u) << "a failed read is not parsed";
+
+  chip_.script().OnEndpoint(chip::kEndpointInterrupt, {chip::ScriptKind::kGone, 1});
+  chip_.RaiseFrameAck(3);
+  ASSERT_TRUE(Eventually([&] { return ReadFlag(station_->DeviceGone) != 0; }));
+  UCHAR buffer[64];
+  EXPECT_EQ(Interrupt().WaitInterruptMessage(Interrupt().Object, 0, buffer, 64, nullptr, nullptr,
+                                             nullptr, nullptr),
+            STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(chip_.interrupts().WaitingReads(), 0u);
+}
+
 // A pipe on a station that has not started yet, made by hand: no read, no wait.
 TEST_F(StationTest, InterruptWaitBeforeTheStationStartsIsAnInvalidDeviceState) {
   StationExtension station{};
