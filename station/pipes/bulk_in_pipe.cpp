@@ -32,6 +32,8 @@ constexpr ULONG kReadFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK
 constexpr ULONG kNoChannel = protocol::kNoBusChannel;
 // With BulkInByInterrupt off, each credit given is worth this many more reads.
 constexpr LONG kExtraCreditsWithoutInterrupt = 2;
+constexpr ULONG kCreditStep = 0x10000;
+constexpr LONG kCreditLimit = 0x40000000;
 
 enum ReadState : UCHAR { kIdle = 0, kReadingHeader = 1, kReadingPayload = 2 };
 
@@ -276,11 +278,12 @@ NTSTATUS SetReadHandler(PVOID object, ULONG channel, ReadHandlerRoutine routine,
 NTSTATUS AddReadCredits(PVOID object, ULONG n) {
   BulkInPipe* pipe = Pipe(object);
   if (!pipe) return STATUS_INVALID_PARAMETER;
-  // Credits never wrap: a count past the largest stays there.
-  LONG add = static_cast<LONG>(std::min<ULONG>(n, 0x10000));
+  // Credits never wrap: a count above kCreditStep counts as kCreditStep, and the counter
+  // stops at kCreditLimit (both far above what a device announces; the callers give 1).
+  LONG add = static_cast<LONG>(std::min<ULONG>(n, kCreditStep));
   if (!pipe->BulkInByInterrupt) add += kExtraCreditsWithoutInterrupt;
-  LONG before = InterlockedExchangeAdd(&pipe->Credits, add);
-  if (before > 0x7FFFFFFF - 0x20000) InterlockedExchange(&pipe->Credits, 0x7FFFFFFF - 0x20000);
+  if (InterlockedExchangeAdd(&pipe->Credits, add) + add > kCreditLimit)
+    InterlockedExchange(&pipe->Credits, kCreditLimit);
   return STATUS_SUCCESS;
 }
 
