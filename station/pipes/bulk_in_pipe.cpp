@@ -18,6 +18,7 @@
 #include "protocol/channels.h"
 #include "station/driver_globals.h"
 #include "station/kernel_utils.h"
+#include "station/pipes/device_gone.h"
 #include "station/registry.h"
 #include "station/station_extension.h"
 
@@ -151,7 +152,7 @@ NTSTATUS BulkInReadCompletion(DEVICE_OBJECT*, IRP* irp, PVOID context) {
   const auto& r = pipe->Urb->UrbBulkOrInterruptTransfer;
   const NTSTATUS status = irp->IoStatus.Status;
   if (!NT_SUCCESS(status)) {
-    ApplyDeviceGoneRule(station, status, r.Hdr.Status, true);
+    ApplyDeviceGoneRule(station, DeviceGoneForm::kBulk, status, r.Hdr.Status);
     EndRead(pipe);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }

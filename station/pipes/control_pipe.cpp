@@ -6,6 +6,7 @@
 #include "protocol/vendor_request.h"
 #include "station/driver_globals.h"
 #include "station/kernel_utils.h"
+#include "station/pipes/device_gone.h"
 #include "station/station_extension.h"
 
 namespace vorn::station {
@@ -101,8 +102,7 @@ NTSTATUS ControlTransferOnce(ControlPipe* pipe, ULONG direction_flags, USHORT ur
   *usbd_status = static_cast<ULONG>(r.Hdr.Status);
   *transferred = r.TransferBufferLength;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
-  if (!NT_SUCCESS(status) || r.Hdr.Status < 0)
-    ApplyDeviceGoneRule(station, status, r.Hdr.Status, false);
+  ApplyDeviceGoneRule(station, DeviceGoneForm::kControl, status, r.Hdr.Status);
   ExFreePoolWithTag(urb, kTagControlUrb);
   return status;
 }
@@ -169,18 +169,6 @@ void DestroyControlPipe(PVOID object) {
 
 void NoOpFlush(PVOID, ULONG) {}
 void NoOpNotify(PVOID) {}
-
-void ApplyDeviceGoneRule(StationExtension* station, NTSTATUS status, USBD_STATUS usbd_status,
-                         bool bulk) {
-  bool gone = status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_NO_SUCH_DEVICE ||
-              usbd_status == USBD_STATUS_DEVICE_GONE ||
-              (bulk && usbd_status < 0 && status != STATUS_CANCELLED);
-  if (gone) WriteFlag(station->DeviceGone, 1);
-  if (ReadFlag(station->DeviceGone) && (gone || bulk)) {
-    WriteFlag(station->InterfaceOffRequest, 1);
-    KeSetEvent(&station->WorkerKickEvent, 0, FALSE);
-  }
-}
 
 NTSTATUS CreateControlPipe(StationExtension* station, PipeOps* table, ULONG table_size,
                            const USBD_PIPE_INFORMATION* info) {

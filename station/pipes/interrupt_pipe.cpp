@@ -18,6 +18,7 @@
 #include "protocol/byte_order.h"
 #include "protocol/interrupt_packet.h"
 #include "station/kernel_utils.h"
+#include "station/pipes/device_gone.h"
 #include "station/station_extension.h"
 
 namespace vorn::station {
@@ -340,7 +341,7 @@ NTSTATUS InterruptReadCompletion(DEVICE_OBJECT*, IRP* irp, PVOID context) {
   const NTSTATUS status = irp->IoStatus.Status;
   if (!NT_SUCCESS(status) || r.Hdr.Status < 0) {
     // Not parsed and not retried here: the tick starts the next read.
-    ApplyDeviceGoneRule(station, status, r.Hdr.Status, false);
+    ApplyDeviceGoneRule(station, DeviceGoneForm::kInterrupt, status, r.Hdr.Status);
     EndRead(pipe);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }

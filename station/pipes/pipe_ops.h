@@ -61,11 +61,7 @@ NTSTATUS CreateBulkOutPipe(StationExtension* station, PipeOps* table, ULONG tabl
 void NoOpFlush(PVOID pipe, ULONG channel);
 void NoOpNotify(PVOID pipe);
 
-// Every pipe applies this to each of its own failed transfers: a gone device (the request's
-// status STATUS_DEVICE_NOT_CONNECTED or STATUS_NO_SUCH_DEVICE, or the USB status
-// USBD_STATUS_DEVICE_GONE) sets DeviceGone and asks the worker to take the interface away.
-// The bulk pipes also count any failed USB status of a transfer that was not cancelled.
-void ApplyDeviceGoneRule(StationExtension* station, NTSTATUS status, USBD_STATUS usbd_status,
-                         bool bulk);
+// Each pipe applies ApplyDeviceGoneRule (station/pipes/device_gone.h) to its own failed
+// transfers.
 
 }  // namespace vorn::station
