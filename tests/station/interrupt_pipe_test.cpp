@@ -6,6 +6,9 @@
 
 #include <algorithm>
 
+#include "platform/kernel/interfaces.h"
+#include "protocol/guids.h"
+
 #include "tests/station/pipe_machine.h"
 
 namespace vorn::station::testing {
@@ -202,9 +205,14 @@ TEST_F(InterruptPipeTest, AFailedReadEndsTheChainAndTheTickStartsItAgainUntilThe
   EXPECT_FALSE(ReadFlag(station_->DeviceGone)) << "a stall is no gone device";
   EXPECT_EQ(InterruptCounters().Packets, 2u) << "a failed read is not parsed";
 
+  ASSERT_TRUE(Eventually(
+      [&] { return !kernel::interfaces::Enabled(protocol::kMainControlInterfaceGuid).empty(); }));
   chip_.script().OnEndpoint(chip::kEndpointInterrupt, {chip::ScriptKind::kGone, 1});
   chip_.RaiseFrameAck(3);
   ASSERT_TRUE(Eventually([&] { return ReadFlag(station_->DeviceGone) != 0; }));
+  // Only the interrupt read found it: the worker takes the control interface away.
+  EXPECT_TRUE(Eventually(
+      [&] { return kernel::interfaces::Enabled(protocol::kMainControlInterfaceGuid).empty(); }));
   UCHAR buffer[64];
   EXPECT_EQ(Interrupt().WaitInterruptMessage(Interrupt().Object, 0, buffer, 64, nullptr, nullptr,
                                              nullptr, nullptr),
