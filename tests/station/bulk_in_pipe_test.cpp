@@ -225,6 +225,20 @@ TEST_F(BulkInPipeTest, DisablingMidPayloadCancelsTheReadAndDropsEveryCredit) {
   p.Enable(p.Object, 1);
 }
 
+TEST_F(BulkInPipeTest, ADeviceThatLeavesMidPayloadEndsTheChainAsGone) {
+  Start();
+  Listen(5, &rom_);
+  chip::BulkInMessage cut = Message(kRomReply, Pattern(1000, 2));
+  cut.header.TotalLength = 5000;
+  chip_.SendBulkIn(cut);
+  ASSERT_TRUE(Eventually([&] { return rom_.Count() == 1 && chip_.bulk_in().WaitingReads() == 1; }));
+  chip_.Unplug();
+  ASSERT_TRUE(Eventually([&] { return ReadFlag(station_->DeviceGone) != 0; }));
+  ASSERT_TRUE(Eventually([&] { return BulkInCounters().State == 0; }));
+  EXPECT_EQ(rom_.Count(), 1u);
+  EXPECT_EQ(BulkInCounters().ProtocolErrors, 0u);
+}
+
 TEST_F(BulkInPipeTest, WritesAndBadChannelsAreRefused) {
   Start();
   const PipeOps& p = BulkIn();
