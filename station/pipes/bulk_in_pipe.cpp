@@ -173,9 +173,11 @@ NTSTATUS BulkInReadCompletion(DEVICE_OBJECT*, IRP* irp, PVOID context) {
       if (pipe->TotalLength > kMaxBulkInMessageBytes) {
         pipe->Dropping = 1;
         Count(pipe->Counters.OversizedMessages);
-      } else if (!protocol::IsBusChannel(pipe->Channel) || !HasHandler(pipe, pipe->Channel)) {
+      } else if (!protocol::IsBusChannel(pipe->Channel)) {
         pipe->Dropping = 1;
         Count(pipe->Counters.DroppedMessages);
+      } else if (!HasHandler(pipe, pipe->Channel)) {
+        Count(pipe->Counters.DroppedMessages);  // unless a handler is set before its pieces
       }
       if (pipe->TotalLength == 0) {
         complete = true;
@@ -191,7 +193,7 @@ NTSTATUS BulkInReadCompletion(DEVICE_OBJECT*, IRP* irp, PVOID context) {
     }
   } else if (GetState(pipe) == kReadingPayload) {
     if (n > pipe->TotalLength - pipe->BytesDone) return ProtocolError(pipe);
-    // A handler that went away mid-message gets no further pieces; DeliverPiece checks.
+    // Each piece goes to the handler the channel has at that moment, if any.
     if (!pipe->Dropping && n) DeliverPiece(pipe, n);
     pipe->BytesDone += n;
     if (pipe->BytesDone == pipe->TotalLength) {

@@ -15,7 +15,7 @@ struct BulkInPipeCounters {
   UCHAR State;               // 0 idle, 1 reading a header, 2 reading a payload
   UCHAR ByInterrupt;         // the BulkInByInterrupt setting the pipe was created with
   ULONG Messages;            // headers read whole
-  ULONG DroppedMessages;     // messages read and dropped: no channel or no handler
+  ULONG DroppedMessages;     // messages read with no channel, or no handler when their header came
   ULONG OversizedMessages;   // messages read and dropped: longer than kMaxBulkInMessageBytes
   ULONG ProtocolErrors;      // reads longer than the header or the payload asked for
 };
