@@ -50,6 +50,19 @@ struct JackRecord {
 };
 static_assert(sizeof(JackRecord) == 36);
 
+// One of the two user event slots of the control interface: an NS-mode client's event that
+// the worker sets when the chip reports the slot's event. The interrupt pipe marks it pending
+// (from its completion, at DISPATCH_LEVEL); the worker clears the mark and sets the event.
+// Guarded by EventSlotMutex, except Pending, which is read and written whole as an atomic.
+struct UserEventSlot {
+  FILE_OBJECT* Owner;  // the handle that registered it
+  ULONGLONG Handle;    // the caller's event handle
+  KEVENT* Event;       // the referenced event; null while the slot is free
+  UCHAR Pending;
+  UCHAR Spare;
+};
+constexpr ULONG kUserEventSlotCount = 2;
+
 struct StationExtension {
   // Shared with the child extensions.
   DEVICE_OBJECT* DeviceObject;
@@ -123,7 +136,7 @@ struct StationExtension {
   UCHAR RomResult[16];
   PVOID RomBuffer;
   ULONG RomBytesDone;
-  // The two user event slots of the control interface live here once that interface is built.
+  UserEventSlot UserEvents[kUserEventSlotCount];
   UCHAR NsMode;
   UCHAR FeatureFlags[8];
   USHORT LanguageId;
@@ -145,7 +158,7 @@ struct StationExtension {
   UCHAR DeviceIdStale;
   UCHAR MicOnly;
   UCHAR JackState;
-  KEVENT PanelBusyEvent;
+  KEVENT PanelBusyEvent;  // set while a panel save runs; the interrupt pipe clears it at its end
   IRP* PendingSystemPowerIrp;
 };
 static_assert(offsetof(StationExtension, FdoState) == offsetof(DeviceExtensionHead, State));

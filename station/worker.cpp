@@ -31,9 +31,11 @@ void StationWorkerThread(PVOID context) {
       NTSTATUS wait = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE,
                                                nullptr, nullptr);
       if (wait != STATUS_WAIT_0 + 1) break;
-      if (ReadFlag(station->InterfaceOffRequest) && link) {
+      // Cleared whether or not the interface is still on: every pipe that finds the device
+      // gone asks again.
+      if (ReadFlag(station->InterfaceOffRequest)) {
         WriteFlag(station->InterfaceOffRequest, 0);
-        IoSetDeviceInterfaceState(link, FALSE);
+        if (link) IoSetDeviceInterfaceState(link, FALSE);
         link = nullptr;
       }
     }

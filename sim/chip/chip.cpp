@@ -101,8 +101,7 @@ void Chip::Submit(usb::Transfer& t) {
       interrupts_.Submit(t);
     }
   } else if (t.endpoint == kEndpointBulkIn) {
-    entry.serial = 0;  // nothing to send yet: the read waits for a message or a cancel
-    Hold(t, std::move(entry));
+    bulk_in_.Submit(t);  // served from the queued messages, or kept until one comes
   } else {
     Finish(t, entry, TransferStatus::kStall, 0);
   }
@@ -255,7 +254,7 @@ bool Chip::Cancel(usb::Transfer& t) {
     Finish(t, held.entry, TransferStatus::kCancelled, 0);
     return true;
   }
-  return interrupts_.Cancel(t);
+  return interrupts_.Cancel(t) || bulk_in_.Cancel(t);
 }
 
 void Chip::ResetEndpoint(uint8_t endpoint) {
@@ -289,7 +288,7 @@ std::vector<std::vector<uint8_t>> Chip::CommandPackets() const {
 
 size_t Chip::HeldTransfers() const {
   std::lock_guard<std::mutex> guard(lock_);
-  return held_.size();
+  return held_.size() + bulk_in_.WaitingReads();
 }
 
 uint8_t Chip::Configuration() const {
@@ -306,6 +305,7 @@ void Chip::Unplug() {
   }
   for (Held& h : held) Finish(*h.transfer, h.entry, TransferStatus::kDeviceGone, 0);
   interrupts_.Flush(TransferStatus::kDeviceGone);
+  bulk_in_.Flush(TransferStatus::kDeviceGone);
 }
 
 }  // namespace vorn::chip

@@ -1,8 +1,9 @@
 // The simulated adapter as a USB device. It answers standard requests from its descriptors and
 // vendor requests from its profile, reassembles bulk OUT messages, serves interrupt reads from
-// its interrupt queue, logs every control and bulk OUT transfer, and follows the test's script
-// where one is set. Control and bulk OUT transfers complete inside Submit; interrupt reads
-// complete when a packet is queued; scripted time-outs and bulk IN reads wait for Cancel.
+// its interrupt queue and bulk IN reads from its bulk IN queue, logs every control and bulk OUT
+// transfer, and follows the test's script where one is set. Control and bulk OUT transfers
+// complete inside Submit; interrupt and bulk IN reads complete when there is something to
+// send; scripted time-outs wait for Cancel.
 #pragma once
 
 #include <atomic>
@@ -21,6 +22,7 @@
 #include "sim/chip/interrupt_queue.h"
 #include "sim/chip/request_log.h"
 #include "sim/chip/request_script.h"
+#include "sim/chip/station_bulk_in.h"
 #include "sim/chip/station_bulk_out.h"
 #include "sim/chip/vendor_requests.h"
 #include "sim/chip/violation_log.h"
@@ -74,11 +76,25 @@ class Chip : public usb::UsbDevice {
   void RaiseMonitorChange(int view, bool connected);
   void RaiseRefresh();
 
+  // The station driver's events (sim/chip/station_events.h). SendBulkIn queues a message on
+  // the bulk IN endpoint and, with |announce|, tells the host of it with a status packet (one
+  // per message: the host reads a message only for an announcement). SetJackState keeps the
+  // jack state every later status packet carries and reports it at once.
+  BulkInQueue& bulk_in() { return bulk_in_; }
+  void SendBulkIn(BulkInMessage message, bool announce = true);
+  void SetJackState(uint8_t state);
+  uint8_t JackState() const { return jack_state_.load(); }
+  // A ROM burn result (RomReplyKind 5) on the system channel, and the end of a panel save.
+  void RaiseRomResult(uint8_t rom_status, uint32_t rom_value);
+  void RaisePanelSaveDone();
+  // A display packet with the user event bits (0 and 1) an NS-mode station reads.
+  void RaiseNsEvent(uint8_t event_bits);
+
   // Transfers on endpoint 0x04, each as sent.
   std::vector<std::vector<uint8_t>> CommandPackets() const;
   // Pipe resets the host asked for, per endpoint.
   uint32_t EndpointResets(uint8_t endpoint) const;
-  // Transfers the chip holds unanswered (scripted time-outs, bulk IN reads).
+  // Transfers the chip holds unanswered (scripted time-outs, bulk IN reads waiting for data).
   size_t HeldTransfers() const;
   uint8_t Configuration() const;
 
@@ -107,6 +123,8 @@ class Chip : public usb::UsbDevice {
   RequestScript script_;
   RequestScript device_value_script_;
   InterruptQueue interrupts_;
+  BulkInQueue bulk_in_;
+  std::atomic<uint8_t> jack_state_{0};
   BulkOutReassembler bulk_out_;
   StationBulkOut station_bulk_out_;
   std::atomic<bool> station_bulk_out_on_{false};

@@ -124,6 +124,9 @@ TEST_F(StationPnpTest, AnOldImageReportsNoCommandSetAndGetsZerosInsteadOfErrors)
       EXPECT_NE(r.setup.wIndex, protocol::DeviceValueHwPlatform);
     }
   }
+  // The chip leaves the bus before it goes out of scope: the station's pipes keep reads on it.
+  bus_->Detach(chip);
+  pnp::WaitIdle();
 }
 
 TEST_F(StationPnpTest, ControlPipeAnswersIdentityFromItsCacheAndRetriesCancelledTransfers) {
@@ -284,6 +287,10 @@ TEST_P(StationStartFailureTest, StartCompletesAndTheFailureShowsOnlyInTheRegistr
     EXPECT_EQ(s->WorkerThread, nullptr);
     EXPECT_EQ(kernel::RunningSystemThreads(), 0);
   }
+  // The device leaves the bus before it goes out of scope: a started station's pipes keep
+  // reads on it.
+  bus_->Detach(device);
+  pnp::WaitIdle();
 }
 
 std::vector<uint8_t> StringOf(std::vector<uint8_t> bytes) { return bytes; }
@@ -403,6 +410,8 @@ TEST_P(StationNamingTest, DeviceNamesFollowThePolicyAndTheProductString) {
   if (!n.has_product) {
     EXPECT_EQ(product->bLength, sizeof kDefaultProduct - 2 + 4);
   }
+  bus_->Detach(chip);  // before the chip goes out of scope: the station's pipes read from it
+  pnp::WaitIdle();
 }
 
 INSTANTIATE_TEST_SUITE_P(

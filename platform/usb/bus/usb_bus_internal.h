@@ -46,7 +46,7 @@ struct Port {
   AttachOptions options;
   USB_DEVICE_DESCRIPTOR device_descriptor{};
   std::vector<uint8_t> config;  // the whole configuration descriptor set
-  bool reported = true;         // still on the bus
+  std::atomic<bool> reported{true};  // still on the bus (read by URBs without the bus lock)
   std::atomic<bool> removed{false};  // REMOVE received
   std::vector<std::unique_ptr<Pipe>> pipes;
   uint8_t configuration_value = 0;
