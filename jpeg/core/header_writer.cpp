@@ -118,6 +118,8 @@ JpegCoreStatus CJPEGEncoder::WriteHuffmanTableSegment(const CJPEGEncoderHuffmanT
   const uint8_t* bits = table.Bits();
   int32_t count = 0;
   for (int32_t l = 0; l < 16; ++l) count += bits[l];
+  // HUFFVAL holds 256 symbols; a count beyond them would write past the table.
+  if (count > 256) return CorePrimitiveFailed;
   MarkerWriter out(bitStream_);
   out.Word(kMarkerDht);
   out.Word(19 + count);
