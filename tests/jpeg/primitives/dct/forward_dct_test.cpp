@@ -57,10 +57,10 @@ struct Slot {
   ForwardDctQuant8x8From16Fn fn16;
 };
 
-// Every slot this machine can run, slot 0 (the plain build) first.
+// Every table entry this machine can run, the portable build first.
 std::vector<Slot> RunnableSlots() {
   std::vector<Slot> slots;
-  for (int32_t s = 0; s < kProcessorSlots; ++s) {
+  for (int32_t s : kEntriesReferenceFirst) {
     if (BuildRunsHere(s)) {
       slots.push_back({s, kForwardDctQuant8x8Table.slot[s], kForwardDctQuant8x8From16Table.slot[s]});
     }
@@ -385,7 +385,8 @@ TEST(ForwardDctQuant8x8From16, OutputIsPinned) {
 }
 
 TEST(ForwardDctQuant8x8, DispatchFollowsTheProcessorIndex) {
-  EXPECT_EQ(kForwardDctQuant8x8Table.slot[0], &ForwardDctQuant8x8S2);
+  EXPECT_EQ(kForwardDctQuant8x8Table.Portable(), &ForwardDctQuant8x8S2);
+  EXPECT_EQ(kForwardDctQuant8x8Table.slot[0], &ForwardDctQuant8x8Sse2);
   EXPECT_EQ(kForwardDctQuant8x8Table.slot[1], &ForwardDctQuant8x8Sse2);
   EXPECT_EQ(kForwardDctQuant8x8Table.slot[5], &ForwardDctQuant8x8Sse2);
   EXPECT_EQ(kForwardDctQuant8x8Table.slot[6], &ForwardDctQuant8x8Avx2);

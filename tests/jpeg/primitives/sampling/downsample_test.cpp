@@ -20,7 +20,7 @@ struct Rng {
 template <typename Fn>
 std::vector<std::pair<int32_t, Fn>> Builds(const DispatchTable<Fn>& table) {
   std::vector<std::pair<int32_t, Fn>> builds;
-  for (int32_t s = 0; s < kProcessorSlots; ++s) {
+  for (int32_t s : kEntriesReferenceFirst) {
     if (!BuildRunsHere(s)) continue;
     bool seen = false;
     for (auto& b : builds) seen |= b.second == table.slot[s];
