@@ -6,9 +6,10 @@
 // channels), SetDensity and SetComment in any order, SetOutputStream, WriteHeader (which
 // prepares every buffer), WriteData. One encoder codes one image.
 //
-// This build codes baseline frames (mode 1) from interleaved 8-bit sources with the standard
-// Huffman tables; SetParams refuses the other modes, planar and wider sources and Huffman
-// optimisation with -3.
+// This build codes baseline frames (mode 1) from interleaved 8-bit sources, with the standard
+// Huffman tables or with tables built for the image (optimizeHuffman); SetParams refuses the
+// other modes and planar and wider sources with -3, so a mode not built never reaches the
+// buffers or the scans.
 #pragma once
 
 #include <cstdint>
@@ -74,6 +75,11 @@ class CJPEGEncoder {
   JpegCoreStatus WriteData();
   // One DHT segment of |table|.
   JpegCoreStatus WriteHuffmanTableSegment(const CJPEGEncoderHuffmanTable& table);
+  // The statistics pass of a baseline frame with optimizeHuffman: converts and transforms the
+  // whole image into the coefficient buffer, counts the symbols the scan will code, installs
+  // the tables built from them (component 0 tables 0, the others tables 1 in a YCbCr or YCCK
+  // frame) and writes their DHT segments. WriteHeader calls it in place of the standard ones.
+  JpegCoreStatus OptimizeHuffmanTables();
 
   // MCU-row preparation of an interleaved source: colour conversion (or channel split) into
   // the converted buffers, then edge padding and chroma down-sampling into the subsampled
@@ -110,8 +116,12 @@ class CJPEGEncoder {
                     int32_t sampling, int32_t precision, int32_t planar);
   JpegCoreStatus EncodeBaselineScan();
   JpegCoreStatus WriteScanHeader();
-  JpegCoreStatus TransformMcuRow();
-  JpegCoreStatus EncodeMcuRow();
+  // The blocks of one MCU row in coding order, at |blocks|.
+  JpegCoreStatus TransformMcuRow(int16_t* blocks);
+  JpegCoreStatus EncodeMcuRow(const int16_t* blocks);
+  // The first block of MCU row |row| in the coefficient buffer (the whole image with
+  // optimizeHuffman, else one MCU row used again for every row).
+  int16_t* McuRowBlocks(int32_t row) const;
   JpegCoreStatus WriteRestartMarker();
   JpegCoreStatus WriteComment();
   JpegCoreStatus WriteQuantTableSegment(const prim::CJPEGEncoderQuantTable& table);

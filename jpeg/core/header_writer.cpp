@@ -145,11 +145,15 @@ JpegCoreStatus CJPEGEncoder::WriteHeader() {
     return status;
   }
   if ((status = WriteFrameHeader()) != CoreOk) return status;
-  if ((status = WriteHuffmanTableSegment(dcTables_[0])) != CoreOk) return status;
-  if ((status = WriteHuffmanTableSegment(acTables_[0])) != CoreOk) return status;
-  if (HasChromaTables()) {
-    if ((status = WriteHuffmanTableSegment(dcTables_[1])) != CoreOk) return status;
-    if ((status = WriteHuffmanTableSegment(acTables_[1])) != CoreOk) return status;
+  if (optimizeHuffman_) {
+    if ((status = OptimizeHuffmanTables()) != CoreOk) return status;
+  } else {
+    if ((status = WriteHuffmanTableSegment(dcTables_[0])) != CoreOk) return status;
+    if ((status = WriteHuffmanTableSegment(acTables_[0])) != CoreOk) return status;
+    if (HasChromaTables()) {
+      if ((status = WriteHuffmanTableSegment(dcTables_[1])) != CoreOk) return status;
+      if ((status = WriteHuffmanTableSegment(acTables_[1])) != CoreOk) return status;
+    }
   }
   if (restartInterval_ != 0) {
     MarkerWriter out(bitStream_);

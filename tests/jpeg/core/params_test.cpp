@@ -111,7 +111,7 @@ TEST(CoreParams, RefusedParametersStoreNothing) {
       {"progressive mode", 8, 8, 3, ColorBgr, 8, 3, ColorYCbCr, 3, 1, 0},
       {"lossless mode", 8, 8, 3, ColorBgr, 8, 4, ColorYCbCr, 3, 1, 0},
       {"mode 0", 8, 8, 3, ColorBgr, 8, 0, ColorYCbCr, 3, 1, 0},
-      {"optimised tables", 8, 8, 3, ColorBgr, 8, 1, ColorYCbCr, 3, 1, 1},
+      {"optimised tables of a mode not built", 8, 8, 3, ColorBgr, 8, 3, ColorYCbCr, 3, 1, 1},
       {"12-bit source", 8, 8, 3, ColorBgr, 12, 1, ColorYCbCr, 3, 1, 0},
       {"no source", 8, 8, 3, ColorBgr, 0, 1, ColorYCbCr, 3, 1, 0},
       {"sampling 4", 8, 8, 3, ColorBgr, 8, 1, ColorYCbCr, 4, 1, 0},
