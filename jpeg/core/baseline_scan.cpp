@@ -8,10 +8,11 @@
 namespace vorn::jpeg {
 
 JpegCoreStatus CJPEGEncoder::WriteData() {
-  if (mode_ != ModeBaseline || planar_) return CorePrimitiveFailed;
+  if ((mode_ != ModeBaseline && mode_ != ModeProgressive) || planar_) return CorePrimitiveFailed;
   // The buffers must be those WriteHeader prepared for the current source and parameters.
   if (!headerWritten_) return CoreBadParameter;
-  JpegCoreStatus status = EncodeBaselineScan();
+  JpegCoreStatus status =
+      mode_ == ModeProgressive ? EncodeProgressiveScans() : EncodeBaselineScan();
   if (status != CoreOk) return status;
   if ((status = bitStream_.WriteWord(kMarkerEoi)) != CoreOk) return status;
   return bitStream_.FlushBuffer(0);

@@ -145,7 +145,9 @@ JpegCoreStatus CJPEGEncoder::WriteHeader() {
     return status;
   }
   if ((status = WriteFrameHeader()) != CoreOk) return status;
-  if (optimizeHuffman_) {
+  if (mode_ == ModeProgressive) {
+    // Every scan writes the tables built for it just before its SOS segment.
+  } else if (optimizeHuffman_) {
     if ((status = OptimizeHuffmanTables()) != CoreOk) return status;
   } else {
     if ((status = WriteHuffmanTableSegment(dcTables_[0])) != CoreOk) return status;

@@ -70,6 +70,7 @@ struct EncodeConfig {
   int32_t capacity = 0;  // 0: room for any stream of the image
   int32_t sourceSampling = Sampling444;
   int32_t optimizeHuffman = 0;
+  int32_t mode = ModeBaseline;
 };
 
 struct EncodeResult {
@@ -95,7 +96,7 @@ inline EncodeResult Encode(const Image& image, const EncodeConfig& config) {
   static const char kEmptyComment[128] = {};
   encoder.SetInterleavedSource8(image.pixels.data(), image.step, image.width, image.height,
                                 image.channels, config.sourceColor, config.sourceSampling, 8);
-  result.setParams = encoder.SetParams(ModeBaseline, config.frameColor, config.sampling,
+  result.setParams = encoder.SetParams(config.mode, config.frameColor, config.sampling,
                                        config.restartInterval, config.optimizeHuffman,
                                        config.quality, 1);
   encoder.SetComment(0, kEmptyComment);
