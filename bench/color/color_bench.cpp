@@ -81,11 +81,11 @@ int main(int argc, char** argv) {
   Register("ours/BgraToYCbCrPlanes", Ours444, -1);
   // Each distinct build this machine runs, forced.
   std::vector<int32_t> slots;
-  for (int32_t s = 0; s < kProcessorSlots; ++s) {
-    if (!BuildRunsHere(s)) continue;
-    if (s > 0 && kBgraToYCbCr420PlanesTable.slot[s] == kBgraToYCbCr420PlanesTable.slot[s - 1]) {
-      continue;
-    }
+  // The portable build first, then each slot with a build of its own.
+  BgraToYCbCr420PlanesFn previous = nullptr;
+  for (int32_t s : kEntriesReferenceFirst) {
+    if (!BuildRunsHere(s) || kBgraToYCbCr420PlanesTable.slot[s] == previous) continue;
+    previous = kBgraToYCbCr420PlanesTable.slot[s];
     slots.push_back(s);
     Register(("ours/BgraToYCbCr420Planes/" + std::string(kSlotNames[s])).c_str(), Ours420, s);
     Register(("ours/BgraToYCbCrPlanes/" + std::string(kSlotNames[s])).c_str(), Ours444, s);

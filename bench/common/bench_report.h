@@ -19,9 +19,10 @@
 
 namespace vorn::bench {
 
-// Names of the processor slots, as the forced builds' benchmarks and ratio lines show them.
-inline constexpr const char* kSlotNames[vorn::jpeg::prim::kProcessorSlots] = {
-    "s2-plain", "s2", "s3", "am", "s4", "v1", "v2"};
+// Names of the dispatch table entries (the processor slots, then the portable build), as the
+// forced builds' benchmarks and ratio lines show them. Slots 0 and 1 both hold the SSE2 build.
+inline constexpr const char* kSlotNames[vorn::jpeg::prim::kDispatchEntries] = {
+    "s2", "s2", "s3", "am", "s4", "v1", "v2", "plain"};
 
 // Parses the command line after the defaults: repetitions in random order, so that a busy
 // moment of the machine does not fall on one side of a comparison only, and aggregates only.

@@ -180,9 +180,11 @@ int main(int argc, char** argv) {
   InitializeBenchmarks(argc, argv, benchmark::kMicrosecond);
   Register("ours/ForwardDctQuant8x8", OursFrame, -1);
   std::vector<int32_t> slots;
-  for (int32_t s = 0; s < kProcessorSlots; ++s) {
-    if (!BuildRunsHere(s)) continue;
-    if (s > 0 && kForwardDctQuant8x8Table.slot[s] == kForwardDctQuant8x8Table.slot[s - 1]) continue;
+  // The portable build first, then each slot with a build of its own.
+  ForwardDctQuant8x8Fn previous = nullptr;
+  for (int32_t s : kEntriesReferenceFirst) {
+    if (!BuildRunsHere(s) || kForwardDctQuant8x8Table.slot[s] == previous) continue;
+    previous = kForwardDctQuant8x8Table.slot[s];
     slots.push_back(s);
     Register(std::string("ours/ForwardDctQuant8x8/") + kSlotNames[s], OursFrame, s);
   }

@@ -263,7 +263,7 @@ bool SameBytes(const char* name, Frame& (*frame)()) {
   const Frame& f = frame();
   const std::vector<uint8_t> theirs = TurboScan(f);
   bool same = true;
-  for (int32_t s = -1; s < kProcessorSlots; ++s) {
+  for (int32_t s = -1; s < kDispatchEntries; ++s) {
     if (s >= 0 && !BuildRunsHere(s)) continue;
     const int64_t n = OursScan(f, s < 0 ? EncodeBaselineBlock : kEncodeBaselineBlockTable.slot[s]);
     same &= n == static_cast<int64_t>(theirs.size()) &&
@@ -292,9 +292,11 @@ int main(int argc, char** argv) {
   InitializeBenchmarks(argc, argv, benchmark::kMicrosecond);
 
   std::vector<int32_t> slots;
-  for (int32_t s = 0; s < kProcessorSlots; ++s) {
-    if (!BuildRunsHere(s)) continue;
-    if (s > 0 && kEncodeBaselineBlockTable.slot[s] == kEncodeBaselineBlockTable.slot[s - 1]) continue;
+  // The portable build first, then each slot with a build of its own.
+  EncodeBaselineBlockFn previous = nullptr;
+  for (int32_t s : kEntriesReferenceFirst) {
+    if (!BuildRunsHere(s) || kEncodeBaselineBlockTable.slot[s] == previous) continue;
+    previous = kEncodeBaselineBlockTable.slot[s];
     slots.push_back(s);
   }
   for (auto [name, frame] : frames) {

@@ -104,9 +104,11 @@ int main(int argc, char** argv) {
   InitializeBenchmarks(argc, argv, benchmark::kMicrosecond);
   Register("ours/DownsampleRows2x2", Ours, -1);
   std::vector<int32_t> slots;
-  for (int32_t s = 0; s < kProcessorSlots; ++s) {
-    if (!BuildRunsHere(s)) continue;
-    if (s > 0 && kDownsampleRows2x2Table.slot[s] == kDownsampleRows2x2Table.slot[s - 1]) continue;
+  // The portable build first, then each slot with a build of its own.
+  DownsampleRows2x2Fn previous = nullptr;
+  for (int32_t s : kEntriesReferenceFirst) {
+    if (!BuildRunsHere(s) || kDownsampleRows2x2Table.slot[s] == previous) continue;
+    previous = kDownsampleRows2x2Table.slot[s];
     slots.push_back(s);
     Register(std::string("ours/DownsampleRows2x2/") + kSlotNames[s], Ours, s);
   }

@@ -66,12 +66,12 @@ JpegEncodeStatus EncodeFrameJpeg(JpegEncodeRequest* request) {
       request->height < static_cast<uint32_t>(kMinImageSide)) {
     return JpegEncodeBadGeometry;
   }
-  // The 3-byte conversion walks rows downwards only; a stride of 0 or less would otherwise
-  // be refused only once the header has been written.
-  if (channels == 3 && request->stride <= 0) return JpegEncodeBadGeometry;
   const int32_t sampling = MapSamplingCode(request->sampling);
   const int32_t color = PixelFormatToUicColor(request->pixelFormat);
   if (sampling < 0 || color < 0) return JpegEncodeBadArgument;
+  // The 3-byte conversion walks rows downwards only; a stride of 0 or less would otherwise
+  // be refused only once the header has been written.
+  if (channels == 3 && request->stride <= 0) return JpegEncodeBadGeometry;
 
   // Steps 6 to 10: the encoder, its output and the (empty) comment.
   encoder.SetThreadCount(1);

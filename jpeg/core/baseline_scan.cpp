@@ -8,10 +8,11 @@
 namespace vorn::jpeg {
 
 JpegCoreStatus CJPEGEncoder::WriteData() {
-  if (mode_ != ModeBaseline || planar_) return CorePrimitiveFailed;
+  if ((mode_ != ModeBaseline && mode_ != ModeProgressive) || planar_) return CorePrimitiveFailed;
   // The buffers must be those WriteHeader prepared for the current source and parameters.
   if (!headerWritten_) return CoreBadParameter;
-  JpegCoreStatus status = EncodeBaselineScan();
+  JpegCoreStatus status =
+      mode_ == ModeProgressive ? EncodeProgressiveScans() : EncodeBaselineScan();
   if (status != CoreOk) return status;
   if ((status = bitStream_.WriteWord(kMarkerEoi)) != CoreOk) return status;
   return bitStream_.FlushBuffer(0);
@@ -32,8 +33,14 @@ JpegCoreStatus CJPEGEncoder::WriteScanHeader() {
   return out.Status();
 }
 
-JpegCoreStatus CJPEGEncoder::TransformMcuRow() {
-  int16_t* block = coefficients_;
+int16_t* CJPEGEncoder::McuRowBlocks(int32_t row) const {
+  if (mcuRowsPerCoefficientPass_ <= 1) return coefficients_;
+  const int64_t blocks = static_cast<int64_t>(row) * mcusPerRow_ * blocksPerMcu_;
+  return coefficients_ + static_cast<ptrdiff_t>(blocks * prim::kBlockSize);
+}
+
+JpegCoreStatus CJPEGEncoder::TransformMcuRow(int16_t* blocks) {
+  int16_t* block = blocks;
   for (int32_t m = 0; m < mcusPerRow_; ++m) {
     for (int32_t i = 0; i < componentCount_; ++i) {
       const CJPEGColorComponent& c = components_[i];
@@ -77,8 +84,8 @@ JpegCoreStatus CJPEGEncoder::WriteRestartMarker() {
   return CoreOk;
 }
 
-JpegCoreStatus CJPEGEncoder::EncodeMcuRow() {
-  const int16_t* block = coefficients_;
+JpegCoreStatus CJPEGEncoder::EncodeMcuRow(const int16_t* blocks) {
+  const int16_t* block = blocks;
   for (int32_t m = 0; m < mcusPerRow_; ++m) {
     JpegCoreStatus status;
     if (restartInterval_ != 0 && restartsToGo_ == 0) {
@@ -116,10 +123,13 @@ JpegCoreStatus CJPEGEncoder::EncodeBaselineScan() {
   JpegCoreStatus status = WriteScanHeader();
   if (status != CoreOk) return status;
   for (int32_t r = 0; r < mcuRows_; ++r) {
-    if ((status = ConvertMcuRow(r, 0)) != CoreOk) return status;
-    if ((status = DownsampleMcuRow(r, 0)) != CoreOk) return status;
-    if ((status = TransformMcuRow()) != CoreOk) return status;
-    if ((status = EncodeMcuRow()) != CoreOk) return status;
+    // With optimised tables the statistics pass has left the whole image transformed.
+    if (!optimizeHuffman_) {
+      if ((status = ConvertMcuRow(r, 0)) != CoreOk) return status;
+      if ((status = DownsampleMcuRow(r, 0)) != CoreOk) return status;
+      if ((status = TransformMcuRow(coefficients_)) != CoreOk) return status;
+    }
+    if ((status = EncodeMcuRow(McuRowBlocks(r))) != CoreOk) return status;
   }
   if ((status = bitStream_.FlushBuffer(kBlockFlushMinFree)) != CoreOk) return status;
   return FlushBlockBits();

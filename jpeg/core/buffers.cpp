@@ -2,6 +2,7 @@
 // per-component factors, coefficient buffer, bit-stream buffer and coder state that
 // PrepareBuffers derives and allocates. Every size is computed in 64 bits and refused when it
 // does not fit the allocator's 32-bit sizes.
+#include <initializer_list>
 #include <limits>
 
 #include "jpeg/core/encoder.h"
@@ -11,6 +12,41 @@
 
 namespace vorn::jpeg {
 namespace {
+
+ScanDescriptor Scan(std::initializer_list<int32_t> components, int32_t ss, int32_t se,
+                              int32_t ah, int32_t al) {
+  ScanDescriptor d{static_cast<int32_t>(components.size()), {0, 0, 0, 0}, ss, se, ah, al};
+  int32_t i = 0;
+  for (int32_t c : components) d.componentIndices[i++] = c;
+  return d;
+}
+
+// The fixed scan scripts: DC at reduced precision, AC bands, then refinements.
+JpegCoreStatus BuildScanScript(int32_t components, std::vector<ScanDescriptor>* script) {
+  switch (components) {
+    case 1:
+      *script = {Scan({0}, 0, 0, 0, 1), Scan({0}, 1, 5, 0, 2),  Scan({0}, 6, 63, 0, 2),
+                 Scan({0}, 1, 63, 2, 1), Scan({0}, 0, 0, 1, 0), Scan({0}, 1, 63, 1, 0)};
+      return CoreOk;
+    case 3:
+      *script = {Scan({0, 1, 2}, 0, 0, 0, 1), Scan({0}, 1, 5, 0, 2),  Scan({2}, 1, 63, 0, 1),
+                 Scan({1}, 1, 63, 0, 1),       Scan({0}, 6, 63, 0, 2), Scan({0}, 1, 63, 2, 1),
+                 Scan({0, 1, 2}, 0, 0, 1, 0), Scan({2}, 1, 63, 1, 0), Scan({1}, 1, 63, 1, 0),
+                 Scan({0}, 1, 63, 1, 0)};
+      return CoreOk;
+    case 4:
+      script->push_back(Scan({0, 1, 2, 3}, 0, 0, 0, 1));
+      for (int32_t c = 0; c < 4; ++c) script->push_back(Scan({c}, 1, 5, 0, 2));
+      for (int32_t c = 0; c < 4; ++c) script->push_back(Scan({c}, 6, 63, 0, 2));
+      for (int32_t c = 0; c < 4; ++c) script->push_back(Scan({c}, 1, 63, 2, 1));
+      script->push_back(Scan({0, 1, 2, 3}, 0, 0, 1, 0));
+      for (int32_t c = 0; c < 4; ++c) script->push_back(Scan({c}, 1, 63, 1, 0));
+      return CoreOk;
+    default:
+      // No script, so no scan count left over from an earlier frame: refused.
+      return CoreBadParameter;
+  }
+}
 
 bool FitsAllocation(int64_t size) {
   return size > 0 && size <= std::numeric_limits<int32_t>::max();
@@ -58,8 +94,14 @@ JpegCoreStatus CJPEGColorComponent::AllocateSubsampledBuffer(int32_t slots) {
 }
 
 JpegCoreStatus CJPEGEncoder::PrepareBuffers() {
-  // Only a baseline frame accepted by SetParams gets buffers.
-  if (mode_ != ModeBaseline) return CoreBadParameter;
+  // Only a baseline or progressive frame accepted by SetParams gets buffers.
+  if (mode_ != ModeBaseline && mode_ != ModeProgressive) return CoreBadParameter;
+  // The progressive scan script; none (and no scan) for any other frame.
+  scanScript_.clear();
+  if (mode_ == ModeProgressive) {
+    JpegCoreStatus status = BuildScanScript(componentCount_, &scanScript_);
+    if (status != CoreOk) return status;
+  }
   if (componentCount_ < 1 || componentCount_ > kMaxComponents || mcusPerRow_ < 1 || mcuRows_ < 1) {
     return CoreBadParameter;
   }

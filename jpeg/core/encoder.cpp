@@ -153,7 +153,7 @@ JpegCoreStatus CJPEGEncoder::SetParams(int32_t mode, int32_t color, int32_t samp
     return CoreBadParameter;
   }
   // This build writes baseline scans of interleaved 8-bit sources with the standard tables.
-  if (mode != ModeBaseline || planar_ || optimizeHuffman != 0) return CoreBadParameter;
+  if ((mode != ModeBaseline && mode != ModeProgressive) || planar_) return CoreBadParameter;
   if (sourcePrecision_ < 1 || sourcePrecision_ > 8) return CoreBadParameter;
   // The frame header carries 16-bit sizes and DRI a 16-bit interval.
   if (width_ < 1 || width_ > kMaxImageSide || height_ < 1 || height_ > kMaxImageSide) {
@@ -166,6 +166,10 @@ JpegCoreStatus CJPEGEncoder::SetParams(int32_t mode, int32_t color, int32_t samp
   if (colorChannels != 0 && colorChannels != sourceChannels_) return CoreBadParameter;
   const int32_t components = ComponentsOfFrame(color, sourceChannels_);
   if (components < 1) return CoreBadParameter;
+  // Progressive frames have scan scripts for 1, 3 and 4 components only.
+  if (mode == ModeProgressive && components != 1 && components != 3 && components != 4) {
+    return CoreBadParameter;
+  }
   // A scan of one component codes its blocks in raster order, one block an MCU; larger
   // factors would put them out of place.
   if (components == 1 && sampling != Sampling444) return CoreBadParameter;
@@ -179,14 +183,15 @@ JpegCoreStatus CJPEGEncoder::SetParams(int32_t mode, int32_t color, int32_t samp
   color_ = color;
   sampling_ = sampling;
   quality_ = quality;
-  optimizeHuffman_ = optimizeHuffman;
+  optimizeHuffman_ = optimizeHuffman != 0 ? 1 : 0;
   precision_ = sourcePrecision_;
 
   mcuWidth_ = sampling == Sampling444 ? 8 : 16;
   mcuHeight_ = sampling == Sampling420 ? 16 : 8;
-  mcuRowsPerCoefficientPass_ = 1;
   mcusPerRow_ = (width_ + mcuWidth_ - 1) / mcuWidth_;
   mcuRows_ = (height_ + mcuHeight_ - 1) / mcuHeight_;
+  // The statistics pass and the progressive scans keep the whole image's coefficients.
+  mcuRowsPerCoefficientPass_ = optimizeHuffman_ || mode == ModeProgressive ? mcuRows_ : 1;
   componentCount_ = components;
 
   JpegCoreStatus status = quantTables_[0].Init8(0, prim::StdLumaQuant.data(), quality);

@@ -6,12 +6,15 @@
 // channels), SetDensity and SetComment in any order, SetOutputStream, WriteHeader (which
 // prepares every buffer), WriteData. One encoder codes one image.
 //
-// This build codes baseline frames (mode 1) from interleaved 8-bit sources with the standard
-// Huffman tables; SetParams refuses the other modes, planar and wider sources and Huffman
-// optimisation with -3.
+// This build codes baseline frames (mode 1) from interleaved 8-bit sources, with the standard
+// Huffman tables or with tables built for the image (optimizeHuffman), and progressive frames
+// (mode 3) of 1, 3 or 4 components from the same sources, every scan with tables of its own.
+// SetParams refuses the other modes, other component counts in mode 3 and planar and wider
+// sources with -3, so a mode not built never reaches the buffers or the scans.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "jpeg/core/color_component.h"
 #include "jpeg/core/core_types.h"
@@ -21,6 +24,18 @@
 #include "jpeg/stream/bitstream_output.h"
 
 namespace vorn::jpeg {
+
+// One scan of a progressive frame: its components (positions in the frame), its band of
+// zigzag positions Ss..Se and its successive-approximation bits Ah (of the previous scan of
+// the band, 0 for a first scan) and Al (the low bits left out).
+struct ScanDescriptor {
+  int32_t componentCount;
+  int32_t componentIndices[4];
+  int32_t ss;
+  int32_t se;
+  int32_t ah;
+  int32_t al;
+};
 
 class CJPEGEncoder {
  public:
@@ -74,6 +89,19 @@ class CJPEGEncoder {
   JpegCoreStatus WriteData();
   // One DHT segment of |table|.
   JpegCoreStatus WriteHuffmanTableSegment(const CJPEGEncoderHuffmanTable& table);
+  // The statistics pass of a baseline frame with optimizeHuffman: converts and transforms the
+  // whole image into the coefficient buffer, counts the symbols the scan will code, installs
+  // the tables built from them (component 0 tables 0, the others tables 1 in a YCbCr or YCCK
+  // frame) and writes their DHT segments. WriteHeader calls it in place of the standard ones.
+  JpegCoreStatus OptimizeHuffmanTables();
+  // A progressive scan: its statistics, tables and DHT segments, then its SOS segment and
+  // entropy-coded data, from the whole image's coefficients.
+  JpegCoreStatus OptimizeProgressiveScanTables(int32_t n, const int32_t* componentIndices,
+                                               int32_t ss, int32_t se, int32_t ah, int32_t al);
+  JpegCoreStatus EncodeProgressiveScan(int32_t n, const int32_t* componentIndices, int32_t ss,
+                                       int32_t se, int32_t ah, int32_t al);
+  // The scan script of a progressive frame (empty in the other modes).
+  const std::vector<ScanDescriptor>& ScanScript() const { return scanScript_; }
 
   // MCU-row preparation of an interleaved source: colour conversion (or channel split) into
   // the converted buffers, then edge padding and chroma down-sampling into the subsampled
@@ -110,8 +138,24 @@ class CJPEGEncoder {
                     int32_t sampling, int32_t precision, int32_t planar);
   JpegCoreStatus EncodeBaselineScan();
   JpegCoreStatus WriteScanHeader();
-  JpegCoreStatus TransformMcuRow();
-  JpegCoreStatus EncodeMcuRow();
+  // The blocks of one MCU row in coding order, at |blocks|.
+  JpegCoreStatus TransformMcuRow(int16_t* blocks);
+  JpegCoreStatus EncodeMcuRow(const int16_t* blocks);
+  // The first block of MCU row |row| in the coefficient buffer (the whole image with
+  // optimizeHuffman, else one MCU row used again for every row).
+  int16_t* McuRowBlocks(int32_t row) const;
+  // The whole image into the coefficient buffer, MCU row by MCU row.
+  JpegCoreStatus TransformImage();
+  JpegCoreStatus EncodeProgressiveScans();
+  // Calls |visit|(component, block) for every block of an AC scan of |component|, in the
+  // scan's order, stopping at the first non-zero result.
+  template <typename Visit>
+  JpegCoreStatus ForEachAcScanBlock(int32_t component, Visit visit);
+  // Calls |visit|(component, block) for every block of every MCU in raster order, and
+  // |mcuStart|() before each MCU, stopping at the first non-zero result.
+  template <typename McuStart, typename Visit>
+  JpegCoreStatus ForEachDcScanBlock(McuStart mcuStart, Visit visit);
+  JpegCoreStatus WriteProgressiveRestart(bool dcScan, bool refine, const uint32_t* acSpec);
   JpegCoreStatus WriteRestartMarker();
   JpegCoreStatus WriteComment();
   JpegCoreStatus WriteQuantTableSegment(const prim::CJPEGEncoderQuantTable& table);
@@ -169,6 +213,7 @@ class CJPEGEncoder {
   CJPEGEncoderHuffmanTable dcTables_[kMaxComponents];
   CJPEGEncoderHuffmanTable acTables_[kMaxComponents];
   CJPEGEncoderHuffmanState huffmanState_;
+  std::vector<ScanDescriptor> scanScript_;
 };
 
 }  // namespace vorn::jpeg

@@ -118,6 +118,8 @@ JpegCoreStatus CJPEGEncoder::WriteHuffmanTableSegment(const CJPEGEncoderHuffmanT
   const uint8_t* bits = table.Bits();
   int32_t count = 0;
   for (int32_t l = 0; l < 16; ++l) count += bits[l];
+  // HUFFVAL holds 256 symbols; a count beyond them would write past the table.
+  if (count > 256) return CorePrimitiveFailed;
   MarkerWriter out(bitStream_);
   out.Word(kMarkerDht);
   out.Word(19 + count);
@@ -143,11 +145,17 @@ JpegCoreStatus CJPEGEncoder::WriteHeader() {
     return status;
   }
   if ((status = WriteFrameHeader()) != CoreOk) return status;
-  if ((status = WriteHuffmanTableSegment(dcTables_[0])) != CoreOk) return status;
-  if ((status = WriteHuffmanTableSegment(acTables_[0])) != CoreOk) return status;
-  if (HasChromaTables()) {
-    if ((status = WriteHuffmanTableSegment(dcTables_[1])) != CoreOk) return status;
-    if ((status = WriteHuffmanTableSegment(acTables_[1])) != CoreOk) return status;
+  if (mode_ == ModeProgressive) {
+    // Every scan writes the tables built for it just before its SOS segment.
+  } else if (optimizeHuffman_) {
+    if ((status = OptimizeHuffmanTables()) != CoreOk) return status;
+  } else {
+    if ((status = WriteHuffmanTableSegment(dcTables_[0])) != CoreOk) return status;
+    if ((status = WriteHuffmanTableSegment(acTables_[0])) != CoreOk) return status;
+    if (HasChromaTables()) {
+      if ((status = WriteHuffmanTableSegment(dcTables_[1])) != CoreOk) return status;
+      if ((status = WriteHuffmanTableSegment(acTables_[1])) != CoreOk) return status;
+    }
   }
   if (restartInterval_ != 0) {
     MarkerWriter out(bitStream_);

@@ -24,11 +24,16 @@ int32_t CJPEGEncoderHuffmanTable::Init(uint32_t id, uint32_t tableClass, const u
                                        const uint8_t* values) {
   id_ = id & 0xF;
   class_ = tableClass & 0xF;
-  if (prim::CopyBytes(bits, bits_, sizeof(bits_)) != prim::StatusOk ||
-      prim::CopyBytes(values, values_, sizeof(values_)) != prim::StatusOk) {
-    return kFailed;
+  if (prim::CopyBytes(bits, bits_, sizeof(bits_)) == prim::StatusOk &&
+      prim::CopyBytes(values, values_, sizeof(values_)) == prim::StatusOk &&
+      prim::BuildHuffmanEncodeSpec(bits_, values_, spec_) == prim::StatusOk) {
+    return kOk;
   }
-  return prim::BuildHuffmanEncodeSpec(bits_, values_, spec_) == prim::StatusOk ? kOk : kFailed;
+  // A refused table keeps no BITS: they may count more codes than HUFFVAL holds, and the
+  // DHT segment is written from them.
+  prim::ZeroBytes(bits_, sizeof(bits_));
+  prim::ZeroBytes(values_, sizeof(values_));
+  return kFailed;
 }
 
 void CJPEGEncoderHuffmanTable::Destroy() {

@@ -25,7 +25,8 @@ class CJPEGEncoderHuffmanTable {
   // Allocates the code table (any earlier one is freed).
   int32_t Create();
   // Keeps the low 4 bits of id (0 luminance, 1 chrominance) and of class (0 DC, 1 AC), copies
-  // 16 BITS and 256 HUFFVAL bytes and builds the codes.
+  // 16 BITS and 256 HUFFVAL bytes and builds the codes. A refused table is left with BITS
+  // and HUFFVAL all zero (no codes).
   int32_t Init(uint32_t id, uint32_t tableClass, const uint8_t* bits, const uint8_t* values);
   // Clears id, class, BITS and HUFFVAL and frees the code table.
   void Destroy();

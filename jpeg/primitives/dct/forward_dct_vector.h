@@ -146,9 +146,11 @@ V QuantiseMagnitude(V coef, V mult) {
   const V hi = Ops::MulHiU(magnitude, mult);   // product bits 16..31
   const V floor = Ops::Or(Ops::Slli(hi, 1), Ops::Srli(lo, 15));  // product >> 15
   const V rest = Ops::And(lo, Ops::Set(0x7FFF));
-  // Up when the rest exceeds half, or equals it with an odd quotient.
+  // Up when the rest exceeds half, or equals it with an odd quotient: rest + odd > 0x4000,
+  // compared as rest > 0x4000 - odd, since rest + odd reaches 0x8000 (negative in a signed
+  // 16-bit lane) when the rest is 0x7FFF and the quotient odd.
   const V odd = Ops::And(floor, Ops::Set(1));
-  const V up = Ops::CmpGt(Ops::Add(rest, odd), Ops::Set(0x4000));  // all ones when up
+  const V up = Ops::CmpGt(rest, Ops::Sub(Ops::Set(0x4000), odd));  // all ones when up
   const V q = Ops::Sub(floor, up);
   return Ops::Sub(Ops::Xor(q, sign), sign);
 }

@@ -334,10 +334,11 @@ PrimitiveStatus SelectProcessorBuild() {
   BuildSelection s{};
   const PrimitiveStatus status = Select(kHostProbe, true, &s);
   // Another adapter's encode thread may be dispatching: every store is atomic, and every
-  // device start stores the same values.
+  // device start stores the same values. The slot is published last, with release, so a
+  // dispatch that sees it also sees the enabled mask its build may read.
   EnabledFeatureMask.store(s.enabledMask, std::memory_order_relaxed);
   AtomBuildFlag.store(s.atomBuildFlag, std::memory_order_relaxed);
-  ProcessorIndex.store(s.processorIndex, std::memory_order_relaxed);
+  ProcessorIndex.store(s.processorIndex, std::memory_order_release);
   return status;
 }
 

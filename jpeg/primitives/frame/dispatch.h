@@ -1,37 +1,40 @@
 // Processor dispatch of the image primitives.
 //
 // Every dispatched primitive has up to seven builds, one per processor slot (ProcessorBuild
-// below). SelectProcessorBuild (cpu.h) picks the slot once per device start and publishes it
-// in ProcessorIndex; until then every call goes to slot 0. A primitive's public entry loads
-// the slot and calls through its table, nothing more.
+// below), and its portable build in an eighth entry after them. SelectProcessorBuild (cpu.h)
+// picks the slot at every device start and publishes it in ProcessorIndex; until then every
+// call goes to slot 0. Slots 0 and 1 both hold the SSE2 build, so a call before the first
+// selection already runs it. The portable build defines the results: the tests take it as
+// the reference, and only a 32-bit process on a processor without SSE2 runs it (slot 0
+// falls back to it there). A primitive's public entry loads the slot and calls through its
+// table, nothing more.
 //
 // How a family registers its builds (each family in its own folder, e.g. color/):
 //
-//   1. Write the plain build (suffix S2): it defines the results and runs in every slot
-//      that has no faster build. Faster builds (e.g. ...Sse2, ...Avx2) go in files of their
-//      own, compiled with that file's target flags only, so no wider instruction leaks into
-//      a lower slot's code. Keep such a file's helpers in an anonymous namespace and call no
-//      inline function or template it shares with other files: the linker keeps one copy of
-//      those, and it may be the one built with the wider flags.
-//   2. Define the table once, in a .cpp of the family, listing the slots that have their own
-//      build and leaving the others null (trailing ones may be left out); ShareLower fills
-//      each null slot with the nearest lower slot's build (slot 0 must be set):
+//   1. Write the portable build (suffix S2): it defines the results. Faster builds (e.g.
+//      ...Sse2, ...Avx2) go in files of their own, compiled with that file's target flags
+//      only, so no wider instruction leaks into a lower slot's code. Keep such a file's
+//      helpers in an anonymous namespace and call no inline function or template it shares
+//      with other files: the linker keeps one copy of those, and it may be the one built with
+//      the wider flags.
+//   2. Define the table once, in a .cpp of the family, with ShareLower: the first entry is
+//      the portable build (it must be set), the second the SSE2 build, which goes in slots 0
+//      and 1 (the portable build when there is none), the others the builds of slots 2 to 6.
+//      Each slot left null gets the build of the nearest lower slot:
 //
 //        constexpr DispatchTable<BgraToYCbCrPlanesFn> kBgraToYCbCrPlanesTable =
 //            ShareLower<BgraToYCbCrPlanesFn>({{BgraToYCbCrPlanesS2, BgraToYCbCrPlanesSse2,
 //                                              nullptr, nullptr, nullptr, nullptr,
 //                                              BgraToYCbCrPlanesAvx2}});
 //
-//      A table whose sharing is not "nearest lower" (e.g. the s2 build again in slots 4-6)
-//      simply lists every slot.
 //   3. The public entry is one line:
 //
 //        PrimitiveStatus BgraToYCbCrPlanes(...) {
 //          return kBgraToYCbCrPlanesTable.Current()(...);
 //        }
 //
-//   4. Export the table (extern in the family's header) so tests can call each slot's build
-//      directly; BuildRunsHere(slot) says whether this machine can execute that slot.
+//   4. Export the table (extern in the family's header) so tests can call each entry's build
+//      directly; BuildRunsHere(entry) says whether this machine can execute it.
 //
 // A slot's version record (version.h) stays the slot's own even when its code is shared.
 #pragma once
@@ -53,23 +56,52 @@ enum ProcessorBuild : int32_t {
   BuildV2 = 6,        // AVX plus AVX2, BMI1, BMI2 and FMA
 };
 constexpr int32_t kProcessorSlots = 7;
+// The entry of the portable build, after the processor slots.
+constexpr int32_t kPortableEntry = kProcessorSlots;
+constexpr int32_t kDispatchEntries = kProcessorSlots + 1;
 
 // The processor slot in use; 0 until SelectProcessorBuild runs. Written by every device
-// start while other threads dispatch, so it is an atomic read and written relaxed: every
-// writer stores the same value, and a reader needs no ordering with other memory.
+// start while other threads dispatch, so it is atomic. Every writer stores the same value;
+// the store releases and the load acquires, so a thread that sees a slot also sees the
+// enabled feature mask stored before it.
 extern std::atomic<int32_t> ProcessorIndex;
 
 inline int32_t CurrentProcessorIndex() {
-  const int32_t slot = ProcessorIndex.load(std::memory_order_relaxed);
+  const int32_t slot = ProcessorIndex.load(std::memory_order_acquire);
   return static_cast<uint32_t>(slot) < static_cast<uint32_t>(kProcessorSlots) ? slot : 0;
 }
 
-// One entry per slot, indexed by ProcessorBuild.
+namespace detail {
+// Whether the processor runs SSE2 code: 0 not known yet, 1 yes, 2 no. Only a 32-bit
+// build asks: every x86-64 processor has SSE2.
+extern std::atomic<int32_t> HostSse2State;
+int32_t ProbeHostSse2();
+inline bool HostHasSse2() {
+  int32_t state = HostSse2State.load(std::memory_order_relaxed);
+  if (state == 0) state = ProbeHostSse2();
+  return state == 1;
+}
+}  // namespace detail
+
+// The table entry a dispatch uses: the processor slot, except that slot 0 falls back to the
+// portable build in a 32-bit process on a processor without SSE2. Tests may also force the
+// portable entry (ScopedProcessorIndex(kPortableEntry)).
+inline int32_t CurrentDispatchEntry() {
+  int32_t slot = ProcessorIndex.load(std::memory_order_acquire);
+  if (static_cast<uint32_t>(slot) >= static_cast<uint32_t>(kDispatchEntries)) slot = 0;
+#if !defined(__x86_64__)
+  if (slot == BuildS2NoSse2 && !detail::HostHasSse2()) return kPortableEntry;
+#endif
+  return slot;
+}
+
+// One entry per slot, indexed by ProcessorBuild, then the portable build.
 template <typename Fn>
 struct DispatchTable {
-  Fn slot[kProcessorSlots];
+  Fn slot[kDispatchEntries];
 
-  Fn Current() const { return slot[CurrentProcessorIndex()]; }
+  Fn Current() const { return slot[CurrentDispatchEntry()]; }
+  Fn Portable() const { return slot[kPortableEntry]; }
 };
 
 namespace detail {
@@ -95,27 +127,38 @@ struct SlotEntries {
   SlotEntry<Fn> slot[kProcessorSlots];
 };
 
-// Fills each slot left null with the build of the nearest lower slot.
+// entries: the portable build, the SSE2 build, the builds of slots 2 to 6. Slots 0 and 1 get
+// the SSE2 build (the portable one when there is none), the portable entry the portable
+// build, and each later slot left null the build of the nearest lower slot.
 template <typename Fn>
 constexpr DispatchTable<Fn> ShareLower(SlotEntries<Fn> entries) {
   if (!entries.slot[0].set) detail::DispatchTableNeedsSlotZero();
   DispatchTable<Fn> table{};
-  table.slot[0] = entries.slot[0].fn;
-  for (int32_t i = 1; i < kProcessorSlots; ++i) {
+  table.slot[kPortableEntry] = entries.slot[0].fn;
+  table.slot[0] = entries.slot[1].set ? entries.slot[1].fn : entries.slot[0].fn;
+  table.slot[1] = table.slot[0];
+  for (int32_t i = 2; i < kProcessorSlots; ++i) {
     table.slot[i] = entries.slot[i].set ? entries.slot[i].fn : table.slot[i - 1];
   }
   return table;
 }
 
-// The CPU features (CpuFeatureBit, cpu.h) a slot's own builds may use.
-constexpr uint64_t kSlotRequiredFeatures[kProcessorSlots] = {
-    0x0, 0x4, 0x14, 0x34, 0x44, 0x304, 0x8304,
+// The CPU features (CpuFeatureBit, cpu.h) the code of each table entry may use: slots 0 and
+// 1 hold SSE2 code, the portable entry none.
+constexpr uint64_t kSlotRequiredFeatures[kDispatchEntries] = {
+    0x4, 0x4, 0x14, 0x34, 0x44, 0x304, 0x8304, 0x0,
 };
 
-// Whether this machine can run the code of |slot| (for tests that force each build).
+// Whether this machine can run the code of table entry |slot| (0 to kPortableEntry), for
+// tests that force each build.
 bool BuildRunsHere(int32_t slot);
 
-// Tests only: route dispatch to |slot| for the lifetime of the object.
+// The entries in the order the tests and benchmarks try them: the portable build (the
+// reference) first, then the processor slots.
+constexpr int32_t kEntriesReferenceFirst[kDispatchEntries] = {kPortableEntry, 0, 1, 2, 3, 4, 5, 6};
+
+// Tests only: route dispatch to table entry |slot| (a processor slot or kPortableEntry) for
+// the lifetime of the object.
 class ScopedProcessorIndex {
  public:
   explicit ScopedProcessorIndex(int32_t slot)

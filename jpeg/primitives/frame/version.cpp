@@ -40,6 +40,7 @@ constexpr DispatchTable<GetPrimitivesVersionFn> kGetPrimitivesVersionTable = {{
     GetPrimitivesVersionS4,
     GetPrimitivesVersionV1,
     GetPrimitivesVersionV2,
+    GetPrimitivesVersionS2,  // the portable entry
 }};
 
 const PrimitivesVersion* GetPrimitivesVersion() { return kGetPrimitivesVersionTable.Current()(); }

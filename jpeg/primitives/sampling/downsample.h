@@ -13,9 +13,9 @@ namespace vorn::jpeg::prim {
 // out[j] = (upper[2j] + upper[2j+1] + lower[2j] + lower[2j+1] + k) >> 2, k = 1 for even j and
 // 2 for odd j. Widths below 32 write (width + 1) / 2 outputs, 32 and more width / 2.
 //
-// Contract: for an odd width below 32 the last output also reads sample |width| of both rows,
-// one past the width, so both rows must hold width + 1 readable samples. The encoder only
-// passes widths of whole MCUs, which are even.
+// For an odd width below 32 the last output averages sample width - 1 of both rows with
+// itself: no sample past the width is read. The encoder only passes widths of whole MCUs,
+// which are even.
 //
 // Checks: a null row or destination -8; width <= 0 -6.
 PrimitiveStatus DownsampleRows2x2(const uint8_t* upper, const uint8_t* lower, int32_t width,

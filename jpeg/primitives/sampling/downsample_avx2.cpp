@@ -18,7 +18,7 @@ PrimitiveStatus DownsampleRows2x2Avx2(const uint8_t* upper, const uint8_t* lower
   if (width <= 0) return StatusBadSize;
   const int32_t outputs = Rows2x2Outputs(width);
   if (width < kRows2x2KernelWidth) {
-    Downsample2x2Range(upper, lower, dst, 0, outputs);
+    Downsample2x2Short(upper, lower, dst, width);
     return StatusOk;
   }
   const __m256i ones = _mm256_set1_epi8(1);

@@ -14,7 +14,11 @@ PrimitiveStatus DownsampleRows2x2S2(const uint8_t* upper, const uint8_t* lower, 
                                     uint8_t* dst) {
   if (upper == nullptr || lower == nullptr || dst == nullptr) return StatusNullPointer;
   if (width <= 0) return StatusBadSize;
-  Downsample2x2Range(upper, lower, dst, 0, Rows2x2Outputs(width));
+  if (width < kRows2x2KernelWidth) {
+    Downsample2x2Short(upper, lower, dst, width);
+  } else {
+    Downsample2x2Range(upper, lower, dst, 0, width / 2);
+  }
   return StatusOk;
 }
 

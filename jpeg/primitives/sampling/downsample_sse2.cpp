@@ -24,7 +24,7 @@ PrimitiveStatus DownsampleRows2x2Sse2(const uint8_t* upper, const uint8_t* lower
   if (width <= 0) return StatusBadSize;
   const int32_t outputs = Rows2x2Outputs(width);
   if (width < kRows2x2KernelWidth) {
-    Downsample2x2Range(upper, lower, dst, 0, outputs);
+    Downsample2x2Short(upper, lower, dst, width);
     return StatusOk;
   }
   const __m128i bias = _mm_set_epi16(2, 1, 2, 1, 2, 1, 2, 1);

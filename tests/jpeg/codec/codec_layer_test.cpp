@@ -165,14 +165,14 @@ TEST(CodecLayer, EncoderForwardsToItsCoreAndReducesFailuresToMinusOne) {
   ASSERT_EQ(e.SetSourceImage(&d), 0);
   EXPECT_EQ(core->Width(), 16);
 
-  // A refused core parameter (Huffman optimisation is not built) comes back as -1; so does a
+  // A refused core parameter (a restart interval beyond 16 bits) comes back as -1; so does a
   // bad density, which is set after the parameters.
   JPEGEncoderParamsBAS p;
   p.color = UicColorYCbCr;
   p.sampling = 3;
-  p.optimizeHuffman = 1;
+  p.restartInterval = 65536;
   EXPECT_EQ(e.SetParams(p), -1);
-  p.optimizeHuffman = 0;
+  p.restartInterval = 0;
   p.densityUnits = 3;
   EXPECT_EQ(e.SetParams(p), -1);
   p.densityUnits = 0;

@@ -73,6 +73,9 @@ TEST(EncodeFrameJpeg, RefusedRequestsReportTheirStatusAndTouchNothing) {
     Encoded e = Encode(r);
     EXPECT_EQ(e.status, JpegEncodeBadGeometry) << stride;
     EXPECT_TRUE(e.GuardIntact() && e.buffer[0] == kGuard) << stride;
+    // The sampling is checked first: a request with both faults reports the sampling.
+    r.sampling = 4;
+    EXPECT_EQ(Encode(r).status, JpegEncodeBadArgument) << stride;
   }
 }
 

@@ -69,6 +69,8 @@ struct EncodeConfig {
   int32_t quality = 95;
   int32_t capacity = 0;  // 0: room for any stream of the image
   int32_t sourceSampling = Sampling444;
+  int32_t optimizeHuffman = 0;
+  int32_t mode = ModeBaseline;
 };
 
 struct EncodeResult {
@@ -94,8 +96,9 @@ inline EncodeResult Encode(const Image& image, const EncodeConfig& config) {
   static const char kEmptyComment[128] = {};
   encoder.SetInterleavedSource8(image.pixels.data(), image.step, image.width, image.height,
                                 image.channels, config.sourceColor, config.sourceSampling, 8);
-  result.setParams = encoder.SetParams(ModeBaseline, config.frameColor, config.sampling,
-                                       config.restartInterval, 0, config.quality, 1);
+  result.setParams = encoder.SetParams(config.mode, config.frameColor, config.sampling,
+                                       config.restartInterval, config.optimizeHuffman,
+                                       config.quality, 1);
   encoder.SetComment(0, kEmptyComment);
   encoder.SetOutputStream(&stream);
   if (result.setParams == CoreOk) {
@@ -234,6 +237,43 @@ inline Decoded DecodeWithLibjpeg(const std::vector<uint8_t>& bytes, J_COLOR_SPAC
   jpeg_destroy_decompress(&cinfo);
   out.ok = true;
   return out;
+}
+
+// The quantised coefficients of every component as libjpeg-turbo reads them: per component
+// its blocks row by row, 64 values each in natural order. Empty when the stream is refused
+// or raises a warning.
+inline std::vector<std::vector<int16_t>> ReadCoefficients(const std::vector<uint8_t>& bytes) {
+  std::vector<std::vector<int16_t>> planes;
+  jpeg_decompress_struct cinfo;
+  CountingErrors errors{};
+  cinfo.err = jpeg_std_error(&errors.mgr);
+  errors.mgr.error_exit = ExitThroughJump;
+  errors.mgr.emit_message = CountWarning;
+  if (setjmp(errors.jump)) {
+    jpeg_destroy_decompress(&cinfo);
+    return {};
+  }
+  jpeg_create_decompress(&cinfo);
+  jpeg_mem_src(&cinfo, bytes.data(), static_cast<unsigned long>(bytes.size()));
+  jpeg_read_header(&cinfo, TRUE);
+  jvirt_barray_ptr* arrays = jpeg_read_coefficients(&cinfo);
+  for (int c = 0; c < cinfo.num_components; ++c) {
+    const jpeg_component_info& info = cinfo.comp_info[c];
+    std::vector<int16_t> plane;
+    for (JDIMENSION by = 0; by < info.height_in_blocks; ++by) {
+      JBLOCKARRAY row = (*cinfo.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&cinfo),
+                                                         arrays[c], by, 1, FALSE);
+      for (JDIMENSION bx = 0; bx < info.width_in_blocks; ++bx) {
+        plane.insert(plane.end(), row[0][bx], row[0][bx] + 64);
+      }
+    }
+    planes.push_back(std::move(plane));
+  }
+  jpeg_finish_decompress(&cinfo);
+  const long warnings = errors.mgr.num_warnings;
+  jpeg_destroy_decompress(&cinfo);
+  if (warnings != 0) return {};
+  return planes;
 }
 
 #endif  // VORN_HAVE_LIBJPEG

@@ -73,7 +73,7 @@ TEST(CoreStream, IdenticalRequestsGiveIdenticalBytes) {
   // whole stream is fixed.
   EXPECT_EQ(test::Fnv1a64(a.bytes), 0xf266ddc673bb6049ull) << std::hex << test::Fnv1a64(a.bytes);
   // Every processor build of the primitives gives the same stream.
-  for (int32_t slot = 0; slot < prim::kProcessorSlots; ++slot) {
+  for (int32_t slot : prim::kEntriesReferenceFirst) {
     if (!prim::BuildRunsHere(slot)) continue;
     prim::ScopedProcessorIndex use(slot);
     EXPECT_EQ(Encode(image, config).bytes, a.bytes) << "slot " << slot;

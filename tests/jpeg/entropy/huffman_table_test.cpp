@@ -29,11 +29,23 @@ TEST(EncoderHuffmanTable, CreateInitAndDestroy) {
   ASSERT_EQ(prim::BuildHuffmanEncodeSpec(ac.bits, ac.values, expected), 0);
   EXPECT_EQ(std::memcmp(table.Spec(), expected, sizeof(expected)), 0);
 
-  // A table that cannot be built, and missing input.
-  const uint8_t bad[16] = {3};
-  EXPECT_EQ(table.Init(0, 0, bad, ac.values), -2);
+  // A table that cannot be built, and missing input: each leaves no codes behind, so the
+  // DHT segment written from BITS never counts more values than HUFFVAL holds.
+  uint8_t tooMany[16];
+  std::memset(tooMany, 255, sizeof tooMany);
+  const uint8_t overflowing[16] = {3};
+  for (const uint8_t* bad : {static_cast<const uint8_t*>(tooMany), overflowing}) {
+    ASSERT_EQ(table.Init(0, 0, ac.bits, ac.values), 0);
+    EXPECT_EQ(table.Init(0, 0, bad, ac.values), -2);
+    for (int32_t i = 0; i < 16; ++i) ASSERT_EQ(table.Bits()[i], 0) << i;
+    for (int32_t i = 0; i < 256; ++i) ASSERT_EQ(table.Values()[i], 0) << i;
+  }
+  ASSERT_EQ(table.Init(0, 0, ac.bits, ac.values), 0);
   EXPECT_EQ(table.Init(0, 0, nullptr, ac.values), -2);
+  for (int32_t i = 0; i < 16; ++i) ASSERT_EQ(table.Bits()[i], 0) << i;
+  ASSERT_EQ(table.Init(0, 0, ac.bits, ac.values), 0);
   EXPECT_EQ(table.Init(0, 0, ac.bits, nullptr), -2);
+  for (int32_t i = 0; i < 16; ++i) ASSERT_EQ(table.Bits()[i], 0) << i;
 
   table.Destroy();
   EXPECT_EQ(table.Spec(), nullptr);

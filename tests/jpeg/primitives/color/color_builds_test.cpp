@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "jpeg/primitives/color/color.h"
+#include "jpeg/primitives/color/color_builds.h"
 #include "tests/jpeg/primitives/color/color_fixture.h"
 
 namespace vorn::jpeg::prim {
@@ -30,8 +31,9 @@ Output Make420(int32_t w, int32_t h, int32_t misalign) {
 TEST(ColorBuilds, BgraToYCbCr420PlanesMatchesS2) {
   std::mt19937 rng(11);
   const auto& table = kBgraToYCbCr420PlanesTable;
-  for (int32_t slot = 1; slot < kProcessorSlots; ++slot) {
-    if (!BuildRunsHere(slot) || table.slot[slot] == table.slot[0]) continue;
+  for (int32_t slot = 0; slot < kProcessorSlots; ++slot) {
+    if (!BuildRunsHere(slot) || table.slot[slot] == table.Portable()) continue;
+    if (slot > 0 && table.slot[slot] == table.slot[slot - 1]) continue;
     for (const int32_t w : kWidths) {
       for (const int32_t h : {2, 3, 6}) {
         for (const bool upwards : {false, true}) {
@@ -49,7 +51,7 @@ TEST(ColorBuilds, BgraToYCbCr420PlanesMatchesS2) {
           const int32_t sign = upwards ? -1 : 1;
           const int32_t steps[3] = {sign * ref.y.step, sign * ref.cb.step, ref.cr.step};
           const uint8_t* s = upwards ? src.last() : src.data();
-          const PrimitiveStatus expected = table.slot[0](s, sign * src.step, refDst, steps, w, h);
+          const PrimitiveStatus expected = table.Portable()(s, sign * src.step, refDst, steps, w, h);
           ASSERT_EQ(table.slot[slot](s, sign * src.step, gotDst, steps, w, h), expected);
           ASSERT_EQ(got.y.bytes, ref.y.bytes);
           ASSERT_EQ(got.cb.bytes, ref.cb.bytes);
@@ -63,8 +65,9 @@ TEST(ColorBuilds, BgraToYCbCr420PlanesMatchesS2) {
 TEST(ColorBuilds, BgraToYCbCrPlanesMatchesS2) {
   std::mt19937 rng(12);
   const auto& table = kBgraToYCbCrPlanesTable;
-  for (int32_t slot = 1; slot < kProcessorSlots; ++slot) {
-    if (!BuildRunsHere(slot) || table.slot[slot] == table.slot[0]) continue;
+  for (int32_t slot = 0; slot < kProcessorSlots; ++slot) {
+    if (!BuildRunsHere(slot) || table.slot[slot] == table.Portable()) continue;
+    if (slot > 0 && table.slot[slot] == table.slot[slot - 1]) continue;
     for (const int32_t w : kWidths) {
       for (const bool upwards : {false, true}) {
         const int32_t h = 3, misalign = w % 4;
@@ -83,7 +86,7 @@ TEST(ColorBuilds, BgraToYCbCrPlanesMatchesS2) {
         const uint8_t* s = upwards ? src.last() : src.data();
         const int32_t srcStep = upwards ? -src.step : src.step;
         const int32_t dstStep = upwards ? -ref[0].step : ref[0].step;
-        ASSERT_EQ(table.slot[0](s, srcStep, refDst, dstStep, w, h), StatusOk);
+        ASSERT_EQ(table.Portable()(s, srcStep, refDst, dstStep, w, h), StatusOk);
         ASSERT_EQ(table.slot[slot](s, srcStep, gotDst, dstStep, w, h), StatusOk);
         for (int p = 0; p < 3; ++p) ASSERT_EQ(got[p].bytes, ref[p].bytes) << "plane " << p;
       }
@@ -100,12 +103,12 @@ TEST(ColorBuilds, FullFrameThroughDispatch) {
   Output ref = Make420(w, h, 0);
   uint8_t* refDst[3] = {ref.y.data(), ref.cb.data(), ref.cr.data()};
   const int32_t steps[3] = {ref.y.step, ref.cb.step, ref.cr.step};
-  ASSERT_EQ(kBgraToYCbCr420PlanesTable.slot[0](src.data(), src.step, refDst, steps, w, h),
+  ASSERT_EQ(kBgraToYCbCr420PlanesTable.Portable()(src.data(), src.step, refDst, steps, w, h),
             StatusOk);
   Plane ref444[3] = {Plane(w, h, 0, 0, 0), Plane(w, h, 0, 0, 0), Plane(w, h, 0, 0, 0)};
   uint8_t* ref444Dst[3] = {ref444[0].data(), ref444[1].data(), ref444[2].data()};
-  ASSERT_EQ(kBgraToYCbCrPlanesTable.slot[0](src.data(), src.step, ref444Dst, w, w, h), StatusOk);
-  for (int32_t slot = 0; slot < kProcessorSlots; ++slot) {
+  ASSERT_EQ(kBgraToYCbCrPlanesTable.Portable()(src.data(), src.step, ref444Dst, w, w, h), StatusOk);
+  for (int32_t slot : kEntriesReferenceFirst) {
     if (!BuildRunsHere(slot)) continue;
     SCOPED_TRACE(slot);
     ScopedProcessorIndex force(slot);
@@ -122,22 +125,26 @@ TEST(ColorBuilds, FullFrameThroughDispatch) {
   }
 }
 
-// Slots without a build of their own share the nearest lower one.
+// Slots 0 and 1 hold the SSE2 build; slots without a build of their own share the nearest
+// lower one; families with only the portable build have it everywhere.
 TEST(ColorBuilds, TableSharing) {
-  for (const auto* t : {&kBgraToYCbCr420PlanesTable}) {
-    EXPECT_NE(t->slot[1], t->slot[0]);
-    for (int32_t s = 2; s <= 5; ++s) EXPECT_EQ(t->slot[s], t->slot[1]);
-    EXPECT_NE(t->slot[6], t->slot[5]);
-  }
-  EXPECT_NE(kBgraToYCbCrPlanesTable.slot[1], kBgraToYCbCrPlanesTable.slot[0]);
-  EXPECT_NE(kBgraToYCbCrPlanesTable.slot[6], kBgraToYCbCrPlanesTable.slot[5]);
-  for (int32_t s = 1; s < kProcessorSlots; ++s) {
-    EXPECT_EQ(kRgbaToYCbCrPlanesTable.slot[s], kRgbaToYCbCrPlanesTable.slot[0]);
-    EXPECT_EQ(kBgrToYCbCrPlanesTable.slot[s], kBgrToYCbCrPlanesTable.slot[0]);
-    EXPECT_EQ(kRgbToYCbCrPlanesTable.slot[s], kRgbToYCbCrPlanesTable.slot[0]);
-    EXPECT_EQ(kPlanarRgbToYCbCrTable.slot[s], kPlanarRgbToYCbCrTable.slot[0]);
-    EXPECT_EQ(kRgbToGrayTable.slot[s], kRgbToGrayTable.slot[0]);
-    EXPECT_EQ(kCmykToYcckPlanesTable.slot[s], kCmykToYcckPlanesTable.slot[0]);
+  auto sse2AndAvx2 = [](const auto& t) {
+    EXPECT_NE(t.slot[0], t.Portable());
+    EXPECT_EQ(t.slot[0], t.slot[1]);
+    for (int32_t s = 2; s <= 5; ++s) EXPECT_EQ(t.slot[s], t.slot[1]);
+    EXPECT_NE(t.slot[6], t.slot[5]);
+  };
+  sse2AndAvx2(kBgraToYCbCr420PlanesTable);
+  sse2AndAvx2(kBgraToYCbCrPlanesTable);
+  EXPECT_EQ(kBgraToYCbCr420PlanesTable.Portable(), &color::BgraToYCbCr420PlanesS2);
+  EXPECT_EQ(kBgraToYCbCrPlanesTable.Portable(), &color::BgraToYCbCrPlanesS2);
+  for (int32_t s = 0; s < kProcessorSlots; ++s) {
+    EXPECT_EQ(kRgbaToYCbCrPlanesTable.slot[s], kRgbaToYCbCrPlanesTable.Portable());
+    EXPECT_EQ(kBgrToYCbCrPlanesTable.slot[s], kBgrToYCbCrPlanesTable.Portable());
+    EXPECT_EQ(kRgbToYCbCrPlanesTable.slot[s], kRgbToYCbCrPlanesTable.Portable());
+    EXPECT_EQ(kPlanarRgbToYCbCrTable.slot[s], kPlanarRgbToYCbCrTable.Portable());
+    EXPECT_EQ(kRgbToGrayTable.slot[s], kRgbToGrayTable.Portable());
+    EXPECT_EQ(kCmykToYcckPlanesTable.slot[s], kCmykToYcckPlanesTable.Portable());
   }
 }
 

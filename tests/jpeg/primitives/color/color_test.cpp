@@ -21,7 +21,7 @@ int32_t Clamp(int32_t v) { return std::clamp(v, 0, 255); }
 
 std::vector<int32_t> RunnableSlots() {
   std::vector<int32_t> slots;
-  for (int32_t s = 0; s < kProcessorSlots; ++s) {
+  for (int32_t s : kEntriesReferenceFirst) {
     if (BuildRunsHere(s)) slots.push_back(s);
   }
   return slots;

@@ -57,10 +57,10 @@ struct Slot {
   ForwardDctQuant8x8From16Fn fn16;
 };
 
-// Every slot this machine can run, slot 0 (the plain build) first.
+// Every table entry this machine can run, the portable build first.
 std::vector<Slot> RunnableSlots() {
   std::vector<Slot> slots;
-  for (int32_t s = 0; s < kProcessorSlots; ++s) {
+  for (int32_t s : kEntriesReferenceFirst) {
     if (BuildRunsHere(s)) {
       slots.push_back({s, kForwardDctQuant8x8Table.slot[s], kForwardDctQuant8x8From16Table.slot[s]});
     }
@@ -222,6 +222,48 @@ TEST(ForwardDctQuant8x8, EveryBuildEqualsThePlainBuild) {
   }
 }
 
+// The multiplier that gives |c| x m a remainder of exactly 0x7FFF below 2^15 and an odd
+// quotient: the half-to-even rule must round up there, in every lane of every build.
+uint16_t RemainderEdgeMultiplier(int32_t magnitude) {
+  uint32_t inverse = 1;  // of the odd magnitude, modulo 2^15 (Newton steps)
+  for (int i = 0; i < 5; ++i) inverse = inverse * (2 - static_cast<uint32_t>(magnitude) * inverse);
+  uint32_t m = (0x7FFFu * inverse) & 0x7FFF;
+  if (((static_cast<uint32_t>(magnitude) * m) >> 15) % 2 == 0) m += 0x8000;  // quotient + |c|
+  return static_cast<uint16_t>(m);
+}
+
+TEST(ForwardDctQuant8x8, RemainderOf0x7FFFWithAnOddQuotientRoundsUpInEveryBuild) {
+  int32_t edges = 0;
+  for (const auto& block : TestBlocks(300)) {
+    int16_t coef[64];
+    LevelShiftBlock8(block.data(), 8, coef);
+    ForwardDct8x8(coef);
+    std::vector<uint16_t> table = Flat(32768);
+    int16_t want[64];
+    for (int i = 0; i < 64; ++i) {
+      const int32_t magnitude = coef[i] < 0 ? -coef[i] : coef[i];
+      want[i] = coef[i];
+      if (magnitude % 2 == 0) continue;
+      table[i] = RemainderEdgeMultiplier(magnitude);
+      const uint32_t product = static_cast<uint32_t>(magnitude) * table[i];
+      ASSERT_EQ(product & 0x7FFF, 0x7FFFu);
+      ASSERT_EQ((product >> 15) & 1, 1u);
+      const int32_t q = static_cast<int32_t>(product >> 15) + 1;
+      want[i] = static_cast<int16_t>(coef[i] < 0 ? -q : q);
+      ++edges;
+    }
+    for (const Slot& slot : RunnableSlots()) {
+      int16_t got[64];
+      ASSERT_EQ(slot.fn(block.data(), 8, got, table.data()), StatusOk);
+      ASSERT_EQ(std::memcmp(got, want, sizeof got), 0) << "slot " << slot.index;
+    }
+    int16_t plain[64];
+    ASSERT_EQ(ForwardDctQuant8x8S2(block.data(), 8, plain, table.data()), StatusOk);
+    ASSERT_EQ(std::memcmp(plain, want, sizeof plain), 0);
+  }
+  EXPECT_GT(edges, 1000);
+}
+
 TEST(ForwardDctQuant8x8, OutputIsPinned) {
   // Any change to the fixed-point arithmetic or the rounding shows in this hash.
   Rng rng{2024};
@@ -343,7 +385,8 @@ TEST(ForwardDctQuant8x8From16, OutputIsPinned) {
 }
 
 TEST(ForwardDctQuant8x8, DispatchFollowsTheProcessorIndex) {
-  EXPECT_EQ(kForwardDctQuant8x8Table.slot[0], &ForwardDctQuant8x8S2);
+  EXPECT_EQ(kForwardDctQuant8x8Table.Portable(), &ForwardDctQuant8x8S2);
+  EXPECT_EQ(kForwardDctQuant8x8Table.slot[0], &ForwardDctQuant8x8Sse2);
   EXPECT_EQ(kForwardDctQuant8x8Table.slot[1], &ForwardDctQuant8x8Sse2);
   EXPECT_EQ(kForwardDctQuant8x8Table.slot[5], &ForwardDctQuant8x8Sse2);
   EXPECT_EQ(kForwardDctQuant8x8Table.slot[6], &ForwardDctQuant8x8Avx2);

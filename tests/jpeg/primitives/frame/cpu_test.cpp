@@ -183,7 +183,9 @@ TEST(ProcessorSelection, HostSelectionIsPublishedAndRunnable) {
   EXPECT_EQ(SelectProcessorBuild(), status) << "every start writes the same";
   EXPECT_TRUE(BuildRunsHere(expected.processorIndex));
   EXPECT_TRUE(BuildRunsHere(BuildS2NoSse2));
-  EXPECT_FALSE(BuildRunsHere(kProcessorSlots));
+  EXPECT_TRUE(BuildRunsHere(kPortableEntry));
+  EXPECT_FALSE(BuildRunsHere(kDispatchEntries));
+  EXPECT_FALSE(BuildRunsHere(-1));
 
   uint32_t cached[2], fresh[2];
   ASSERT_EQ(DetectCpuFeatures(cached), DetectCpuFeatures(HostCpuProbe(), fresh));

@@ -39,6 +39,7 @@ TEST(PrimitivesVersion, OneRecordPerSlot) {
     EXPECT_STREQ(v->buildDate, "Sep 25 2012");
   }
   EXPECT_EQ(GetPrimitivesVersionS2(), kGetPrimitivesVersionTable.slot[BuildS2NoSse2]());
+  EXPECT_EQ(GetPrimitivesVersionS2(), kGetPrimitivesVersionTable.Portable()());
 }
 
 TEST(PrimitivesVersion, S4RecordNamesSse42WhenEnabled) {
@@ -53,11 +54,14 @@ TEST(PrimitivesVersion, S4RecordNamesSse42WhenEnabled) {
 int Twice(int v) { return 2 * v; }
 int Thrice(int v) { return 3 * v; }
 
+int Once(int v) { return v; }
+
 TEST(DispatchTable, ShareLowerFillsFromTheNearestLowerSlot) {
   using Fn = int (*)(int);
+  // Without an SSE2 build the portable one fills slots 0 and 1.
   constexpr DispatchTable<Fn> table = ShareLower<Fn>({{Twice, nullptr, nullptr, Thrice}});
-  const Fn expected[kProcessorSlots] = {Twice, Twice, Twice, Thrice, Thrice, Thrice, Thrice};
-  for (int32_t slot = 0; slot < kProcessorSlots; ++slot) {
+  const Fn expected[kDispatchEntries] = {Twice, Twice, Twice, Thrice, Thrice, Thrice, Thrice, Twice};
+  for (int32_t slot = 0; slot < kDispatchEntries; ++slot) {
     EXPECT_EQ(table.slot[slot], expected[slot]) << slot;
     ScopedProcessorIndex force(slot);
     EXPECT_EQ(table.Current()(5), expected[slot](5));
@@ -65,6 +69,19 @@ TEST(DispatchTable, ShareLowerFillsFromTheNearestLowerSlot) {
   // An index outside the table goes to slot 0.
   ScopedProcessorIndex bogus(9);
   EXPECT_EQ(table.Current(), Twice);
+}
+
+TEST(DispatchTable, SlotsZeroAndOneHoldTheSse2Build) {
+  using Fn = int (*)(int);
+  // Entries: portable Once, SSE2 Twice, slot 6 Thrice.
+  constexpr DispatchTable<Fn> table =
+      ShareLower<Fn>({{Once, Twice, nullptr, nullptr, nullptr, nullptr, Thrice}});
+  const Fn expected[kDispatchEntries] = {Twice, Twice, Twice, Twice, Twice, Twice, Thrice, Once};
+  for (int32_t slot = 0; slot < kDispatchEntries; ++slot) EXPECT_EQ(table.slot[slot], expected[slot]) << slot;
+  EXPECT_EQ(table.Portable(), Once);
+  // Slot 0, the slot before any selection, runs the SSE2 build wherever SSE2 exists.
+  ScopedProcessorIndex slot0(BuildS2NoSse2);
+  EXPECT_EQ(table.Current(), BuildRunsHere(BuildS2) ? Twice : Once);
 }
 
 }  // namespace

@@ -92,7 +92,7 @@ inline Outcome Code(EncodeBaselineBlockFn fn, const Block& block, int32_t dstLen
 // The slots this machine runs with their own build of the block coder.
 inline std::vector<std::pair<int32_t, EncodeBaselineBlockFn>> BlockBuilds() {
   std::vector<std::pair<int32_t, EncodeBaselineBlockFn>> builds;
-  for (int32_t s = 0; s < kProcessorSlots; ++s) {
+  for (int32_t s : kEntriesReferenceFirst) {
     if (!BuildRunsHere(s)) continue;
     const EncodeBaselineBlockFn fn = kEncodeBaselineBlockTable.slot[s];
     bool seen = false;

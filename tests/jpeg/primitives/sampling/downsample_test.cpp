@@ -20,7 +20,7 @@ struct Rng {
 template <typename Fn>
 std::vector<std::pair<int32_t, Fn>> Builds(const DispatchTable<Fn>& table) {
   std::vector<std::pair<int32_t, Fn>> builds;
-  for (int32_t s = 0; s < kProcessorSlots; ++s) {
+  for (int32_t s : kEntriesReferenceFirst) {
     if (!BuildRunsHere(s)) continue;
     bool seen = false;
     for (auto& b : builds) seen |= b.second == table.slot[s];
@@ -40,8 +40,8 @@ struct ExactRow {
   }
 };
 
-// The samples a 2x2 call may read: one more than the width for odd widths below 32.
-int32_t Readable2x2(int32_t width) { return width < 32 && width % 2 ? width + 1 : width; }
+// A 2x2 call reads only its width; an odd width below 32 gets a last output from the last
+// sample of both rows counted twice.
 int32_t Outputs2x2(int32_t width) { return width < 32 ? (width + 1) / 2 : width / 2; }
 
 TEST(DownsampleRows2x2, BiasAlternatesByOutputIndex) {
@@ -66,15 +66,19 @@ TEST(DownsampleRows2x2, BiasAlternatesByOutputIndex) {
   }
 }
 
-TEST(DownsampleRows2x2, OutputCountsAndThePaddingSample) {
+TEST(DownsampleRows2x2, OutputCountsAndTheLastSampleOfAnOddWidth) {
   for (auto [slot, fn] : Builds(kDownsampleRows2x2Table)) {
     SCOPED_TRACE(slot);
-    // w = 5: three outputs, the third from samples 4 and 5 of both rows.
-    const uint8_t a[6] = {0, 0, 0, 0, 100, 40}, b[6] = {0, 0, 0, 0, 60, 0};
+    // w = 5: three outputs, the third from sample 4 of both rows, each counted twice.
+    const uint8_t a[6] = {0, 0, 0, 0, 100, 40}, b[6] = {0, 0, 0, 0, 61, 0};
     uint8_t out[4] = {7, 7, 7, 7};
     ASSERT_EQ(fn(a, b, 5, out), StatusOk);
-    EXPECT_EQ(out[2], (100 + 40 + 60 + 0 + 1) >> 2);
+    EXPECT_EQ(out[2], (2 * 100 + 2 * 61 + 1) >> 2);
     EXPECT_EQ(out[3], 7);
+    // w = 3: the second output has the odd bias.
+    ASSERT_EQ(fn(a + 3, b + 3, 3, out), StatusOk);
+    EXPECT_EQ(out[0], (0 + 100 + 0 + 61 + 1) >> 2);
+    EXPECT_EQ(out[1], (2 * 40 + 2 * 0 + 2) >> 2);
     // w = 33: sixteen outputs, sample 32 unused.
     std::vector<uint8_t> row(33, 200), dst(18, 7);
     ASSERT_EQ(fn(row.data(), row.data(), 33, dst.data()), StatusOk);
@@ -90,13 +94,14 @@ TEST(DownsampleRows2x2, EveryBuildEqualsTheDefinitionWithinItsContract) {
   for (int32_t w = 1; w <= 200; ++w) widths.push_back(w);
   for (int32_t w : {255, 256, 257, 511, 1023, 1920, 3841}) widths.push_back(w);
   for (int32_t w : widths) {
-    const int32_t readable = Readable2x2(w), outputs = Outputs2x2(w);
-    ExactRow a(rng, readable, static_cast<int32_t>(rng.Next() % 16));
-    ExactRow b(rng, readable, static_cast<int32_t>(rng.Next() % 16));
+    const int32_t outputs = Outputs2x2(w);
+    ExactRow a(rng, w, static_cast<int32_t>(rng.Next() % 16));
+    ExactRow b(rng, w, static_cast<int32_t>(rng.Next() % 16));
     std::vector<uint8_t> expected(outputs);
     for (int32_t j = 0; j < outputs; ++j) {
+      const int32_t right = 2 * j + 1 < w ? 2 * j + 1 : 2 * j;  // the last sample again
       expected[j] = static_cast<uint8_t>(
-          (a.data[2 * j] + a.data[2 * j + 1] + b.data[2 * j] + b.data[2 * j + 1] + 1 + (j & 1)) >> 2);
+          (a.data[2 * j] + a.data[right] + b.data[2 * j] + b.data[right] + 1 + (j & 1)) >> 2);
     }
     for (auto [slot, fn] : builds) {
       // The destination is exact too, at an offset that moves its alignment.
