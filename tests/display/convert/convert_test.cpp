@@ -102,7 +102,7 @@ TEST(InterleavedTest, WritesWholeGroupsOfWholeRowPairsOnly) {
     std::vector<uint8_t> part;
     for (int32_t row = 0; row < 4; ++row)
       part.insert(part.end(), src.begin() + 4 * w * row, src.begin() + 4 * w * row + 128);
-    const Interleaved want = RunInterleaved(kBgraToYCbCr420InterleavedTable.slot[0], part, 32, 4, 32);
+    const Interleaved want = RunInterleaved(kBgraToYCbCr420InterleavedTable.Portable(), part, 32, 4, 32);
     for (int32_t row = 0; row < h; ++row) {
       for (int32_t x = 0; x < w; ++x) {
         const uint8_t v = out.y[size_t(row) * w + x];
@@ -122,7 +122,7 @@ TEST(InterleavedTest, WritesWholeGroupsOfWholeRowPairsOnly) {
 TEST(InterleavedTest, PlainBuildFollowsTheFormulas) {
   // A random 16 x 2 block computed here per pixel and per block.
   const std::vector<uint8_t> src = Pixels(4 * 16 * 2, 11);
-  const Interleaved out = RunInterleaved(kBgraToYCbCr420InterleavedTable.slot[0], src, 16, 2, 16);
+  const Interleaved out = RunInterleaved(kBgraToYCbCr420InterleavedTable.Portable(), src, 16, 2, 16);
   for (int32_t i = 0; i < 32; ++i) {
     const uint8_t* p = &src[4 * i];
     EXPECT_EQ(out.y[i], (76 * p[2] + 150 * p[1] + 29 * p[0] + 128) >> 8);
@@ -147,7 +147,7 @@ TEST(InterleavedTest, EveryBuildMatchesPlain) {
                         Size{37, 7}}) {
     const std::vector<uint8_t> src = Pixels(size_t(4) * sz.w * sz.h, sz.w * 31 + sz.h);
     const int32_t s = (sz.w + 15) & ~15;
-    const Interleaved want = RunInterleaved(kBgraToYCbCr420InterleavedTable.slot[0], src, sz.w, sz.h, s);
+    const Interleaved want = RunInterleaved(kBgraToYCbCr420InterleavedTable.Portable(), src, sz.w, sz.h, s);
     for (int32_t slot : SlotsOf(kBgraToYCbCr420InterleavedTable)) {
       SCOPED_TRACE(std::to_string(sz.w) + "x" + std::to_string(sz.h) + " slot " + std::to_string(slot));
       const Interleaved got = RunInterleaved(kBgraToYCbCr420InterleavedTable.slot[slot], src, sz.w, sz.h, s);
@@ -200,7 +200,7 @@ TEST(Rgb24Test, EveryBuildMatchesPlain) {
   for (int32_t w : {1, 5, 6, 10, 11, 12, 19, 33, 1366, 1920}) {
     const int32_t h = 3, srcStride = 4 * w + 12, dstStride = 3 * w;
     const std::vector<uint8_t> src = Pixels(size_t(srcStride) * h, w);
-    const std::vector<uint8_t> want = RunRows(kBgraToRgb24Table.slot[0], src, srcStride, dstStride, w, h);
+    const std::vector<uint8_t> want = RunRows(kBgraToRgb24Table.Portable(), src, srcStride, dstStride, w, h);
     for (int32_t slot : SlotsOf(kBgraToRgb24Table)) {
       SCOPED_TRACE(std::to_string(w) + " slot " + std::to_string(slot));
       EXPECT_EQ(RunRows(kBgraToRgb24Table.slot[slot], src, srcStride, dstStride, w, h), want);
@@ -237,7 +237,7 @@ TEST(Rgb565Test, EveryBuildMatchesPlain) {
   for (int32_t w : {1, 7, 8, 15, 16, 17, 31, 1366}) {
     const int32_t h = 3, srcStride = 2 * w + 6, dstStride = 4 * w + 8;
     const std::vector<uint8_t> src = Pixels(size_t(srcStride) * h, w + 100);
-    const std::vector<uint8_t> want = RunRows(kRgb565ToRgb32Table.slot[0], src, srcStride, dstStride, w, h);
+    const std::vector<uint8_t> want = RunRows(kRgb565ToRgb32Table.Portable(), src, srcStride, dstStride, w, h);
     for (int32_t slot : SlotsOf(kRgb565ToRgb32Table)) {
       SCOPED_TRACE(std::to_string(w) + " slot " + std::to_string(slot));
       EXPECT_EQ(RunRows(kRgb565ToRgb32Table.slot[slot], src, srcStride, dstStride, w, h), want);
