@@ -40,7 +40,7 @@ uint32_t SurfaceFormatOf(Format f) {
 }
 
 chip::ChipProfile SessionProfile(const SessionOptions& o) {
-  chip::ChipProfile p = chip::MakeProfile({o.monitors, 64, o.usb3});
+  chip::ChipProfile p = chip::MakeProfile({o.monitors, o.memory_mib, o.usb3, true});
   // FormatMode: 0 JPEG, 1 YUV 4:2:0, 2 24-bit RGB; 3 would read as 0.
   const uint32_t mode = o.format == Format::kRgb24 ? 2 : o.format == Format::kJpeg ? 0 : 1;
   const uint32_t shift = o.usb3 ? protocol::kCapFormatModeUsb3Shift : protocol::kCapFormatModeUsb2Shift;
