@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/win32/fault_plan.h"
 #include "platform/win32/handle.h"
@@ -19,6 +21,19 @@ std::atomic<DWORD> next_thread_id{kThreadIdStep};
 thread_local DWORD current_thread_id = 0;
 
 DWORD NewThreadId() { return next_thread_id.fetch_add(kThreadIdStep); }
+
+class ThreadObject;
+
+// The threads CreateThread started that have not ended, and the time of those that have.
+std::mutex& RegistryLock() {
+  static std::mutex lock;
+  return lock;
+}
+std::vector<ThreadObject*>& LiveThreads() {  // under RegistryLock
+  static std::vector<ThreadObject*> live;
+  return live;
+}
+uint64_t ended_threads_ns = 0;  // under RegistryLock
 
 uint64_t Nanoseconds(clockid_t clock) {
   timespec t{};
@@ -42,16 +57,26 @@ class ThreadObject : public WaitableObject {
 
   // The thread's processor clock: read through its id while it runs, kept when it ends. The
   // thread takes clock_lock_ to end, so it is alive while a reader holds the lock.
+  // The registry lock comes before clock_lock_.
   void Started() {
-    std::lock_guard<std::mutex> guard(clock_lock_);
-    native_ = pthread_self();
-    running_ = true;
+    std::lock_guard<std::mutex> registry(RegistryLock());
+    {
+      std::lock_guard<std::mutex> guard(clock_lock_);
+      native_ = pthread_self();
+      running_ = true;
+    }
+    LiveThreads().push_back(this);
   }
   void Ending() {
     const uint64_t used = Nanoseconds(CLOCK_THREAD_CPUTIME_ID);
-    std::lock_guard<std::mutex> guard(clock_lock_);
-    used_ = used;
-    running_ = false;
+    std::lock_guard<std::mutex> registry(RegistryLock());
+    {
+      std::lock_guard<std::mutex> guard(clock_lock_);
+      used_ = used;
+      running_ = false;
+    }
+    ended_threads_ns += used;
+    std::erase(LiveThreads(), this);
   }
   uint64_t CpuNanoseconds() {
     std::lock_guard<std::mutex> guard(clock_lock_);
@@ -117,6 +142,17 @@ bool ThreadCpuNanoseconds(HANDLE thread, uint64_t* nanoseconds) {
   if (object == nullptr) return false;
   *nanoseconds = object->CpuNanoseconds();
   return true;
+}
+
+}  // namespace vorn::win32
+
+namespace vorn::win32 {
+
+uint64_t StartedThreadsCpuNanoseconds() {
+  std::lock_guard<std::mutex> registry(RegistryLock());
+  uint64_t total = ended_threads_ns;
+  for (ThreadObject* t : LiveThreads()) total += t->CpuNanoseconds();
+  return total;
 }
 
 }  // namespace vorn::win32

@@ -28,4 +28,9 @@ namespace vorn::win32 {
 // plug-in (benchmarks); the plug-in does not call it.
 bool ThreadCpuNanoseconds(HANDLE thread, uint64_t* nanoseconds);
 
+// The processor time of every thread CreateThread started in this process, running or ended,
+// together, in nanoseconds. Threads the services did not create (the host's, the tests') are
+// not counted.
+uint64_t StartedThreadsCpuNanoseconds();
+
 }  // namespace vorn::win32

@@ -162,6 +162,8 @@ TEST(Thread, CpuTimeIsTheThreadsOwnWhileItRunsAndKeptAfterItEnds) {
   uint64_t again = 0;
   ASSERT_TRUE(ThreadCpuNanoseconds(thread, &again));
   EXPECT_EQ(again, ended);  // an ended thread's time no longer moves
+  // The sum over every thread started here keeps the ended one's time.
+  EXPECT_GE(StartedThreadsCpuNanoseconds(), ended);
   // Other handles have no thread clock.
   uint64_t none = 0;
   EXPECT_FALSE(ThreadCpuNanoseconds(spinner.go, &none));
