@@ -1,8 +1,13 @@
 #include "platform/win32/thread.h"
 
+#include <pthread.h>
+#include <time.h>
+
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/win32/fault_plan.h"
 #include "platform/win32/handle.h"
@@ -16,6 +21,25 @@ std::atomic<DWORD> next_thread_id{kThreadIdStep};
 thread_local DWORD current_thread_id = 0;
 
 DWORD NewThreadId() { return next_thread_id.fetch_add(kThreadIdStep); }
+
+class ThreadObject;
+
+// The threads CreateThread started that have not ended, and the time of those that have.
+std::mutex& RegistryLock() {
+  static std::mutex lock;
+  return lock;
+}
+std::vector<ThreadObject*>& LiveThreads() {  // under RegistryLock
+  static std::vector<ThreadObject*> live;
+  return live;
+}
+uint64_t ended_threads_ns = 0;  // under RegistryLock
+
+uint64_t Nanoseconds(clockid_t clock) {
+  timespec t{};
+  if (clock_gettime(clock, &t) != 0) return 0;
+  return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_nsec);
+}
 
 class ThreadObject : public WaitableObject {
  public:
@@ -31,8 +55,42 @@ class ThreadObject : public WaitableObject {
     NotifyWaiters();
   }
 
+  // The thread's processor clock: read through its id while it runs, kept when it ends. The
+  // thread takes clock_lock_ to end, so it is alive while a reader holds the lock.
+  // The registry lock comes before clock_lock_.
+  void Started() {
+    std::lock_guard<std::mutex> registry(RegistryLock());
+    {
+      std::lock_guard<std::mutex> guard(clock_lock_);
+      native_ = pthread_self();
+      running_ = true;
+    }
+    LiveThreads().push_back(this);
+  }
+  void Ending() {
+    const uint64_t used = Nanoseconds(CLOCK_THREAD_CPUTIME_ID);
+    std::lock_guard<std::mutex> registry(RegistryLock());
+    {
+      std::lock_guard<std::mutex> guard(clock_lock_);
+      used_ = used;
+      running_ = false;
+    }
+    ended_threads_ns += used;
+    std::erase(LiveThreads(), this);
+  }
+  uint64_t CpuNanoseconds() {
+    std::lock_guard<std::mutex> guard(clock_lock_);
+    clockid_t clock;
+    if (running_ && pthread_getcpuclockid(native_, &clock) == 0) return Nanoseconds(clock);
+    return used_;
+  }
+
  private:
   bool exited_ = false;  // under the wait lock
+  std::mutex clock_lock_;
+  pthread_t native_{};
+  bool running_ = false;  // under clock_lock_, with native_ and used_
+  uint64_t used_ = 0;
 };
 
 }  // namespace
@@ -63,7 +121,9 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE startA
     // The thread holds its own reference, so closing the handle early changes nothing.
     std::thread([object, id, startAddress, parameter] {
       current_thread_id = id;
+      object->Started();
       startAddress(parameter);
+      object->Ending();
       object->Exit();
     }).detach();
   } catch (...) {
@@ -74,3 +134,25 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE startA
   if (threadId != nullptr) *threadId = id;
   return handle;
 }
+
+namespace vorn::win32 {
+
+bool ThreadCpuNanoseconds(HANDLE thread, uint64_t* nanoseconds) {
+  std::shared_ptr<ThreadObject> object = ReferenceObjectAs<ThreadObject>(thread);
+  if (object == nullptr) return false;
+  *nanoseconds = object->CpuNanoseconds();
+  return true;
+}
+
+}  // namespace vorn::win32
+
+namespace vorn::win32 {
+
+uint64_t StartedThreadsCpuNanoseconds() {
+  std::lock_guard<std::mutex> registry(RegistryLock());
+  uint64_t total = ended_threads_ns;
+  for (ThreadObject* t : LiveThreads()) total += t->CpuNanoseconds();
+  return total;
+}
+
+}  // namespace vorn::win32

@@ -2,6 +2,8 @@
 // returned; closing the handle does not stop or detach anything (the thread runs on).
 #pragma once
 
+#include <cstdint>
+
 #include "platform/win32/types.h"
 
 using LPTHREAD_START_ROUTINE = DWORD(WINAPI*)(LPVOID parameter);
@@ -17,3 +19,18 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
 // The calling thread's id: non-zero, unique in the process, also for threads the services
 // did not create (the host's, the test's).
 DWORD GetCurrentThreadId();
+
+namespace vorn::win32 {
+
+// The processor time (user and system) the thread of |thread|, a handle CreateThread returned,
+// has used so far, in nanoseconds; once it has ended, the time it used in all. False with
+// ERROR_INVALID_HANDLE for any other handle. For measurements of the programs around the
+// plug-in (benchmarks); the plug-in does not call it.
+bool ThreadCpuNanoseconds(HANDLE thread, uint64_t* nanoseconds);
+
+// The processor time of every thread CreateThread started in this process, running or ended,
+// together, in nanoseconds. Threads the services did not create (the host's, the tests') are
+// not counted.
+uint64_t StartedThreadsCpuNanoseconds();
+
+}  // namespace vorn::win32

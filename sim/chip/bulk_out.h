@@ -4,12 +4,18 @@
 // of their own (slice length, slice offset, more-slices flag). Two-plane writes (type 7) carry
 // no slice fields: their payload simply follows the one header. Whatever does not add up is
 // counted as a violation and the partial message is dropped.
+//
+// Each payload is copied once, from the transfers into the message; the sink and the list of
+// recent messages share that one message, and the buffer of a message that has left the list
+// is taken up again by a later one, so a stream of large frames costs no fresh allocation.
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -40,10 +46,16 @@ class BulkOutReassembler {
   void Feed(const uint8_t* data, uint32_t length);
   // Drops a partial message (the host reset the bulk stream).
   void Reset();
-  // Called with every completed message, on the thread that fed its last byte.
+  // Called with every completed message, on the thread that fed its last byte. The message
+  // is the reassembler's own and stays valid only for the call.
   void SetSink(std::function<void(const BusMessage&)> sink);
 
   uint64_t Completed() const;
+  // With measuring on, the processor time of the feeding threads spent in Feed (reassembly
+  // and the sink: counting and storing) is added up, so that a benchmark can tell the model's
+  // share of the host's bulk writes, which run on the host's threads, from the host's own.
+  void MeasureCpu(bool on) { measure_cpu_ = on; }
+  uint64_t CpuNanoseconds() const { return cpu_ns_; }
   bool InMessage() const;
   // The last completed messages, oldest first (at most kKeptMessages).
   std::vector<BusMessage> Recent() const;
@@ -57,6 +69,9 @@ class BulkOutReassembler {
   void Violation(const char* what);
   bool BeginSlice(const uint8_t* p);
   void Finish();
+  void FeedMessages(const uint8_t* data, uint32_t length);
+  // A fresh message for the next header, on the buffer of a message no one holds any more.
+  void StartMessage();
 
   mutable std::mutex lock_;
   ViolationLog& violations_;
@@ -65,9 +80,12 @@ class BulkOutReassembler {
   bool awaiting_header_ = false;  // between slices
   bool more_ = false;
   uint32_t slice_remaining_ = 0;
-  BusMessage current_;
+  std::shared_ptr<BusMessage> current_;
   uint64_t completed_ = 0;
-  std::deque<BusMessage> recent_;
+  std::deque<std::shared_ptr<const BusMessage>> recent_;
+  std::vector<uint8_t> spare_;
+  std::atomic<bool> measure_cpu_{false};
+  std::atomic<uint64_t> cpu_ns_{0};  // an empty buffer with room, from a message that left recent_
 };
 
 }  // namespace vorn::chip

@@ -27,13 +27,16 @@ ChipProfile MakeProfile(const ProfileOptions& o) {
   p.device_values = {{kDeviceValueHwPlatform, kDefaultHwPlatform},
                      {kDeviceValueImageCode, kDefaultImageCode},
                      {kDeviceValueCmdVersion, kDefaultCmdVersion}};
-  const std::vector<uint8_t> table = StandardTimingTable();
+  // 3840x2160 only where the memory holds its frames.
+  const bool uhd = o.common_modes && UhdFits(o.memory_mib, o.views < 2 ? 1 : 2);
+  const std::vector<uint8_t> table = o.common_modes ? CommonTimingTable(uhd) : StandardTimingTable();
   const uint32_t records = static_cast<uint32_t>(table.size() / 32);
   for (int v = 0; v < o.views && v < 2; ++v) {
     p.view_descriptor[v] = MakeViewDescriptor(kViewTypeDefault, records);
     p.timing_tables[v] = table;
     p.monitors[v].connected = true;
-    p.monitors[v].edid = MakeEdid(v == 0 ? "Vorn Left" : "Vorn Right");
+    const char* name = v == 0 ? "Vorn Left" : "Vorn Right";
+    p.monitors[v].edid = o.common_modes ? MakeCommonEdid(name, uhd) : MakeEdid(name);
   }
   p.name = std::string(o.views == 1 ? "one-view" : "two-views") + (o.usb3 ? "-usb3" : "-usb2") +
            "-" + std::to_string(o.memory_mib) + "mib";

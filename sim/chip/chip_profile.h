@@ -79,11 +79,15 @@ struct ProfileOptions {
   int views = 2;         // 1 (view 0 only) or 2
   uint8_t memory_mib = 64;
   bool usb3 = true;
+  // The common modes (CommonTimings, MakeCommonEdid) instead of the standard table and a
+  // 1920 x 1080 monitor.
+  bool common_modes = false;
 };
 
 // A complete adapter: views as asked, each with the standard timing table and a connected
-// monitor with a synthetic 1920 x 1080 EDID, command-set version 8, detection on for every
-// view, quality and bandwidth left to the host.
+// monitor with a synthetic 1920 x 1080 EDID, or with common_modes the common table and a
+// monitor that offers it all, 3840 x 2160 in both where the memory holds it (UhdFits);
+// command-set version 8, detection on for every view, quality and bandwidth left to the host.
 ChipProfile MakeProfile(const ProfileOptions& options);
 
 // The profiles the tests and the main program run: every mix of one or two views and USB 2 or

@@ -1,6 +1,7 @@
 #include "sim/chip/frame_store.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -39,41 +40,32 @@ void YccToBgra(int y, int cb, int cr, uint8_t* out) {
 
 FrameStore::FrameStore(uint32_t memory_bytes, ViolationLog& violations,
                        InterruptQueue& interrupts)
-    : size_(memory_bytes), violations_(violations), interrupts_(interrupts) {
+    : size_(memory_bytes),
+      violations_(violations),
+      interrupts_(interrupts),
+      memory_(static_cast<uint8_t*>(std::calloc(memory_bytes ? memory_bytes : 1, 1))) {
+  if (!memory_) std::abort();  // a test machine without the memory cannot model the chip
   ring_start_ = size_ > kRingSize ? size_ - kRingSize : 0;
   ring_end_ = size_ > kRingTopGap ? size_ - kRingTopGap : 0;
 }
 
 void FrameStore::Violation(std::string what) { violations_.Add("frame: " + std::move(what)); }
 
+void FrameStore::FreeMemory::operator()(uint8_t* p) const { std::free(p); }
+
+// Callers have checked the range; what would still fall outside memory is dropped.
 void FrameStore::Write(uint32_t address, const uint8_t* data, uint32_t length) {
-  while (length) {
-    const uint32_t page = address / kPageSize, offset = address % kPageSize;
-    const uint32_t n = std::min(length, kPageSize - offset);
-    auto& p = pages_[page];
-    if (!p) {
-      p = std::make_unique<uint8_t[]>(kPageSize);
-      std::memset(p.get(), 0, kPageSize);
-    }
-    std::memcpy(p.get() + offset, data, n);
-    address += n;
-    data += n;
-    length -= n;
-  }
+  if (address >= size_) return;
+  std::memcpy(memory_.get() + address, data, std::min(length, size_ - address));
 }
 
-uint8_t FrameStore::At(uint32_t address) const {
-  auto it = pages_.find(address / kPageSize);
-  return it == pages_.end() ? 0 : it->second[address % kPageSize];
-}
+uint8_t FrameStore::At(uint32_t address) const { return address < size_ ? memory_[address] : 0; }
 
 std::vector<uint8_t> FrameStore::Read(uint32_t address, uint32_t length) const {
   std::lock_guard<std::mutex> guard(lock_);
   if (address >= size_) return {};
   length = std::min(length, size_ - address);
-  std::vector<uint8_t> out(length);
-  for (uint32_t i = 0; i < length; ++i) out[i] = At(address + i);
-  return out;
+  return std::vector<uint8_t>(memory_.get() + address, memory_.get() + address + length);
 }
 
 void FrameStore::SetRing(uint32_t start, uint32_t end) {
@@ -226,6 +218,7 @@ void FrameStore::OnDisplay(const BusMessage& m, std::vector<InterruptQueue::Pack
                        size_from_planes);
       full_[view] = f;
       rect_[view].reset();
+      full_frames_[view].fetch_add(1, std::memory_order_release);
     }
   } else if (form == FrameDescriptorForm::Rect) {
     const int view = d.PacketKind == ToWire(protocol::FramePacketKind::RectView0) ? 0 : 1;
@@ -406,6 +399,10 @@ size_t FrameStore::PendingAcks() const {
 uint64_t FrameStore::Messages() const {
   std::lock_guard<std::mutex> guard(lock_);
   return messages_;
+}
+
+uint64_t FrameStore::FullFrames(int view) const {
+  return view == 0 || view == 1 ? full_frames_[view].load(std::memory_order_acquire) : 0;
 }
 
 JpegCounts FrameStore::Jpeg() const {

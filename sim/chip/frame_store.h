@@ -8,6 +8,7 @@
 // Acknowledgements can be made to lag, be held until released, or be dropped.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -54,7 +55,6 @@ struct Picture {
 
 class FrameStore {
  public:
-  static constexpr uint32_t kPageSize = 1u << 16;
   static constexpr uint32_t kRingSize = 10u << 20;
   static constexpr uint32_t kRingTopGap = 2048;
 
@@ -92,6 +92,8 @@ class FrameStore {
   std::vector<uint32_t> AckedSequences() const;
   size_t PendingAcks() const;
   uint64_t Messages() const;
+  // Full frames of |view| stored so far; cheap enough to be polled while frames arrive.
+  uint64_t FullFrames(int view) const;
   JpegCounts Jpeg() const;
 
  private:
@@ -122,7 +124,11 @@ class FrameStore {
   InterruptQueue& interrupts_;
 
   mutable std::mutex lock_;
-  std::map<uint32_t, std::unique_ptr<uint8_t[]>> pages_;
+  // Frame memory, zeroed; the system hands out its pages as they are first written.
+  struct FreeMemory {
+    void operator()(uint8_t* p) const;
+  };
+  std::unique_ptr<uint8_t[], FreeMemory> memory_;
   uint32_t ring_start_, ring_end_;
   std::optional<StoredFrame> full_[2];
   std::optional<StoredFrame> rect_[2];
@@ -136,6 +142,7 @@ class FrameStore {
   std::deque<uint32_t> pending_;  // acknowledgements not yet sent, oldest first
   std::vector<uint32_t> acked_;
   uint64_t messages_ = 0;
+  std::atomic<uint64_t> full_frames_[2] = {};
   JpegCounts jpeg_;
 };
 

@@ -5,6 +5,10 @@
 // held acknowledgements (the resync path) and a failing bulk transfer (the refresh path).
 #include <gtest/gtest.h>
 
+#include <set>
+#include <utility>
+#include <vector>
+
 #include "sim/chip/interrupt_events.h"
 #include "sim/chip/jpeg_decode.h"
 #include "tests/display/display_fixture.h"
@@ -168,6 +172,33 @@ TEST_F(SystemTest, FailedBulkTransferRefreshesTheView) {
   EXPECT_GE(chip_->EndpointResets(chip::kEndpointBulkOut), 1u);
   // The failed message was replaced by a full frame of its view.
   EXPECT_GT(MessagesOfFormat(0, 9), full_before);
+}
+
+// The simulated monitors offer the common modes, USB 3 up to 2560x1440; one asked for is set.
+TEST_F(SystemTest, TheMonitorsOfferTheCommonModes) {
+  Session& s = Start({.format = Format::kRgb24, .monitors = 1, .width = 1366, .height = 768});
+  ASSERT_EQ(s.views().size(), 1u);
+  EXPECT_EQ(s.views()[0].width, 1366u);
+  EXPECT_EQ(s.views()[0].height, 768u);
+  std::vector<TargetMode> modes;
+  ASSERT_TRUE(NT_SUCCESS(s.adapter()->GetModes(s.views()[0].display, &modes)));
+  std::set<std::pair<uint32_t, uint32_t>> offered;
+  for (const TargetMode& m : modes) offered.insert({m.Width, m.Height});
+  for (const auto& size : std::vector<std::pair<uint32_t, uint32_t>>{
+           {800, 600}, {1024, 768}, {1280, 720}, {1366, 768}, {1600, 900}, {1920, 1080},
+           {1920, 1200}, {2560, 1440}})
+    EXPECT_TRUE(offered.count(size)) << size.first << "x" << size.second;
+  // 3840x2160 needs more memory than this adapter has.
+  EXPECT_FALSE(offered.count({3840, 2160}));
+}
+
+// Two monitors of 2560x1440 share memory in the wide layout, its ring at the top 8 MiB.
+TEST_F(SystemTest, WideViewsRunInTheirOwnLayout) {
+  Session& s = Start({.format = Format::kYuv420, .width = 2560, .height = 1440, .seed = 8});
+  ASSERT_EQ(s.views().size(), 2u);
+  for (const ViewState& v : s.views()) EXPECT_EQ(v.width, 2560u);
+  Run(3);
+  ExpectSettled(Format::kYuv420, kYuvPsnr);
 }
 
 }  // namespace

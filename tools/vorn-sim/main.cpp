@@ -2,9 +2,10 @@
 // display plug-in into the display host, opens a simulated adapter with one or two monitors,
 // plays a desktop scene on them (windows moving, text scrolling, a photo region playing, a
 // pointer on its path) for the time asked, and at the end writes a PNG per monitor with the
-// desktop on the left and what the monitor shows on the right, and prints a summary: frames by
-// kind and format, bytes sent, acknowledgements, frames per second and the difference between
-// each desktop and its monitor. --capture writes the traffic the chip received to a file.
+// desktop on the left and what the monitor shows on the right, and prints a summary: messages
+// by kind and format, bytes sent, which messages were acknowledged, messages and full frames
+// per second and the difference between each desktop and its monitor. --capture writes the
+// traffic the chip received to a file.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +29,7 @@ namespace {
 constexpr const char* kVersion = "0.2.0";
 constexpr UCHAR kTraceLevelInfo = 4;
 constexpr ULONG kTraceAllAreas = 0xFFFF;
+constexpr uint8_t kLargeMemoryMiB = 255;  // the most the adapter's memory query can report
 
 struct Options {
   vorn::sim::SessionOptions session;
@@ -49,7 +51,10 @@ void PrintUsage() {
       "  --monitors N    1 or 2 (default 2)\n"
       "  --usb N         2 or 3 (default 3)\n"
       "  --seconds S     how long the desktop changes (default 3)\n"
-      "  --size WxH      the mode to ask for (default 1920x1080; the nearest offered is used)\n"
+      "  --size WxH      the mode to ask for, each side 64 to 8192 (default 1920x1080); the\n"
+      "                  monitors offer 800x600 to 2560x1440, and 3840x2160 on an adapter with\n"
+      "                  the memory for it, which vorn-sim then simulates; the nearest offered\n"
+      "                  mode is set\n"
       "  --rate N        desktop steps per second (default 60)\n"
       "  --output DIR    where the pictures go (default vorn-sim-out)\n"
       "  --capture FILE  write the chip's traffic to FILE (records BLKO, CTRL, INTI, RSET)\n"
@@ -131,9 +136,9 @@ int Run(const Options& o) {
       return 1;
     }
   }
-  std::printf("vorn-sim %s: %d monitor(s), USB %d, format %s, %.1f s\n", kVersion,
-              o.session.monitors, o.session.usb3 ? 3 : 2, vorn::sim::FormatName(o.session.format),
-              o.seconds);
+  std::printf("vorn-sim %s: %d monitor(s), USB %d, format %s, %.1f s, %u MiB frame memory\n",
+              kVersion, o.session.monitors, o.session.usb3 ? 3 : 2,
+              vorn::sim::FormatName(o.session.format), o.seconds, o.session.memory_mib);
   vorn::sim::Session session(*host, chip, o.session);
   std::string error;
   if (!session.BringUp(&error)) {
@@ -142,7 +147,12 @@ int Run(const Options& o) {
   }
   for (size_t i = 0; i < session.views().size(); ++i) {
     const auto& v = session.views()[i];
-    std::printf("  monitor %u: %ux%u\n", v.display->ViewIndex, v.width, v.height);
+    if (v.width == o.session.width && v.height == o.session.height)
+      std::printf("  monitor %u: %ux%u\n", v.display->ViewIndex, v.width, v.height);
+    else
+      std::printf("  monitor %u: %ux%u set; %ux%u was asked for, which the adapter does not offer "
+                  "(the nearest offered mode was set)\n",
+                  v.display->ViewIndex, v.width, v.height, o.session.width, o.session.height);
   }
 
   const auto start = Clock::now();
@@ -153,8 +163,9 @@ int Run(const Options& o) {
   while (Clock::now() < end) {
     present_ok = session.Step() && present_ok;
     ++steps;
-    const auto due = start + std::chrono::duration<double>(static_cast<double>(steps) / o.rate);
-    std::this_thread::sleep_until(due);
+    const auto due = start + std::chrono::duration_cast<Clock::duration>(
+                                 std::chrono::duration<double>(static_cast<double>(steps) / o.rate));
+    std::this_thread::sleep_until(due < end ? due : end);
     if (!o.quiet && Clock::now() >= next_report) {
       next_report += std::chrono::seconds(1);
       uint64_t bytes = 0;
@@ -209,13 +220,24 @@ int Run(const Options& o) {
     std::printf("  compression:      %.1f : 1 (JPEG messages against 24-bit pixels)\n",
                 3.0 * static_cast<double>(jpeg_pixels) / static_cast<double>(jpeg_bytes));
   const uint64_t display_messages = session.DisplayMessages();
+  uint64_t full_frames = 0;
+  for (const auto& [k, c] : chip.traffic().Counts())
+    if (k.type == 0 && (k.kind == 3 || k.kind == 4)) full_frames += c.messages;
   std::printf("  bytes sent:       %llu (%.1f MB/s)\n", static_cast<unsigned long long>(bytes),
               bytes / 1e6 / played);
-  std::printf("  acknowledgements: %llu of %llu display messages%s\n",
+  // Only display messages carry a sequence the chip acknowledges; two-plane patches carry none.
+  std::printf("  acknowledged:     %llu of %llu display messages (the only messages with a "
+              "sequence to acknowledge)%s\n",
               static_cast<unsigned long long>(session.Acks()),
               static_cast<unsigned long long>(display_messages),
-              session.Acks() == display_messages ? "" : " (some missing)");
-  std::printf("  frames/second:    %.1f (all messages over the time played)\n", frames / played);
+              session.Acks() == display_messages ? "" : ", some missing");
+  if (frames != display_messages)
+    std::printf("  not acknowledged: %llu two-plane patches (they carry no sequence)\n",
+                static_cast<unsigned long long>(frames - display_messages));
+  std::printf("  messages/second:  %.1f (all %llu messages over the time played)\n",
+              frames / played, static_cast<unsigned long long>(frames));
+  std::printf("  full frames/s:    %.1f (%llu full-frame messages)\n", full_frames / played,
+              static_cast<unsigned long long>(full_frames));
   for (size_t i = 0; i < session.views().size(); ++i) {
     const vorn::sim::Difference d = session.DifferenceOf(i);
     const unsigned view = session.views()[i].display->ViewIndex;
@@ -292,7 +314,7 @@ int main(int argc, char** argv) {
       const size_t x = s.find('x');
       if (x == std::string::npos || !ParseUnsigned(s.substr(0, x).c_str(), 64, 8192, &w) ||
           !ParseUnsigned(s.substr(x + 1).c_str(), 64, 8192, &h))
-        return bad("WIDTHxHEIGHT");
+        return bad("WIDTHxHEIGHT, each from 64 to 8192 (the monitors offer 800x600 to 3840x2160)");
       o.session.width = w;
       o.session.height = h;
     } else if (a == "--rate") {
@@ -309,5 +331,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  // A mode above 2560x1440 needs an adapter with the memory for 3840x2160 frames.
+  if (uint64_t{o.session.width} * o.session.height > uint64_t{2560} * 1440)
+    o.session.memory_mib = kLargeMemoryMiB;
   return Run(o);
 }

@@ -9,6 +9,13 @@
 #include "protocol/capability_block.h"
 
 namespace vorn::sim {
+namespace {
+// The plug-in's memory layout for views of kWideViewWidth or more moves the rectangle ring
+// to the top kWideRingSize bytes; views wider than kYuvAboveWidth prefer YUV frames.
+constexpr uint32_t kWideViewWidth = 2560;
+constexpr uint32_t kWideRingSize = 8u << 20;
+constexpr uint32_t kYuvAboveWidth = 2048;
+}  // namespace
 
 const char* FormatName(Format f) {
   switch (f) {
@@ -40,7 +47,7 @@ uint32_t SurfaceFormatOf(Format f) {
 }
 
 chip::ChipProfile SessionProfile(const SessionOptions& o) {
-  chip::ChipProfile p = chip::MakeProfile({o.monitors, 64, o.usb3});
+  chip::ChipProfile p = chip::MakeProfile({o.monitors, o.memory_mib, o.usb3, true});
   // FormatMode: 0 JPEG, 1 YUV 4:2:0, 2 24-bit RGB; 3 would read as 0.
   const uint32_t mode = o.format == Format::kRgb24 ? 2 : o.format == Format::kJpeg ? 0 : 1;
   const uint32_t shift = o.usb3 ? protocol::kCapFormatModeUsb3Shift : protocol::kCapFormatModeUsb2Shift;
@@ -104,6 +111,7 @@ bool Session::BringUp(std::string* error) {
   // In 24-bit RGB the plug-in keeps no rectangle ring: all of memory may hold planes.
   if (o_.format == Format::kRgb24) chip_.frames().SetRing(chip_.frames().MemorySize(), chip_.frames().MemorySize());
   adapter_ = &host_.AddAdapter(&chip_);
+  bool wide_offered = false;
   if (!adapter_->Open()) {
     if (error) *error = "the plug-in refused the adapter";
     return false;
@@ -127,8 +135,10 @@ bool Session::BringUp(std::string* error) {
                         static_cast<long long>(o_.width) * o_.height) +
              (m.Width == o_.width && m.Height == o_.height ? 0 : 1);
     };
-    for (const TargetMode& m : modes)
+    for (const TargetMode& m : modes) {
       if (m.Width && m.Height && distance(m) < distance(*pick)) pick = &m;
+      if (m.Width >= kWideViewWidth) wide_offered = true;
+    }
     status = adapter_->SetMode(display, pick->Width, pick->Height, pick->RefreshHz ? pick->RefreshHz : 60);
     if (!NT_SUCCESS(status)) {
       if (error) *error = "SetMode failed: " + StatusName(status);
@@ -148,6 +158,12 @@ bool Session::BringUp(std::string* error) {
   if (views_.empty()) {
     if (error) *error = "the plug-in handed no view to the host";
     return false;
+  }
+  // Two views of which one offers a mode 2560 or more wide share memory in the wide layout,
+  // whose ring is 8 MiB: tell the chip, so that it checks planes against that ring.
+  if (o_.format != Format::kRgb24 && views_.size() == 2 && wide_offered) {
+    const uint32_t size = chip_.frames().MemorySize();
+    if (size > kWideRingSize) chip_.frames().SetRing(size - kWideRingSize, size - chip::FrameStore::kRingTopGap);
   }
   return true;
 }
@@ -175,7 +191,8 @@ Difference Session::DifferenceOf(size_t view) const {
 bool Session::Matches(size_t view, double min_psnr) const {
   const Difference d = DifferenceOf(view);
   if (!d.shown) return false;
-  if (o_.format == Format::kRgb24) return d.pixels == 0;
+  // Views wider than 2048 pixels go as YUV whatever the format.
+  if (o_.format == Format::kRgb24 && views_[view].width <= kYuvAboveWidth) return d.pixels == 0;
   if (o_.format == Format::kJpeg) return d.psnr >= min_psnr;
   return d.flat_misses == 0 && d.psnr >= min_psnr;
 }

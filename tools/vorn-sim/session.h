@@ -28,11 +28,12 @@ struct SessionOptions {
   bool usb3 = true;
   uint32_t width = 1920, height = 1080;  // the mode asked for (the nearest offered is taken)
   uint32_t seed = 1;
+  uint8_t memory_mib = 64;  // the adapter's frame memory; 3840x2160 is offered where it fits
 };
 
-// The chip an adapter of |o| is: the format in its capability flags (the plug-in takes its
-// format from there), planar YUV from a device of command-set version 2, which sends full
-// YUV frames in the planar layout.
+// The chip an adapter of |o| is: monitors of the common modes, the format in its capability
+// flags (the plug-in takes its format from there), planar YUV from a device of command-set
+// version 2, which sends full YUV frames in the planar layout.
 chip::ChipProfile SessionProfile(const SessionOptions& o);
 
 // How a monitor's picture compares with its desktop.

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <time.h>
+
 #include <atomic>
+#include <thread>
 
 #include "platform/nt/clock.h"
 #include "platform/win32/faults.h"
@@ -123,6 +126,50 @@ TEST(Thread, CreationFailuresAreReported) {
   EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
   CloseHandle(thread);
   CloseHandle(worker.go);
+}
+
+// A thread that spins until its own clock shows 20 ms, then waits for its event.
+struct Spinner {
+  HANDLE go = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  std::atomic<bool> spun{false};
+  static DWORD WINAPI Run(LPVOID parameter) {
+    auto* self = static_cast<Spinner*>(parameter);
+    timespec t{};
+    do clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    while (t.tv_sec == 0 && t.tv_nsec < 20000000);
+    self->spun = true;
+    WaitForSingleObject(self->go, INFINITE);
+    return 0;
+  }
+};
+
+TEST(Thread, CpuTimeIsTheThreadsOwnWhileItRunsAndKeptAfterItEnds) {
+  Spinner spinner;
+  HANDLE thread = CreateThread(nullptr, 0, Spinner::Run, &spinner, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  while (!spinner.spun) std::this_thread::yield();
+  uint64_t running = 0;
+  ASSERT_TRUE(ThreadCpuNanoseconds(thread, &running));
+  EXPECT_GE(running, 20000000u);
+  SetEvent(spinner.go);
+  {
+    vorn::clock::ScopedSpeed fast(1000);
+    ASSERT_EQ(WaitForSingleObject(thread, 30000), WAIT_OBJECT_0);
+  }
+  uint64_t ended = 0;
+  ASSERT_TRUE(ThreadCpuNanoseconds(thread, &ended));
+  EXPECT_GE(ended, running);
+  uint64_t again = 0;
+  ASSERT_TRUE(ThreadCpuNanoseconds(thread, &again));
+  EXPECT_EQ(again, ended);  // an ended thread's time no longer moves
+  // The sum over every thread started here keeps the ended one's time.
+  EXPECT_GE(StartedThreadsCpuNanoseconds(), ended);
+  // Other handles have no thread clock.
+  uint64_t none = 0;
+  EXPECT_FALSE(ThreadCpuNanoseconds(spinner.go, &none));
+  EXPECT_FALSE(ThreadCpuNanoseconds(nullptr, &none));
+  CloseHandle(thread);
+  CloseHandle(spinner.go);
 }
 
 }  // namespace

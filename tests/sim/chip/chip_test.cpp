@@ -248,6 +248,25 @@ TEST(ChipBulkOut, ReassemblesWholeAndSlicedMessages) {
   EXPECT_EQ(chip.violations().Count(), 0u);
 }
 
+// Buffers of messages that left the recent list serve later ones: neither the sink nor the
+// recent list may see a byte of another message, whatever the order of sizes.
+TEST(ChipBulkOut, ReusedBuffersHoldOnlyTheirOwnMessage) {
+  Chip chip(MakeProfile({1, 64, true}));
+  std::vector<std::vector<uint8_t>> seen;
+  chip.bulk_out().SetSink([&](const BusMessage& m) { seen.push_back(m.payload); });
+  std::vector<std::vector<uint8_t>> sent;
+  for (uint32_t i = 0; i < 3 * BulkOutReassembler::kKeptMessages; ++i) {
+    const uint32_t length = i % 3 == 0 ? 5000 : i % 3 == 1 ? 7 : 900;
+    sent.push_back(Bytes(length, static_cast<uint8_t>(i)));
+    BulkOut(chip, Cat(Header(0, length, length, 0, false), sent.back()));
+  }
+  ASSERT_EQ(seen, sent);
+  const std::vector<BusMessage> recent = chip.bulk_out().Recent();
+  ASSERT_EQ(recent.size(), BulkOutReassembler::kKeptMessages);
+  for (size_t k = 0; k < recent.size(); ++k)
+    EXPECT_EQ(recent[k].payload, sent[sent.size() - recent.size() + k]) << k;
+}
+
 TEST(ChipBulkOut, CountsViolationsAndRecovers) {
   Chip chip(MakeProfile({1, 64, true}));
   BulkOut(chip, Bytes(16, 0));  // too short for a header
