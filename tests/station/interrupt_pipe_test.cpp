@@ -120,6 +120,9 @@ TEST_F(InterruptPipeTest, EventBitsMarkUserEventsOnlyInNsMode) {
   EXPECT_EQ(ReadFlag(station_->UserEvents[0].Pending), 0);
   EXPECT_EQ(ReadFlag(station_->UserEvents[1].Pending), 0);
 
+  // NS mode as the worker would have entered it, once the worker has read the mode.
+  ASSERT_TRUE(Eventually(
+      [&] { return !kernel::interfaces::Enabled(protocol::kMainControlInterfaceGuid).empty(); }));
   WriteFlag(station_->NsMode, 1);
   chip_.RaiseNsEvent(0x02);
   ASSERT_TRUE(InterruptReadsReach(2));
