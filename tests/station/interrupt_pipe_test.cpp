@@ -206,7 +206,9 @@ TEST_F(InterruptPipeTest, AFailedReadEndsTheChainAndTheTickStartsItAgainUntilThe
   EXPECT_EQ(AckOf(display_waits_.Completed()[1].packet), 2u);
   EXPECT_FALSE(chip_.script().NextForEndpoint(chip::kEndpointInterrupt)) << "all three stalled";
   EXPECT_FALSE(ReadFlag(station_->DeviceGone)) << "a stall is no gone device";
+  ASSERT_TRUE(InterruptReadsReach(2));
   EXPECT_EQ(InterruptCounters().Packets, 2u) << "a failed read is not parsed";
+  EXPECT_EQ(InterruptCounters().ShortReads, 0u);
 
   ASSERT_TRUE(Eventually(
       [&] { return !kernel::interfaces::Enabled(protocol::kMainControlInterfaceGuid).empty(); }));
