@@ -304,8 +304,8 @@ void Chip::Unplug() {
     held.swap(held_);
   }
   for (Held& h : held) Finish(*h.transfer, h.entry, TransferStatus::kDeviceGone, 0);
-  interrupts_.Flush(TransferStatus::kDeviceGone);
-  bulk_in_.Flush(TransferStatus::kDeviceGone);
+  interrupts_.Close(TransferStatus::kDeviceGone);
+  bulk_in_.Close(TransferStatus::kDeviceGone);
 }
 
 }  // namespace vorn::chip

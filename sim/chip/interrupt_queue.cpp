@@ -16,6 +16,14 @@ void InterruptQueue::Deliver(usb::Transfer& t, const Queued& p) {
 
 void InterruptQueue::Submit(usb::Transfer& t) {
   std::unique_lock<std::mutex> guard(lock_);
+  if (closed_) {
+    const usb::TransferStatus status = closed_status_;
+    guard.unlock();
+    t.actual = 0;
+    t.status = status;
+    t.complete(t);
+    return;
+  }
   if (packets_.empty()) {
     reads_.push_back(&t);
     return;
@@ -67,6 +75,15 @@ void InterruptQueue::Flush(usb::TransferStatus status) {
     t->status = status;
     t->complete(*t);
   }
+}
+
+void InterruptQueue::Close(usb::TransferStatus status) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    closed_ = true;
+    closed_status_ = status;
+  }
+  Flush(status);
 }
 
 size_t InterruptQueue::WaitingReads() const {

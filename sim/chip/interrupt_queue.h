@@ -29,6 +29,9 @@ class InterruptQueue {
   void PushShort(const Packet& packet, uint32_t length);
   // Ends every kept read with |status| (the device left the bus) and drops queued packets.
   void Flush(usb::TransferStatus status);
+  // Flush for good: every later read ends with |status| at once (a read that raced with the
+  // device leaving the bus is not kept for ever).
+  void Close(usb::TransferStatus status);
 
   size_t WaitingReads() const;
   size_t QueuedPackets() const;
@@ -49,6 +52,8 @@ class InterruptQueue {
   std::deque<usb::Transfer*> reads_;
   std::deque<Queued> packets_;
   uint64_t delivered_ = 0;
+  bool closed_ = false;
+  usb::TransferStatus closed_status_ = usb::TransferStatus::kDeviceGone;
   Capture* capture_ = nullptr;
 };
 

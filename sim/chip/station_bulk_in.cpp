@@ -38,6 +38,14 @@ uint32_t BulkInQueue::Fill(usb::Transfer& t) {
 
 void BulkInQueue::Submit(usb::Transfer& t) {
   std::unique_lock<std::mutex> guard(lock_);
+  if (closed_) {
+    const usb::TransferStatus status = closed_status_;
+    guard.unlock();
+    t.actual = 0;
+    t.status = status;
+    t.complete(t);
+    return;
+  }
   if (messages_.empty() || !reads_.empty()) {
     reads_.push_back(&t);
     return;
@@ -94,6 +102,15 @@ void BulkInQueue::Flush(usb::TransferStatus status) {
     t->status = status;
     t->complete(*t);
   }
+}
+
+void BulkInQueue::Close(usb::TransferStatus status) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    closed_ = true;
+    closed_status_ = status;
+  }
+  Flush(status);
 }
 
 size_t BulkInQueue::WaitingReads() const {

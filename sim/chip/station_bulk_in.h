@@ -37,6 +37,8 @@ class BulkInQueue {
   void Push(BulkInMessage message);
   // Ends every waiting read with |status| and drops every message not yet sent.
   void Flush(usb::TransferStatus status);
+  // Flush for good: every later read ends with |status| at once.
+  void Close(usb::TransferStatus status);
 
   size_t WaitingReads() const;
   // Messages not yet sent whole (the current one included).
@@ -61,6 +63,8 @@ class BulkInQueue {
   std::deque<Queued> messages_;
   uint64_t sent_bytes_ = 0;
   uint64_t read_count_ = 0;
+  bool closed_ = false;
+  usb::TransferStatus closed_status_ = usb::TransferStatus::kDeviceGone;
 };
 
 }  // namespace vorn::chip

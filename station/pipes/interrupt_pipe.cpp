@@ -347,8 +347,8 @@ NTSTATUS InterruptReadCompletion(DEVICE_OBJECT*, IRP* irp, PVOID context) {
   }
   // Only a whole packet is one: a short read would leave bytes of the last packet behind.
   if (r.TransferBufferLength == kPacketBytes) {
-    Count(pipe->Counters.Packets);
     ParseInterruptMessage(pipe, pipe->Buffer);
+    Count(pipe->Counters.Packets);  // once the packet has had its effects
   } else {
     Count(pipe->Counters.ShortReads);
   }

@@ -120,6 +120,9 @@ TEST_F(InterruptPipeTest, EventBitsMarkUserEventsOnlyInNsMode) {
   EXPECT_EQ(ReadFlag(station_->UserEvents[0].Pending), 0);
   EXPECT_EQ(ReadFlag(station_->UserEvents[1].Pending), 0);
 
+  // NS mode as the worker would have entered it, once the worker has read the mode.
+  ASSERT_TRUE(Eventually(
+      [&] { return !kernel::interfaces::Enabled(protocol::kMainControlInterfaceGuid).empty(); }));
   WriteFlag(station_->NsMode, 1);
   chip_.RaiseNsEvent(0x02);
   ASSERT_TRUE(InterruptReadsReach(2));
@@ -203,7 +206,9 @@ TEST_F(InterruptPipeTest, AFailedReadEndsTheChainAndTheTickStartsItAgainUntilThe
   EXPECT_EQ(AckOf(display_waits_.Completed()[1].packet), 2u);
   EXPECT_FALSE(chip_.script().NextForEndpoint(chip::kEndpointInterrupt)) << "all three stalled";
   EXPECT_FALSE(ReadFlag(station_->DeviceGone)) << "a stall is no gone device";
+  ASSERT_TRUE(InterruptReadsReach(2));
   EXPECT_EQ(InterruptCounters().Packets, 2u) << "a failed read is not parsed";
+  EXPECT_EQ(InterruptCounters().ShortReads, 0u);
 
   ASSERT_TRUE(Eventually(
       [&] { return !kernel::interfaces::Enabled(protocol::kMainControlInterfaceGuid).empty(); }));
