@@ -20,12 +20,12 @@ constexpr uint8_t kTagMonitorName = 0xFC;
 constexpr uint8_t kCeaTag = 2;
 constexpr uint8_t kCeaRevision = 3;
 constexpr uint32_t kCeaDataStart = 4;
-// A detailed timing must end before the checksum byte.
-constexpr uint32_t kCeaLastTimingStart = 109;
 constexpr uint8_t kDataBlockVideo = 2;
 constexpr uint8_t kDataBlockVendor = 3;
 constexpr uint32_t kDefaultWidthLimit = 1920;
 constexpr uint32_t kDefaultHeightLimit = 1080;
+// The largest refresh a timing record holds.
+constexpr uint32_t kMaxTimingRefresh = 0xFF;
 
 struct Mode3 {
   uint16_t Width, Height, Refresh;
@@ -312,9 +312,11 @@ void ParseDetailedTiming(ViewContext* view, uint32_t, const uint8_t* d, bool fro
   if (flags & 0x80) return;
   const uint32_t total = (width + hblank) * (height + vblank);
   if (total == 0) return;
-  const uint32_t refresh = (clock_hz + total / 2) / total;
-  // The refresh travels in a byte: a timing faster than that is not a monitor's.
-  if (refresh == 0 || refresh > 0xFF) return;
+  uint32_t refresh = (clock_hz + total / 2) / total;
+  // Below half a hertz nothing can be shown. The refresh travels in a byte: a faster monitor
+  // keeps its timing (the clock and totals are exact) with the refresh the byte can hold.
+  if (refresh == 0) return;
+  if (refresh > kMaxTimingRefresh) refresh = kMaxTimingRefresh;
   TakeMonitorTiming(view, clock_hz, width, height, refresh, hblank, vblank, hfront, hsync, vfront,
                     vsync, borders, (flags >> 1) & 1, (flags >> 2) & 1);
 }
@@ -384,7 +386,8 @@ NTSTATUS ParseCeaExtension(ViewContext* view, const uint8_t* edid, uint32_t k) {
     }
     pos += 1 + length;
   }
-  for (uint32_t start = d; start < kCeaLastTimingStart; start += kDescriptorSize)
+  // Every descriptor that ends before the checksum byte, the last one starting at 109.
+  for (uint32_t start = d; start + kDescriptorSize <= kChecksumOffset; start += kDescriptorSize)
     ParseDetailedTiming(view, start, b + start, true);
   return STATUS_SUCCESS;
 }
@@ -417,14 +420,19 @@ void ParseEdidBlocks(ViewContext* view, uint8_t* edid, uint32_t size) {
 NTSTATUS ProcessEdid(ViewContext* view, uint8_t* edid, uint32_t size) {
   ResetTimingLimits(view);
   ViewModes& m = ModesOf(view);
+  // The name is this monitor's or none, never the one the view saw before.
+  std::memset(m.MonitorName, 0, kMonitorNameSize);
   if (edid && size >= kEdidBlockSize && std::memcmp(edid, kEdidHeader, sizeof kEdidHeader) == 0) {
     for (uint32_t i = 0; i < m.ModeCount; ++i) m.Modes[i].Offered = 0;
     m.OfferedCount = 0;
     ParseEdidBlocks(view, edid, size);
-  } else {
-    AddDefaultTimings(view);
-    ComputeModeLimits(view);
+    if (m.OfferedCount != 0) return STATUS_SUCCESS;
+    // Nothing of the device's matched the monitor: offer what a monitor without an EDID gets,
+    // judged from the whole table, rather than leave the view with no mode to set.
+    for (uint32_t i = 0; i < m.ModeCount; ++i) m.Modes[i].Offered = m.Modes[i].Valid;
   }
+  AddDefaultTimings(view);
+  ComputeModeLimits(view);
   return STATUS_SUCCESS;
 }
 

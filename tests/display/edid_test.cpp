@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "display/edid.h"
 #include "display/modes.h"
@@ -40,6 +42,18 @@ const std::vector<ModeSize> kDefaultOffer = {{800, 600, 60},   {1024, 768, 60},
                                              {1280, 720, 60},  {1920, 1080, 50},
                                              {1920, 1080, 60}, {1920, 1080, 75}};
 
+// An EDID whose own timings match nothing falls back to the default offer, so the cases that
+// show a timing adds nothing carry this one as well: 1024 x 768 at 60 (established byte 36 bit 3).
+constexpr uint8_t kAnchorByte36 = 0x08;
+const ModeSize kAnchor{1024, 768, 60};
+std::vector<ModeSize> WithAnchor(std::vector<ModeSize> modes) {
+  modes.push_back(kAnchor);
+  std::sort(modes.begin(), modes.end(), [](const ModeSize& a, const ModeSize& b) {
+    return std::tie(a.w, a.h, a.r) < std::tie(b.w, b.h, b.r);
+  });
+  return modes;
+}
+
 TEST_F(EdidTest, UnusableEdidGivesTheDefaultOffer) {
   ViewContext* v = WideView();
   ASSERT_NE(v, nullptr);
@@ -77,13 +91,14 @@ TEST_F(EdidTest, EstablishedAndStandardTimingsOfferMatchingModesAndSlowerOnes) {
     std::vector<ModeSize> offered;
   };
   Case cases[] = {
-      {"800x600 at 56 only", EdidBuilder().Established(0x02, 0), {}},
+      {"800x600 at 56 only", EdidBuilder().Established(0x02, kAnchorByte36), {kAnchor}},
       {"800x600 at 60 and 1024x768 at 60", EdidBuilder().Established(0x01, 0x08),
        {{800, 600, 60}, {1024, 768, 60}}},
       {"1920x1080 at 60 enables 50 too", EdidBuilder().Standard(0, 1920, 3, 60),
        {{1920, 1080, 50}, {1920, 1080, 60}}},
       {"1920x1200 16:10 at 60", EdidBuilder().Standard(3, 1920, 0, 60), {{1920, 1200, 60}}},
-      {"a size the device lacks", EdidBuilder().Standard(0, 1600, 3, 60), {}},
+      {"a size the device lacks",
+       EdidBuilder().Established(0, kAnchorByte36).Standard(0, 1600, 3, 60), {kAnchor}},
       {"standard timings in a 0xFA descriptor", EdidBuilder().Descriptor(
            2, 0xFA, {0xD1, 0xC0, 0x01, 0x01, 0x61, 0x40, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01}),
        {{1024, 768, 60}, {1920, 1080, 50}, {1920, 1080, 60}}},
@@ -127,10 +142,95 @@ TEST_F(EdidTest, InterlacedOrEmptyDetailedTimingsAreIgnored) {
   vorn::testing::DetailedTiming interlaced = vorn::testing::Dtd1080p60();
   interlaced.flags |= 0x80;
   vorn::testing::DetailedTiming empty = {148500, 0, 0, 0, 0, 0, 0, 0, 0};
-  std::vector<uint8_t> edid = EdidBuilder().Detailed(0, interlaced).Detailed(1, empty).Build();
+  std::vector<uint8_t> edid = EdidBuilder()
+                                  .Established(0, kAnchorByte36)
+                                  .Detailed(0, interlaced)
+                                  .Detailed(1, empty)
+                                  .Build();
   Process(v, edid);
-  EXPECT_TRUE(Offered(v).empty());
+  EXPECT_EQ(Offered(v), std::vector<ModeSize>{kAnchor});
   EXPECT_EQ(CachedCount(v), 0u);
+}
+
+// A monitor is never left with nothing to set: a timing faster than the refresh byte holds
+// keeps its exact clock and totals with the refresh clamped, and an EDID of which nothing
+// matches the device gives the offer of a monitor without one.
+TEST_F(EdidTest, EveryMonitorGetsSomethingToShow) {
+  ViewContext* v = WideView();
+  ASSERT_NE(v, nullptr);
+  const uint32_t before = v->Modes.ModeCount;
+  // 1920 x 1080 at 280 Hz (reduced blanking, 647.05 MHz): the device's 1080p modes, which are
+  // all slower; past 300 MHz nothing is appended.
+  std::vector<uint8_t> fast = EdidBuilder().Detailed(0, DtdOf(647050, 1920, 1080, 160, 31)).Build();
+  Process(v, fast);
+  EXPECT_EQ(Offered(v), (std::vector<ModeSize>{{1920, 1080, 50}, {1920, 1080, 60}, {1920, 1080, 75}}));
+  EXPECT_EQ(v->Modes.ModeCount, before);
+  EXPECT_EQ(BuildTargetModes(v), STATUS_SUCCESS);
+
+  // 800 x 600 at 300 Hz (960 x 628 at 180.86 MHz) is within the clock limit: appended at the
+  // largest refresh the record holds, with the monitor's own clock.
+  std::vector<uint8_t> fast_small = EdidBuilder().Detailed(0, DtdOf(180860, 800, 600, 160, 28)).Build();
+  Process(v, fast_small);
+  EXPECT_EQ(Offered(v), (std::vector<ModeSize>{{800, 600, 60}, {800, 600, 255}}));
+  const TimingCacheEntry* e = FindCachedTiming(v, 800, 600, 255);
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->Record.RefreshHz, 255);
+  EXPECT_EQ(e->Record.PixelClockKhz, 180860u);
+  EXPECT_EQ(e->Record.HorizontalTotal, 960);
+  EXPECT_EQ(e->Record.VerticalTotal, 628);
+  ASSERT_EQ(RebuildModes(v), STATUS_SUCCESS);
+
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> edid;
+  };
+  Case nothing[] = {
+      {"a timing below half a hertz", EdidBuilder().Detailed(0, DtdOf(10, 1920, 1080)).Build()},
+      {"800x600 at 56 only", EdidBuilder().Established(0x02, 0).Build()},
+      {"a size the device lacks, past the clock limit",
+       EdidBuilder().Detailed(0, DtdOf(600000, 3200, 1800)).Standard(0, 1600, 3, 60).Build()},
+      {"interlaced only", [] {
+         vorn::testing::DetailedTiming t = vorn::testing::Dtd1080p60();
+         t.flags |= 0x80;
+         return EdidBuilder().Detailed(0, t).Build();
+       }()},
+  };
+  for (Case& c : nothing) {
+    Process(v, fast);  // a list the EDID marked, so the fallback is seen to start afresh
+    Process(v, c.edid);
+    EXPECT_EQ(Offered(v), kDefaultOffer) << c.what;
+    EXPECT_EQ(v->Modes.OfferedCount, kDefaultOffer.size()) << c.what;
+    EXPECT_EQ(v->Modes.ModeMaxWidth, 1920u) << c.what;
+    EXPECT_EQ(v->Modes.ModeCount, before) << c.what;
+    EXPECT_EQ(CachedCount(v), 0u) << c.what;
+  }
+}
+
+TEST_F(EdidTest, EachMonitorHasOnlyItsOwnName) {
+  ViewContext* v = WideView();
+  ASSERT_NE(v, nullptr);
+  std::vector<uint8_t> named =
+      EdidBuilder().Detailed(0, vorn::testing::Dtd1080p60()).Name(1, "Vorn Left").Build();
+  std::vector<uint8_t> unnamed = EdidBuilder().Detailed(0, vorn::testing::Dtd1080p60()).Build();
+  Process(v, named);
+  ASSERT_STREQ(v->Modes.MonitorName, "Vorn Left");
+  Process(v, unnamed);
+  EXPECT_STREQ(v->Modes.MonitorName, "");
+  Process(v, named);
+  EXPECT_EQ(ProcessEdid(v, nullptr, 0), STATUS_SUCCESS);
+  EXPECT_STREQ(v->Modes.MonitorName, "");
+  // A name in an extension counts when the base block has none, also after a named monitor.
+  EdidBlock ext{};
+  ext[0] = 2;
+  ext[1] = 3;
+  ext[2] = 4;
+  ext[4 + 3] = 0xFC;
+  std::memcpy(ext.data() + 4 + 5, "Right\n       ", 13);
+  vorn::testing::FixChecksum(ext.data());
+  std::vector<uint8_t> ext_named = EdidBuilder().Established(0, kAnchorByte36).Extension(ext).Build();
+  Process(v, named);
+  Process(v, ext_named);
+  EXPECT_STREQ(v->Modes.MonitorName, "Right");
 }
 
 TEST_F(EdidTest, MonitorTimingsTheDeviceLacksAreAppendedUpTo300MHz) {
@@ -155,9 +255,12 @@ TEST_F(EdidTest, MonitorTimingsTheDeviceLacksAreAppendedUpTo300MHz) {
   EXPECT_EQ(All(v)[v->Modes.ModeCount - 2], (ModeSize{2560, 1600, 60}));
 
   ASSERT_EQ(RebuildModes(v), STATUS_SUCCESS);
-  std::vector<uint8_t> above = EdidBuilder().Detailed(0, DtdOf(300010, 2560, 1600, 160, 238)).Build();
+  std::vector<uint8_t> above = EdidBuilder()
+                                   .Established(0, kAnchorByte36)
+                                   .Detailed(0, DtdOf(300010, 2560, 1600, 160, 238))
+                                   .Build();
   Process(v, above);
-  EXPECT_TRUE(Offered(v).empty());
+  EXPECT_EQ(Offered(v), std::vector<ModeSize>{kAnchor});
   EXPECT_EQ(v->Modes.ModeCount, before);
   // Beyond the table's maxima (3840 x 2160) nothing is appended either.
   std::vector<uint8_t> too_tall = EdidBuilder().Detailed(0, DtdOf(297000, 2160, 3840)).Build();
@@ -223,9 +326,12 @@ TEST_F(EdidTest, VideoDataBlocksOfferTheirFormats) {
       {{31}, {{1920, 1080, 50}}},
   };
   for (const Case& c : cases) {
-    std::vector<uint8_t> edid = EdidBuilder().Extension(CeaBlock().Video(c.codes).Build()).Build();
+    std::vector<uint8_t> edid = EdidBuilder()
+                                    .Established(0, kAnchorByte36)
+                                    .Extension(CeaBlock().Video(c.codes).Build())
+                                    .Build();
     Process(v, edid);
-    EXPECT_EQ(Offered(v), c.offered) << *c.codes.begin();
+    EXPECT_EQ(Offered(v), WithAnchor(c.offered)) << *c.codes.begin();
   }
 }
 
@@ -312,6 +418,23 @@ TEST_F(EdidTest, HostileCeaBlocksStayInsideTheBlock) {
                    {{1920, 1080, 50}, {1920, 1080, 60}}});
   for (uint8_t d : {0, 1, 2, 3})
     cases.push_back({"offset below 4: nothing", with(timing_first, {{2, d}}), {}});
+  // The last timing that fits starts at 109 and ends just before the checksum byte.
+  EdidBlock timing_last{};
+  vorn::testing::WriteDetailedTiming(vorn::testing::Dtd1080p60(), timing_last.data() + 109);
+  timing_last[0] = 2;
+  timing_last[1] = 3;
+  cases.push_back({"offset 109: the timing that ends at the checksum",
+                   with(timing_last, {{2, 109}}), {{1920, 1080, 50}, {1920, 1080, 60}}});
+  EdidBlock timings_to_the_end = CeaBlock().Video({4}).Build();
+  for (int i = 0; i < 6; ++i)
+    vorn::testing::WriteDetailedTiming(i < 5 ? DtdOf(99790, 1600, 900)
+                                             : vorn::testing::Dtd1080p60(),
+                                       timings_to_the_end.data() + 19 + 18 * i);
+  cases.push_back({"six timings from 19: the sixth starts at 109",
+                   with(timings_to_the_end, {{2, 19}, {4, 0x4E}}),
+                   {{1280, 720, 60}, {1600, 900, 60}, {1920, 1080, 50}, {1920, 1080, 60}}});
+  cases.push_back({"offset 110: a timing there would reach the checksum",
+                   with(timing_last, {{2, 110}}), {}});
   // Offsets past the block: data blocks up to the checksum byte, no timings.
   EdidBlock video = CeaBlock().Video({16}).Build();
   for (uint8_t d : {127, 128, 200, 255})
@@ -346,9 +469,9 @@ TEST_F(EdidTest, HostileCeaBlocksStayInsideTheBlock) {
                        .Build(),
                    {{3840, 2160, 30}}});
   for (const Case& c : cases) {
-    std::vector<uint8_t> edid = EdidBuilder().Extension(c.block).Build();
+    std::vector<uint8_t> edid = EdidBuilder().Established(0, kAnchorByte36).Extension(c.block).Build();
     Process(v, edid);
-    EXPECT_EQ(Offered(v), c.offered) << c.what << " " << int{c.block[2]};
+    EXPECT_EQ(Offered(v), WithAnchor(c.offered)) << c.what << " " << int{c.block[2]};
     ASSERT_EQ(RebuildModes(v), STATUS_SUCCESS);
   }
 }
