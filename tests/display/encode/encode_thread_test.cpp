@@ -1,10 +1,14 @@
 // The encode and send threads on a real device: the host sets a mode and presents a desktop,
 // and the chip model ends up showing that desktop; black frames when output starts; a stop
 // while a frame is still on its way.
+#include <cstring>
 #include <functional>
+#include <map>
 #include <random>
+#include <string>
 
 #include "display/device_threads.h"
+#include "display/dirty_rects.h"
 #include "display/encode/encode_thread.h"
 #include "tests/display/display_fixture.h"
 
@@ -63,11 +67,14 @@ class EncodeThreadTest : public DisplayTest {
   NTSTATUS Present(uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1) {
     return adapter_->Present(display_, desktop_.data(), w_ * 4, {{x0, y0, x1, y1}});
   }
-  // The monitor shows |want| (B, G, R compared), polled while the threads work.
-  bool Shows(const std::vector<uint8_t>& want) {
+  // The monitor shows |want| (B, G, R compared), polled while the threads work; |want| is in
+  // the device's orientation, |w| x |h| (the mode's size unless given).
+  bool Shows(const std::vector<uint8_t>& want, uint32_t w = 0, uint32_t h = 0) {
+    if (!w) w = w_;
+    if (!h) h = h_;
     return Eventually([&] {
       auto shown = chip_->frames().Shown(0);
-      if (!shown || shown->width != w_ || shown->height != h_) return false;
+      if (!shown || shown->width != w || shown->height != h) return false;
       for (size_t i = 0; i < want.size(); i += 4)
         if (shown->bgra[i] != want[i] || shown->bgra[i + 1] != want[i + 1] ||
             shown->bgra[i + 2] != want[i + 2])
@@ -76,6 +83,22 @@ class EncodeThreadTest : public DisplayTest {
     });
   }
   bool ShowsDesktop() { return Shows(desktop_); }
+  // The desktop as the device holds it at the view's rotation.
+  bool ShowsTurnedDesktop(uint32_t rotation) {
+    const uint32_t W = w_, H = h_;
+    const bool swap = rotation & 1;
+    const uint32_t dw = swap ? H : W, dh = swap ? W : H;
+    std::vector<uint8_t> turned(desktop_.size());
+    for (uint32_t dy = 0; dy < dh; ++dy)
+      for (uint32_t dx = 0; dx < dw; ++dx) {
+        uint32_t x = dx, y = dy;
+        if (rotation == 1) x = dy, y = H - 1 - dx;
+        if (rotation == 2) x = W - 1 - dx, y = H - 1 - dy;
+        if (rotation == 3) x = W - 1 - dy, y = dx;
+        std::memcpy(&turned[(size_t{dy} * dw + dx) * 4], &desktop_[(size_t{y} * W + x) * 4], 4);
+      }
+    return Shows(turned, dw, dh);
+  }
   // JPEG full frames of view 0 that have reached the chip.
   uint64_t JpegFullFrames() const {
     const auto counts = chip_->traffic().Counts();
@@ -162,35 +185,113 @@ TEST_F(EncodeThreadTest, StopWhileAFrameIsOnItsWay) {
   EXPECT_TRUE(ShowsDesktop());
 }
 
-TEST_F(EncodeThreadTest, IdleRefreshIsOneRgbFullFrameInEveryFlipMode) {
-  uint32_t flip = 0;
-  before_start_ = [&](SorvikDevice* d) {
-    d->ThreeStagingFrames = 1;
-    d->FlipMode = flip;
+// What reached the chip since |before|, by message kind.
+using Traffic = std::map<chip::TrafficKey, uint64_t>;
+Traffic Since(const std::map<chip::TrafficKey, chip::TrafficCount>& before,
+              const std::map<chip::TrafficKey, chip::TrafficCount>& now) {
+  Traffic out;
+  for (const auto& [key, count] : now) {
+    const auto it = before.find(key);
+    const uint64_t n = count.messages - (it == before.end() ? 0 : it->second.messages);
+    if (n) out[key] = n;
+  }
+  return out;
+}
+std::string Describe(const Traffic& t) {
+  std::string out;
+  for (const auto& [k, n] : t)
+    out += " {" + std::to_string(k.type) + "," + std::to_string(k.kind) + "," +
+           std::to_string(k.format) + "}x" + std::to_string(n);
+  return out.empty() ? " nothing" : out;
+}
+
+// Message kinds of view 0: full frame, band, JPEG patch, two-plane patch.
+chip::TrafficKey Full(uint32_t f) { return {0, 3, f}; }
+chip::TrafficKey Band(uint32_t f) { return {0, 1, f}; }
+const chip::TrafficKey kJpegPatch{0, 7, 13};
+chip::TrafficKey TwoPlane(uint32_t) { return {7, 7, 0}; }
+const chip::TrafficKey kNone{99, 99, 99};
+
+// An update, a refresh the view asks for, and the idle refresh after each, under every
+// FlipMode and rotation: each takes the shape the rules give it, and stays a full frame only
+// where the shape would be one the device cannot take (an RGB patch into a JPEG frame).
+TEST_F(EncodeThreadTest, RefreshesTakeTheShapeOfTheirFlipModeAndRotation) {
+  struct Case {
+    const char* what;
+    uint8_t format_mode;
+    bool three_frames;
+    uint32_t flip, rotation;
+    chip::TrafficKey update, idle, refresh, idle_after;  // kNone: no message
   };
-  for (uint32_t f : {0u, 2u, 3u}) {
-    SCOPED_TRACE(f);
-    flip = f;
+  const Case cases[] = {
+      {"JPEG F0", 0, false, 0, 0, kJpegPatch, Full(13), Full(13), Full(13)},
+      {"JPEG F1", 0, false, 1, 0, Full(13), Full(13), Full(13), Full(13)},
+      {"JPEG F2", 0, false, 2, 0, kJpegPatch, kJpegPatch, kJpegPatch, kJpegPatch},
+      {"JPEG F3", 0, false, 3, 0, Band(13), Full(13), Full(13), Full(13)},
+      {"JPEG F3 turned", 0, false, 3, 1, Band(13), Band(13), Band(13), Band(13)},
+      {"JPEG F3 upside down", 0, false, 3, 2, Band(13), Band(13), Band(13), Band(13)},
+      {"JPEG F2 turned", 0, false, 2, 3, kJpegPatch, kJpegPatch, kJpegPatch, kJpegPatch},
+      {"JPEG F0 turned", 0, false, 0, 1, kJpegPatch, Full(13), Full(13), Full(13)},
+      // The RGB idle refresh cannot patch the JPEG frame, so the first one is whole; the
+      // refresh after it brings JPEG back in its own shape, and the next RGB idle refresh
+      // patches the RGB frame.
+      {"RGB refresh F0", 0, true, 0, 0, kJpegPatch, Full(9), Full(13), Full(9)},
+      {"RGB refresh F2", 0, true, 2, 0, kJpegPatch, Full(9), kJpegPatch, TwoPlane(9)},
+      {"RGB refresh F3 turned", 0, true, 3, 1, Band(13), Full(9), Band(13), TwoPlane(9)},
+      {"YUV F2", 1, false, 2, 0, TwoPlane(6), kNone, TwoPlane(6), kNone},
+      {"YUV F3 turned", 1, false, 3, 3, Band(6), kNone, Band(6), kNone},
+      {"RGB F2", 2, false, 2, 0, TwoPlane(9), kNone, TwoPlane(9), kNone},
+      {"RGB F3 turned", 2, true, 3, 1, TwoPlane(9), TwoPlane(9), TwoPlane(9), TwoPlane(9)},
+  };
+  const Case* current = nullptr;
+  before_start_ = [&](SorvikDevice* d) {
+    d->ThreeStagingFrames = current->three_frames;
+    d->FlipMode = current->flip;
+    d->Rotation = static_cast<uint8_t>(current->rotation);
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    current = &c;
     if (adapter_) {
       EXPECT_EQ(chip_->violations().Messages(), std::vector<std::string>{});
       EXPECT_EQ(adapter_->Close(), STATUS_SUCCESS);
     }
-    Begin(0, 1024, 768);
-    Paint(7, 0, 0, w_, h_);
-    EXPECT_EQ(Present(0, 0, w_, h_), STATUS_SUCCESS);
-    // The update, then after the quiet time the whole screen once more in 24-bit RGB.
-    EXPECT_TRUE(ShowsDesktop());
-    ASSERT_TRUE(Eventually([&] {
-      auto full = chip_->frames().LastFull(0);
-      return full && full->format == 9;
-    }));
-    EXPECT_TRUE(ShowsDesktop());
-    // The next update brings the view back to JPEG with a full frame. The idle refresh
-    // follows it within a millisecond or two, so the frame is counted, not looked for.
-    const uint64_t jpeg_fulls = JpegFullFrames();
-    Paint(8, 100, 100, 140, 140);
-    EXPECT_EQ(Present(100, 100, 140, 140), STATUS_SUCCESS);
-    EXPECT_TRUE(Eventually([&] { return JpegFullFrames() > jpeg_fulls; }));
+    const bool turned = c.rotation & 1;
+    Begin(c.format_mode, turned ? 768 : 1024, turned ? 1024 : 768);
+    ASSERT_EQ(view_->Modes.Rotation, c.rotation);
+    ASSERT_TRUE(Eventually([&] { return chip_->traffic().Messages() >= 3; }));
+
+    auto expect = [&](const char* step, chip::TrafficKey a, chip::TrafficKey b,
+                      const std::function<void()>& act) {
+      Traffic want;
+      for (const chip::TrafficKey& k : {a, b})
+        if (!(k == kNone)) ++want[k];
+      uint64_t n = 0;
+      for (const auto& [k, count] : want) n += count;
+      const auto before = chip_->traffic().Counts();
+      const uint64_t total = chip_->traffic().Messages();
+      act();
+      EXPECT_TRUE(Eventually([&] { return chip_->traffic().Messages() >= total + n; })) << step;
+      // The chip model tells a two-plane patch's format from its plane spacing, which a
+      // whole-screen YUV patch shares with an RGB one: patches are compared by kind only.
+      Traffic got;
+      for (const auto& [key, count] : Since(before, chip_->traffic().Counts())) {
+        chip::TrafficKey k = key;
+        if (k.type == 7) k.format = 0;
+        got[k] += count;
+      }
+      EXPECT_EQ(got, want) << step << ": got" << Describe(got) << ", want" << Describe(want);
+    };
+    expect("update and its idle refresh", c.update, c.idle, [&] {
+      Paint(9, 300, 300, 340, 340);
+      EXPECT_EQ(Present(300, 300, 340, 340), STATUS_SUCCESS);
+    });
+    expect("refresh and its idle refresh", c.refresh, c.idle_after,
+           [&] { RequestFullRefresh(view_); });
+    // Whatever the shapes, the monitor shows the whole screen.
+    if (c.format_mode == 2) {
+      EXPECT_TRUE(ShowsTurnedDesktop(c.rotation));
+    }
   }
 }
 
