@@ -1,6 +1,10 @@
 // The encode and send threads on a real device: the host sets a mode and presents a desktop,
 // and the chip model ends up showing that desktop; black frames when output starts; a stop
 // while a frame is still on its way.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -10,6 +14,9 @@
 #include "display/device_threads.h"
 #include "display/dirty_rects.h"
 #include "display/encode/encode_thread.h"
+#include "protocol/vendor_request.h"
+#include "sim/chip/capture.h"
+#include "sim/chip/jpeg_decode.h"
 #include "tests/display/display_fixture.h"
 
 namespace vorn::display::testing {
@@ -183,6 +190,142 @@ TEST_F(EncodeThreadTest, StopWhileAFrameIsOnItsWay) {
   ASSERT_EQ(adapter_->SetMode(display_, w_, h_, refresh_), STATUS_SUCCESS);
   EXPECT_EQ(Present(0, 0, w_, h_), STATUS_SUCCESS);
   EXPECT_TRUE(ShowsDesktop());
+}
+
+// One bulk OUT message as the capture recorded it, put back together from its transfers.
+struct Message {
+  uint32_t type = 0;
+  std::vector<uint8_t> body;  // after the 32-byte header
+  size_t after_control = 0;   // control transfers recorded before it
+  uint32_t Kind() const { return body.size() >= 4 ? protocol::LoadLe32(body.data()) : 0; }
+  uint32_t Sequence() const { return body.size() >= 12 ? protocol::LoadLe32(&body[8]) : 0; }
+  uint32_t FullFormat() const { return body.size() >= 36 ? protocol::LoadLe32(&body[32]) : 0; }
+};
+struct Recorded {
+  std::vector<Message> messages;
+  std::vector<std::vector<uint8_t>> controls;  // setup packets
+};
+Recorded ReadRecord(const std::string& path) {
+  std::vector<chip::CaptureRecord> records;
+  std::string error;
+  EXPECT_TRUE(chip::ReadCaptureFile(path, &records, &error)) << error;
+  Recorded out;
+  uint64_t missing = 0;
+  for (const chip::CaptureRecord& r : records) {
+    if (r.Is(chip::kCaptureControl)) {
+      out.controls.push_back(r.data);
+      continue;
+    }
+    if (!r.Is(chip::kCaptureBulkOut) || r.endpoint != 0x02 || r.data.empty()) continue;
+    size_t at = 0;
+    if (missing == 0) {
+      if (r.data.size() < 32) continue;
+      Message m;
+      m.type = protocol::LoadLe32(r.data.data());
+      m.after_control = out.controls.size();
+      missing = protocol::LoadLe32(&r.data[4]);  // payload bytes after the header
+      out.messages.push_back(std::move(m));
+      at = 32;
+    }
+    const size_t n = std::min<uint64_t>(missing, r.data.size() - at);
+    auto& body = out.messages.back().body;
+    body.insert(body.end(), r.data.begin() + static_cast<ptrdiff_t>(at),
+                r.data.begin() + static_cast<ptrdiff_t>(at + n));
+    missing -= n;
+  }
+  return out;
+}
+
+// A full frame of |w| x |h| whose every pixel is black, in the format it names.
+bool IsBlackFrame(const Message& m, uint32_t w, uint32_t h) {
+  if (m.type != 0 || m.Kind() != 3 || m.body.size() < 48) return false;
+  const uint8_t* p = m.body.data() + 48;
+  const size_t n = m.body.size() - 48;
+  switch (m.FullFormat()) {
+    case 9:
+      return std::all_of(p, p + n, [](uint8_t b) { return b == 0; });
+    case 6: {
+      const size_t luma = size_t{(w + 15) / 16 * 16} * h;
+      if (n < luma + luma / 2) return false;
+      return std::all_of(p, p + luma, [](uint8_t b) { return b == 0; }) &&
+             std::all_of(p + luma, p + luma + luma / 2, [](uint8_t b) { return b == 128; });
+    }
+    case 13: {
+      if (!chip::JpegDecoderAvailable()) return true;  // only the stream's presence is checked
+      size_t end = n;
+      while (end > 0 && p[end - 1] == 0) --end;
+      chip::DecodedJpeg d;
+      std::string error;
+      if (!chip::DecodeJpeg(p, end, w, h, false, &d, &error) || d.width != w || d.height != h)
+        return false;
+      return std::all_of(d.y.begin(), d.y.end(), [](uint8_t v) { return v <= 2; }) &&
+             std::all_of(d.cb.begin(), d.cb.end(), [](uint8_t v) { return v >= 126 && v <= 130; }) &&
+             std::all_of(d.cr.begin(), d.cr.end(), [](uint8_t v) { return v >= 126 && v <= 130; });
+    }
+    default:
+      return false;
+  }
+}
+
+// The first thing a mode shows is a black frame, sent three times before any update, also
+// when the host presents at once; switching the output on sends the request, then one black
+// frame, then the screen. In each format the view may start in.
+TEST_F(EncodeThreadTest, BlackFramesGoFirst) {
+  for (uint8_t format_mode : {0, 1, 2}) {
+    SCOPED_TRACE(int{format_mode});
+    if (adapter_) {
+      EXPECT_EQ(chip_->violations().Messages(), std::vector<std::string>{});
+      EXPECT_EQ(adapter_->Close(), STATUS_SUCCESS);
+    }
+    const std::string path = ::testing::TempDir() + "vorn_black_" + std::to_string(getpid()) +
+                             "_" + std::to_string(format_mode) + ".cap";
+    before_start_ = [&](SorvikDevice*) { ASSERT_TRUE(chip_->capture().Open(path)); };
+    Begin(format_mode, 1024, 768);
+    Paint(10, 0, 0, w_, h_);
+    EXPECT_EQ(Present(0, 0, w_, h_), STATUS_SUCCESS);
+    ASSERT_TRUE(Eventually([&] { return chip_->traffic().Messages() >= 4; }));
+
+    RequestViewOutput(view_, false);
+    ASSERT_TRUE(Eventually([&] { return !chip_->View(0).output_on; }));
+    const uint64_t before_on = chip_->traffic().Messages();
+    RequestViewOutput(view_, true);
+    ASSERT_TRUE(Eventually([&] { return chip_->traffic().Messages() >= before_on + 2; }));
+    ASSERT_TRUE(chip_->capture().Close());
+
+    const Recorded rec = ReadRecord(path);
+    std::remove(path.c_str());
+    ASSERT_GE(rec.messages.size(), 6u);
+    const uint32_t want_format = format_mode == 0 ? 13 : format_mode == 1 ? 6 : 9;
+    for (size_t i = 0; i < 3; ++i) {
+      const Message& m = rec.messages[i];
+      EXPECT_TRUE(IsBlackFrame(m, w_, h_)) << "message " << i;
+      EXPECT_EQ(m.FullFormat(), want_format) << "message " << i;
+      // The same frame each time (the descriptor places it anew), under a sequence of its own.
+      EXPECT_EQ(m.Sequence(), rec.messages[0].Sequence() + i);
+      EXPECT_TRUE(std::equal(m.body.begin() + 48, m.body.end(), rec.messages[0].body.begin() + 48,
+                             rec.messages[0].body.end()))
+          << "message " << i << " differs from the first black frame";
+    }
+    EXPECT_FALSE(IsBlackFrame(rec.messages[3], w_, h_)) << "then the desktop";
+
+    // The output request on, then one black frame, then the screen.
+    size_t on_request = 0;
+    for (size_t i = 0; i < rec.controls.size(); ++i) {
+      const std::vector<uint8_t>& c = rec.controls[i];
+      if (c.size() >= 8 && c[1] == protocol::ReqSetOutput && c[2] == 0 && c[4] == 1)
+        on_request = i + 1;
+    }
+    ASSERT_NE(on_request, 0u) << "no request switching the output on";
+    size_t first_after = rec.messages.size();
+    for (size_t i = 0; i < rec.messages.size() && first_after == rec.messages.size(); ++i)
+      if (rec.messages[i].after_control >= on_request) first_after = i;
+    ASSERT_LT(first_after + 1, rec.messages.size());
+    EXPECT_TRUE(IsBlackFrame(rec.messages[first_after], w_, h_));
+    EXPECT_FALSE(IsBlackFrame(rec.messages[first_after + 1], w_, h_));
+    if (format_mode == 2) {
+      EXPECT_TRUE(ShowsDesktop());
+    }
+  }
 }
 
 // What reached the chip since |before|, by message kind.
