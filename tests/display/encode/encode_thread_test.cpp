@@ -28,7 +28,7 @@ class EncodeThreadTest : public DisplayTest {
  protected:
   // One view, FormatMode |format_mode| set after the open, started, the mode set.
   void Begin(uint8_t format_mode, uint32_t w = 1920, uint32_t h = 1080) {
-    chip_ = &AddChip(MakeProfile({1, 64, true}));
+    chip_ = &AddChip(MakeProfile({1, 64, usb3_}));
     adapter_ = &AddAdapter(*chip_);
     ASSERT_TRUE(adapter_->Open());
     device_ = adapter_->handle();
@@ -112,6 +112,23 @@ class EncodeThreadTest : public DisplayTest {
     const auto it = counts.find(chip::TrafficKey{0, 3, 13});
     return it == counts.end() ? 0 : it->second.messages;
   }
+  // Full frames of view 0 in YUV 4:2:0 with interleaved chroma.
+  uint64_t YuvFullFrames() const {
+    const auto counts = chip_->traffic().Counts();
+    const auto it = counts.find(chip::TrafficKey{0, 3, 6});
+    return it == counts.end() ? 0 : it->second.messages;
+  }
+  // Updates one at a time, each waited for, until |limit| were sent or YUV frames started;
+  // every one is a timed JPEG full frame (FlipMode 1).
+  void SendJpegFullFrames(uint32_t limit) {
+    for (uint32_t i = 0; i < limit && YuvFullFrames() == 0; ++i) {
+      const uint64_t n = JpegFullFrames();
+      const uint32_t x = 32 * (i % 20);
+      Paint(100 + i, x, 64, x + 32, 96);
+      ASSERT_EQ(Present(x, 64, x + 32, 96), STATUS_SUCCESS);
+      ASSERT_TRUE(Eventually([&] { return JpegFullFrames() > n || YuvFullFrames() > 0; }));
+    }
+  }
   std::vector<uint8_t> Black() const { return std::vector<uint8_t>(desktop_.size(), 0); }
 
   chip::Chip* chip_ = nullptr;
@@ -123,6 +140,7 @@ class EncodeThreadTest : public DisplayTest {
   ULONG refresh_ = 0;
   std::vector<uint8_t> desktop_;
   std::function<void(SorvikDevice*)> before_start_;
+  bool usb3_ = true;
 };
 
 TEST_F(EncodeThreadTest, RgbDesktopReachesTheMonitorExactly) {
@@ -326,6 +344,34 @@ TEST_F(EncodeThreadTest, BlackFramesGoFirst) {
       EXPECT_TRUE(ShowsDesktop());
     }
   }
+}
+
+// A JPEG view on USB 3 whose full frames are slow (the test clock runs a thousand times
+// fast, so every encode takes far more than 40 ms of it) moves to YUV after exactly 501 timed
+// frames, with a full frame, and stays there; on USB 2 it never moves.
+TEST_F(EncodeThreadTest, SlowJpegMovesToYuvAfterFiveHundredFrames) {
+  before_start_ = [](SorvikDevice* d) { d->FlipMode = kFlipFull; };
+  Begin(0, 800, 600);
+  ASSERT_TRUE(Eventually([&] { return JpegFullFrames() >= 3; }));
+  const uint64_t blanks = JpegFullFrames();  // the initial black frame is not timed
+  ASSERT_NO_FATAL_FAILURE(SendJpegFullFrames(kAdaptiveFrames + 100));
+  ASSERT_TRUE(Eventually([&] { return YuvFullFrames() > 0; }));
+  EXPECT_EQ(JpegFullFrames() - blanks, kAdaptiveFrames + 1);
+  // Later updates are YUV.
+  const uint64_t yuv = YuvFullFrames(), jpeg = JpegFullFrames();
+  Paint(1, 0, 0, 32, 32);
+  ASSERT_EQ(Present(0, 0, 32, 32), STATUS_SUCCESS);
+  EXPECT_TRUE(Eventually([&] { return YuvFullFrames() > yuv; }));
+  EXPECT_EQ(JpegFullFrames(), jpeg);
+
+  EXPECT_EQ(chip_->violations().Messages(), std::vector<std::string>{});
+  EXPECT_EQ(adapter_->Close(), STATUS_SUCCESS);
+  usb3_ = false;
+  Begin(0, 800, 600);
+  ASSERT_TRUE(Eventually([&] { return JpegFullFrames() >= 3; }));
+  ASSERT_NO_FATAL_FAILURE(SendJpegFullFrames(kAdaptiveFrames + 20));
+  EXPECT_GE(JpegFullFrames(), kAdaptiveFrames + 20);
+  EXPECT_EQ(YuvFullFrames(), 0u);
 }
 
 // What reached the chip since |before|, by message kind.
