@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "display/frame_ack.h"
-#include "display/trace.h"
-#include "display/trace_messages.h"
+#include "display/frames/frame_ack.h"
+#include "display/device/trace.h"
+#include "display/device/trace_messages.h"
 #include "platform/win32/synch.h"
 #include "protocol/interrupt_packet.h"
 

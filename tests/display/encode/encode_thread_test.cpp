@@ -4,7 +4,7 @@
 #include <functional>
 #include <random>
 
-#include "display/device_threads.h"
+#include "display/device/device_threads.h"
 #include "display/encode/encode_thread.h"
 #include "tests/display/display_fixture.h"
 

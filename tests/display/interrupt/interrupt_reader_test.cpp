@@ -5,8 +5,8 @@
 #include <atomic>
 #include <thread>
 
-#include "display/frame_ack.h"
-#include "display/vendor_requests.h"
+#include "display/frames/frame_ack.h"
+#include "display/device/vendor_requests.h"
 #include "platform/win32/synch.h"
 #include "protocol/interrupt_packet.h"
 #include "sim/chip/interrupt_events.h"
