@@ -5,6 +5,9 @@
 namespace vorn::display {
 namespace {
 
+// How far below an acknowledged sequence an entry may stand and still be released by it.
+constexpr uint32_t kAckWindow = 10;
+
 constexpr uint32_t Next(uint32_t index) { return (index + 1) % kFrameAckEntries; }
 
 bool Full(const FrameAckRing* ring) { return Next(ring->Write) == ring->Read; }
@@ -41,11 +44,13 @@ bool AddInFlight(FrameAckRing* ring, uint32_t sequence, uint32_t address, uint32
 
 bool AckFrames(FrameAckRing* ring, uint32_t sequence) {
   bool released = false;
-  // Entries stand in send order, so the first one after |sequence| ends the walk; an entry
-  // already cleared is simply dropped.
+  // Entries stand in send order. The oldest is released when its sequence is the
+  // acknowledged one or at most kAckWindow below it; one that is later, further behind, or
+  // equal but already cleared ends the walk.
   while (ring->Read != ring->Write) {
     FrameAckEntry& e = ring->Entries[ring->Read];
-    if (e.Valid && !SequenceAtOrBefore(e.Sequence, sequence)) break;
+    const uint32_t behind = sequence - e.Sequence;
+    if (behind > kAckWindow || (behind == 0 && !e.Valid)) break;
     released = released || e.Valid;
     e.Valid = 0;
     ring->Read = Next(ring->Read);

@@ -27,7 +27,7 @@ std::vector<uint32_t> Left(const FrameAckRing& ring) {
   return out;
 }
 
-TEST(FrameAckTest, AcknowledgementReleasesEverythingUpToItsSequence) {
+TEST(FrameAckTest, AcknowledgementReleasesEntriesUpToTenBelowItsSequence) {
   struct Case {
     const char* what;
     std::vector<uint32_t> entries;
@@ -37,11 +37,17 @@ TEST(FrameAckTest, AcknowledgementReleasesEverythingUpToItsSequence) {
   } cases[] = {
       {"gaps in the acknowledged run", {15, 18, 20, 21}, 20, true, {21}},
       {"exact oldest", {15, 16}, 15, true, {16}},
-      {"more than ten ahead", {15}, 40, true, {}},
-      {"ahead of every entry", {1, 2, 3, 4, 5, 6, 7, 8, 9}, 1000, true, {}},
+      {"more than ten ahead releases nothing", {15}, 40, false, {15}},
+      {"exactly ten ahead", {15}, 25, true, {}},
+      {"eleven ahead", {15}, 26, false, {15}},
+      {"within the window up to a later entry", {5, 9, 12, 15}, 14, true, {15}},
+      {"oldest outside the window holds the rest", {1, 9, 12}, 14, false, {1, 9, 12}},
+      {"far ahead of every entry", {1, 2, 3, 4, 5, 6, 7, 8, 9}, 1000, false,
+       {1, 2, 3, 4, 5, 6, 7, 8, 9}},
       {"before the oldest", {15, 16}, 14, false, {15, 16}},
       {"far behind (stale)", {15, 16}, 15u - 0x10000, false, {15, 16}},
       {"across the wrap", {0xFFFFFFFE, 0xFFFFFFFF, 0, 1}, 0, true, {1}},
+      {"window across the wrap", {0xFFFFFFF8, 0xFFFFFFFF, 1}, 2, true, {}},
       {"wrapped oldest, ack before the wrap", {0xFFFFFFFF, 0}, 0xFFFFFFFE, false, {0xFFFFFFFF, 0}},
       {"empty", {}, 5, false, {}},
   };
