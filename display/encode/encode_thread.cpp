@@ -1,12 +1,12 @@
 #include "display/encode/encode_thread.h"
 
-#include "display/dirty_rects.h"
+#include "display/views/dirty_rects.h"
 #include "display/encode/encode_plan.h"
 #include "display/encode/staging.h"
 #include "display/region/region_encoders.h"
 #include "display/send/send_trace.h"
-#include "display/trace.h"
-#include "display/vendor_requests.h"
+#include "display/device/trace.h"
+#include "display/device/vendor_requests.h"
 #include "platform/win32/performance_counter.h"
 #include "platform/win32/synch.h"
 

@@ -4,8 +4,8 @@
 #include <new>
 #include <vector>
 
-#include "display/edid.h"
-#include "display/modes.h"
+#include "display/modes/edid.h"
+#include "display/modes/modes.h"
 #include "platform/win32/heap.h"
 
 namespace vorn::fuzz {

@@ -11,8 +11,8 @@
 #include <random>
 #include <string>
 
-#include "display/device_threads.h"
-#include "display/dirty_rects.h"
+#include "display/device/device_threads.h"
+#include "display/views/dirty_rects.h"
 #include "display/encode/encode_thread.h"
 #include "protocol/vendor_request.h"
 #include "sim/chip/capture.h"
