@@ -4,7 +4,7 @@
 #include "display/encode/encode_thread.h"
 #include "display/encode/staging.h"
 #include "display/send/send_trace.h"
-#include "display/trace.h"
+#include "display/device/trace.h"
 #include "jpeg/codec/encode_frame_jpeg.h"
 #include "platform/win32/synch.h"
 

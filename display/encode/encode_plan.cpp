@@ -88,7 +88,7 @@ ShapeChoice ChooseShape(const ShapeRequest& q) {
     c.Rect = whole;
     return c;
   };
-  if (q.ForceFull || q.FlipMode == kFlipFull) return full();
+  if (q.FlipMode == kFlipFull) return full();
 
   // The area tests: a wide YUV view is held to MaxPixels, and anything above 70 % of the
   // screen goes whole (unless the device is to get patches only).

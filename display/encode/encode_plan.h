@@ -83,7 +83,6 @@ struct ShapeRequest {
   uint32_t DeviceWidth;   // device orientation
   uint32_t MaxPixels;
   EncodeRect Band;        // the band so far; all zero when there is none
-  bool ForceFull;         // a whole-screen refresh: always a full frame
   uint32_t LastFullLayout;  // layout of the device's current full frame, 0 when unknown
 };
 
@@ -93,6 +92,10 @@ struct ShapeChoice {
   EncodeRect Band;  // the band rectangle from now on
 };
 
+// A refresh of the whole screen (asked for, idle, or after a format change) takes the same
+// rules as any update: it is a full frame only where FlipMode, the rotation and the area say
+// so, or where the device could not take the shape (a planar frame, an RGB patch into a YUV
+// or JPEG frame, no frame on the device yet).
 ShapeChoice ChooseShape(const ShapeRequest& request);
 
 // The one look of the adaptive switch, once more than |minFrames| full frames were timed:

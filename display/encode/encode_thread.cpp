@@ -1,12 +1,12 @@
 #include "display/encode/encode_thread.h"
 
-#include "display/dirty_rects.h"
+#include "display/views/dirty_rects.h"
 #include "display/encode/encode_plan.h"
 #include "display/encode/staging.h"
 #include "display/region/region_encoders.h"
 #include "display/send/send_trace.h"
-#include "display/trace.h"
-#include "display/vendor_requests.h"
+#include "display/device/trace.h"
+#include "display/device/vendor_requests.h"
 #include "platform/win32/performance_counter.h"
 #include "platform/win32/synch.h"
 
@@ -111,13 +111,10 @@ class EncodeLoop {
       adaptive_ = false;
     }
 
+    // A refresh covers the whole screen; its shape follows the same rules as any update.
     const EncodeRect whole{0, 0, width_, height_};
     EncodeRect rect{popped.left, popped.top, popped.right, popped.bottom};
-    bool force_full = false;
-    if (full_refresh) {
-      rect = whole;
-      force_full = true;
-    }
+    if (full_refresh) rect = whole;
     uint8_t quality = static_cast<uint8_t>(device_->JpegQuality);
     if (RectIsEmpty(rect)) {
       if (!timed_out || idle_done_) return true;
@@ -130,17 +127,14 @@ class EncodeLoop {
       } else {
         return true;
       }
-      // The idle refresh replaces the whole screen, whatever FlipMode says.
       rect = whole;
-      force_full = true;
     } else {
       timeout_ = kIdleRefreshMs;
       if (flip == kFlipFull) rect = whole;
       if (rgb_refresh_) {
-        // The update after an RGB refresh brings the view back to its format, whole.
+        // The update after an RGB refresh brings the whole screen back to the view's format.
         rgb_refresh_ = false;
         rect = whole;
-        force_full = true;
       }
       idle_done_ = false;
     }
@@ -159,7 +153,6 @@ class EncodeLoop {
     if (format.ForceFull) {
       flip = kFlipFull;
       rect = whole;
-      force_full = true;
     }
 
     StagingSpace staging{};
@@ -181,7 +174,6 @@ class EncodeLoop {
     sq.DeviceWidth = view_->Modes.DeviceWidth;
     sq.MaxPixels = device_->MaxPixels;
     sq.Band = view_->BandRect;
-    sq.ForceFull = force_full;
     sq.LastFullLayout = last_full_layout_;
     const ShapeChoice shape = ChooseShape(sq);
     view_->BandRect = shape.Band;
@@ -225,8 +217,9 @@ class EncodeLoop {
     } else {
       handoff.PacketKind = protocol::ToWire(protocol::FramePacketKind::JpegPatch);
     }
-    if (!full) {
-      // A refresh asked for meanwhile (a failed send) replaces this update anyway.
+    if (!full && !full_refresh) {
+      // A refresh asked for meanwhile (a failed send) replaces this update anyway; a refresh
+      // of the whole screen goes, whatever its shape.
       LockUntimed(device_, view_->DirtyLock);
       const bool refresh = view_->FullRefresh != 0;
       Unlock(device_, view_->DirtyLock);

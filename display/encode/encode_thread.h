@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "display/device.h"
+#include "display/device/device.h"
 #include "platform/win32/types.h"
 
 namespace vorn::display {

@@ -2,7 +2,7 @@
 
 #include "display/encode/encode_thread.h"
 #include "display/send/send_trace.h"
-#include "display/trace.h"
+#include "display/device/trace.h"
 #include "platform/win32/synch.h"
 
 namespace vorn::display {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "display/device.h"
+#include "display/device/device.h"
 
 namespace vorn::display {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "display/frame_ack.h"
-#include "display/trace.h"
-#include "display/trace_messages.h"
+#include "display/frames/frame_ack.h"
+#include "display/device/trace.h"
+#include "display/device/trace_messages.h"
 #include "platform/win32/synch.h"
 #include "protocol/interrupt_packet.h"
 
@@ -25,12 +25,10 @@ uint32_t RetryPauseMs(uint32_t failures) {
   return std::min(pause, kRetryLongestPauseMs);
 }
 
-// Statuses after which the reader stays stopped: the station is not started, or the device is
-// gone and every restart would fail at once.
-bool ReaderCannotRecover(NTSTATUS status) {
-  return status == STATUS_INVALID_DEVICE_STATE || status == STATUS_DEVICE_NOT_CONNECTED ||
-         status == STATUS_NO_SUCH_DEVICE || status == STATUS_DEVICE_REMOVED;
-}
+// The one status after which the reader stays stopped: the station is not started. Every
+// other failure is retried; the back-off keeps a device that is gone from spinning the reader
+// until the plug-in stops it.
+bool ReaderCannotRecover(NTSTATUS status) { return status == STATUS_INVALID_DEVICE_STATE; }
 
 void InterruptReadComplete(WDFUSBPIPE, WDFMEMORY buffer, size_t bytes, WDFCONTEXT context) {
   auto* device = static_cast<SorvikDevice*>(context);

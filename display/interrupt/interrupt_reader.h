@@ -7,7 +7,7 @@
 // station is not started: then the reader stays stopped until it is stopped and started again.
 #pragma once
 
-#include "display/device.h"
+#include "display/device/device.h"
 
 namespace vorn::display {
 

@@ -8,11 +8,11 @@
 #include <cstring>
 
 #include "display/convert/convert.h"
-#include "display/frame_packet.h"
-#include "display/present.h"
-#include "display/trace.h"
-#include "display/trace_messages.h"
-#include "display/view_buffers.h"
+#include "display/frames/frame_packet.h"
+#include "display/views/present.h"
+#include "display/device/trace.h"
+#include "display/device/trace_messages.h"
+#include "display/views/view_buffers.h"
 #include "jpeg/codec/encode_frame_jpeg.h"
 #include "platform/win32/performance_counter.h"
 

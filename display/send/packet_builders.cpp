@@ -3,10 +3,10 @@
 #include <atomic>
 #include <cstring>
 
-#include "display/bulk_write.h"
-#include "display/device_memory.h"
+#include "display/device/bulk_write.h"
+#include "display/frames/device_memory.h"
 #include "display/send/send_trace.h"
-#include "display/trace.h"
+#include "display/device/trace.h"
 
 namespace vorn::display {
 namespace {

@@ -14,7 +14,7 @@
 
 #include <cstdint>
 
-#include "display/device.h"
+#include "display/device/device.h"
 
 namespace vorn::display {
 

@@ -2,11 +2,11 @@
 
 #include <atomic>
 
-#include "display/dirty_rects.h"
-#include "display/frame_ack.h"
+#include "display/views/dirty_rects.h"
+#include "display/frames/frame_ack.h"
 #include "display/send/packet_builders.h"
 #include "display/send/send_trace.h"
-#include "display/trace.h"
+#include "display/device/trace.h"
 #include "platform/win32/performance_counter.h"
 #include "platform/win32/synch.h"
 

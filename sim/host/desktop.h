@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "display/sorvik_interface.h"
+#include "display/device/sorvik_interface.h"
 
 namespace vorn::host {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "display/mode_types.h"
-#include "display/sorvik_interface.h"
+#include "display/modes/mode_types.h"
+#include "display/device/sorvik_interface.h"
 #include "platform/umdf/host.h"
 #include "platform/usb/usb_device.h"
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "display/device.h"
+#include "display/device/device.h"
 #include "platform/nt/clock.h"
 #include "platform/win32/faults.h"
 #include "platform/win32/handle.h"

@@ -17,8 +17,8 @@
 #include <string>
 #include <thread>
 
-#include "display/sorvik_interface.h"
-#include "display/trace_messages.h"
+#include "display/device/sorvik_interface.h"
+#include "display/device/trace_messages.h"
 #include "platform/win32/trace_sink.h"
 #include "sim/chip/chip.h"
 #include "sim/host/display_host.h"

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "display/mode_types.h"
+#include "display/modes/mode_types.h"
 #include "protocol/capability_block.h"
 
 namespace vorn::sim {

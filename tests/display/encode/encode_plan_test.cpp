@@ -2,6 +2,9 @@
 // choice between full frame, band and patch.
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <vector>
+
 #include "display/encode/encode_plan.h"
 #include "display/encode/encode_thread.h"
 
@@ -88,45 +91,68 @@ TEST(EncodePlanTest, FullBandOrPatch) {
     EncodeRect rect;
     uint32_t flip, rotation, format;
     EncodeRect band;
-    bool force;
     uint32_t last;
     UpdateShape want;
     EncodeRect wantRect;
   };
   const EncodeRect whole{0, 0, W, H};
   const Case cases[] = {
-      {"71 % is a full frame", big, 0, 0, 13, none, false, 6, UpdateShape::Full, whole},
-      {"70 % is a patch", seventy, 0, 0, 13, none, false, 6, UpdateShape::Patch, seventy},
-      {"patch-only keeps 71 % a patch", big, 2, 0, 13, none, false, 6, UpdateShape::Patch, big},
-      {"small patch", small, 0, 0, 13, none, false, 6, UpdateShape::Patch, small},
-      {"FlipMode 1 is always whole", small, 1, 0, 13, none, false, 6, UpdateShape::Full, whole},
-      {"band spans the width", small, 3, 0, 13, none, false, 6, UpdateShape::Band,
+      {"71 % is a full frame", big, 0, 0, 13, none, 6, UpdateShape::Full, whole},
+      {"70 % is a patch", seventy, 0, 0, 13, none, 6, UpdateShape::Patch, seventy},
+      {"patch-only keeps 71 % a patch", big, 2, 0, 13, none, 6, UpdateShape::Patch, big},
+      {"small patch", small, 0, 0, 13, none, 6, UpdateShape::Patch, small},
+      {"FlipMode 1 is always whole", small, 1, 0, 13, none, 6, UpdateShape::Full, whole},
+      {"band spans the width", small, 3, 0, 13, none, 6, UpdateShape::Band,
        {0, 192, W, 224}},
-      {"band grows with the band so far", small, 3, 0, 6, {0, 0, W, 100}, false, 6,
+      {"band grows with the band so far", small, 3, 0, 6, {0, 0, W, 100}, 6,
        UpdateShape::Band, {0, 0, W, 224}},
-      {"band above 70 % is a full frame", small, 3, 0, 13, {0, 0, W, 1000}, false, 6,
+      {"band above 70 % is a full frame", small, 3, 0, 13, {0, 0, W, 1000}, 6,
        UpdateShape::Full, whole},
-      {"RGB band goes as a patch", small, 3, 0, 9, none, false, 9, UpdateShape::Patch,
+      {"RGB band goes as a patch", small, 3, 0, 9, none, 9, UpdateShape::Patch,
        {0, 192, W, 224}},
-      {"refresh under patch-only is whole", small, 2, 0, 13, none, true, 6, UpdateShape::Full,
-       whole},
-      {"refresh under bands is whole", small, 3, 0, 9, none, true, 9, UpdateShape::Full, whole},
-      {"RGB patch over a JPEG frame is whole", small, 0, 0, 9, none, false, 6,
+      {"RGB patch over a JPEG frame is whole", small, 0, 0, 9, none, 6,
        UpdateShape::Full, whole},
-      {"YUV patch over an RGB frame is whole", small, 2, 0, 6, none, false, 9,
+      {"YUV patch over an RGB frame is whole", small, 2, 0, 6, none, 9,
        UpdateShape::Full, whole},
-      {"JPEG patch over an RGB frame", small, 0, 0, 13, none, false, 9, UpdateShape::Patch,
+      {"JPEG patch over an RGB frame", small, 0, 0, 13, none, 9, UpdateShape::Patch,
        small},
-      {"no frame on the device yet", small, 2, 0, 13, none, false, 0, UpdateShape::Full, whole},
-      {"planar is always whole", small, 0, 0, 4, none, false, 4, UpdateShape::Full, whole},
-      {"rotated band runs the height", small, 3, 1, 13, none, false, 6, UpdateShape::Band,
+      {"no frame on the device yet", small, 2, 0, 13, none, 0, UpdateShape::Full, whole},
+      {"planar is always whole", small, 0, 0, 4, none, 4, UpdateShape::Full, whole},
+      {"rotated band runs the height", small, 3, 1, 13, none, 6, UpdateShape::Band,
        {96, 0, 128, H}},
-      {"rotated band skips the area test", {0, 0, 1800, 1080}, 3, 1, 13, none, false, 6,
+      {"rotated band skips the area test", {0, 0, 1800, 1080}, 3, 1, 13, none, 6,
        UpdateShape::Band, {0, 0, 1800, H}},
-      {"rotated patch-only", big, 2, 2, 13, none, false, 6, UpdateShape::Patch, big},
-      {"rotated FlipMode 0 area test", big, 0, 3, 13, none, false, 6, UpdateShape::Full, whole},
+      {"rotated patch-only", big, 2, 2, 13, none, 6, UpdateShape::Patch, big},
+      {"rotated FlipMode 0 area test", big, 0, 3, 13, none, 6, UpdateShape::Full, whole},
   };
-  for (const Case& c : cases) {
+  // A refresh is the whole screen, shaped by the same rules; it stays a full frame only
+  // where its shape would be one the device cannot take.
+  const Case refreshes[] = {
+      {"refresh under FlipMode 0", whole, 0, 0, 13, none, 6, UpdateShape::Full, whole},
+      {"refresh under patch-only is a patch", whole, 2, 0, 13, none, 6, UpdateShape::Patch,
+       whole},
+      {"YUV refresh under patch-only", whole, 2, 0, 6, none, 6, UpdateShape::Patch, whole},
+      {"RGB refresh under patch-only over RGB", whole, 2, 0, 9, none, 9, UpdateShape::Patch,
+       whole},
+      {"RGB refresh under patch-only over JPEG is whole", whole, 2, 0, 9, none, 6,
+       UpdateShape::Full, whole},
+      {"refresh under bands is above 70 %", whole, 3, 0, 13, none, 6, UpdateShape::Full, whole},
+      {"rotated refresh under bands is a band", whole, 3, 1, 13, none, 6, UpdateShape::Band,
+       whole},
+      {"rotated YUV refresh under bands", whole, 3, 3, 6, {10, 0, 40, H}, 6, UpdateShape::Band,
+       whole},
+      {"rotated RGB refresh under bands over RGB", whole, 3, 2, 9, none, 9, UpdateShape::Patch,
+       whole},
+      {"rotated RGB refresh under bands over YUV is whole", whole, 3, 1, 9, none, 6,
+       UpdateShape::Full, whole},
+      {"rotated refresh under patch-only", whole, 2, 3, 13, none, 6, UpdateShape::Patch, whole},
+      {"rotated refresh under FlipMode 0", whole, 0, 1, 13, none, 6, UpdateShape::Full, whole},
+      {"planar refresh is whole in band mode too", whole, 3, 1, 4, none, 4, UpdateShape::Full,
+       whole},
+  };
+  std::vector<Case> all(std::begin(cases), std::end(cases));
+  all.insert(all.end(), std::begin(refreshes), std::end(refreshes));
+  for (const Case& c : all) {
     ShapeRequest q{};
     q.Rect = c.rect;
     q.FlipMode = c.flip;
@@ -137,7 +163,6 @@ TEST(EncodePlanTest, FullBandOrPatch) {
     q.DeviceWidth = c.rotation & 1 ? H : W;
     q.MaxPixels = 1920 * 1080;
     q.Band = c.band;
-    q.ForceFull = c.force;
     q.LastFullLayout = c.last;
     const ShapeChoice got = ChooseShape(q);
     EXPECT_EQ(got.Shape, c.want) << c.what;

@@ -4,8 +4,8 @@
 // a pass to its length.
 #include <cstring>
 
-#include "display/device_memory.h"
-#include "display/frame_ack.h"
+#include "display/frames/device_memory.h"
+#include "display/frames/frame_ack.h"
 #include "display/send/send_thread.h"
 #include "jpeg/codec/encode_frame_jpeg.h"
 #include "platform/win32/synch.h"

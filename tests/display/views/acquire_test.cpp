@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "display/host_display.h"
-#include "display/edid.h"
-#include "display/modes.h"
+#include "display/views/host_display.h"
+#include "display/modes/edid.h"
+#include "display/modes/modes.h"
 #include "sim/chip/edid_blob.h"
 #include "tests/display/views/views_fixture.h"
 #include "tests/fixtures/edid_builder.h"

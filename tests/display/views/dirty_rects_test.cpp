@@ -2,7 +2,7 @@
 
 #include <climits>
 
-#include "display/dirty_rects.h"
+#include "display/views/dirty_rects.h"
 #include "platform/win32/synch.h"
 #include "tests/display/views/views_fixture.h"
 

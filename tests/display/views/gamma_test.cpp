@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "display/gamma.h"
+#include "display/views/gamma.h"
 #include "protocol/gamma.h"
 #include "tests/display/views/views_fixture.h"
 

@@ -3,7 +3,7 @@
 #include <latch>
 #include <thread>
 
-#include "display/present.h"
+#include "display/views/present.h"
 #include "tests/display/views/views_fixture.h"
 
 namespace vorn::display::testing {

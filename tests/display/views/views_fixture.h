@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "display/device.h"
+#include "display/device/device.h"
 #include "protocol/vendor_request.h"
 #include "sim/chip/chip_profile.h"
 #include "tests/display/display_fixture.h"

@@ -2,7 +2,7 @@
 // start, power down and up, and close; interface versions; the trace provider's lifetime.
 #include <gtest/gtest.h>
 
-#include "display/trace_messages.h"
+#include "display/device/trace_messages.h"
 #include "platform/nt/clock.h"
 #include "platform/win32/trace_sink.h"
 #include "sim/chip/chip.h"

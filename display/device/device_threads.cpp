@@ -1,0 +1,103 @@
+#include "display/device/device_threads.h"
+
+#include "display/encode/encode_thread.h"
+#include "display/send/send_thread.h"
+
+#include "display/device/trace.h"
+#include "display/device/trace_messages.h"
+#include "platform/win32/handle.h"
+#include "platform/win32/synch.h"
+#include "platform/win32/thread.h"
+
+namespace vorn::display {
+namespace {
+
+enum ThreadKind : uint32_t { kThreadSend = 1, kThreadHotplug = 2, kThreadEncode = 3 };
+
+// The hot-plug loop: waits for a monitor status change or its stop event. Following the
+// monitors (re-reading their status, acquiring and releasing views) happens here.
+DWORD WINAPI HotplugThreadMain(LPVOID parameter) {
+  auto* device = static_cast<SorvikDevice*>(parameter);
+  HANDLE events[2] = {device->HotplugThread.StopEvent, device->MonitorStatusEvent};
+  for (;;) {
+    DWORD which = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+    if (which != WAIT_OBJECT_0 + 1) break;
+  }
+  return 0;
+}
+
+}  // namespace
+
+NTSTATUS StartDeviceThread(DeviceThread* thread, LPTHREAD_START_ROUTINE routine, void* parameter) {
+  if (thread->Running) return STATUS_SUCCESS;
+  if (!thread->StopEvent) return STATUS_UNSUCCESSFUL;
+  ResetEvent(thread->StopEvent);
+  thread->Thread = CreateThread(nullptr, 0, routine, parameter, 0, nullptr);
+  if (!thread->Thread) return STATUS_UNSUCCESSFUL;
+  thread->Running = 1;
+  return STATUS_SUCCESS;
+}
+
+void StopDeviceThread(DeviceThread* thread) {
+  if (!thread->Running) return;
+  SetEvent(thread->StopEvent);
+  if (thread->Thread) {
+    WaitForSingleObject(thread->Thread, INFINITE);
+    CloseHandle(thread->Thread);
+    thread->Thread = nullptr;
+  }
+  thread->Running = 0;
+}
+
+NTSTATUS StartSendThread(SorvikDevice* device) {
+  NTSTATUS status = StartDeviceThread(&device->SendThread, &SendThread, device);
+  if (!NT_SUCCESS(status))
+    TracePoint(kTraceBringUp, kTraceError, kTraceUnitThreads, kMsgThreadFailed, {kThreadSend});
+  return status;
+}
+
+void StopSendThread(SorvikDevice* device) { StopDeviceThread(&device->SendThread); }
+
+NTSTATUS StartHotplug(SorvikDevice* device) {
+  if (device->IpMode) return STATUS_SUCCESS;
+  NTSTATUS status = StartDeviceThread(&device->HotplugThread, &HotplugThreadMain, device);
+  if (!NT_SUCCESS(status))
+    TracePoint(kTraceInterrupt, kTraceError, kTraceUnitThreads, kMsgThreadFailed, {kThreadHotplug});
+  return status;
+}
+
+void StopHotplug(SorvikDevice* device) { StopDeviceThread(&device->HotplugThread); }
+
+NTSTATUS StartViewThreads(ViewContext* view) {
+  if (view->ThreadsRunning.load()) return STATUS_SUCCESS;
+  SystemMemObj* mem = view->SystemMem;
+  if (!view->StopEvent || !view->DirtyEvent || !mem || !mem->Staging || !mem->ReadyEvent ||
+      !mem->ConsumedEvent || !mem->HandoffLock)
+    return STATUS_UNSUCCESSFUL;
+  view->ThreadsRunning = 1;
+  ResetEvent(view->StopEvent);
+  ResetEvent(view->DirtyEvent);
+  if (view->CursorEvent) ResetEvent(view->CursorEvent);
+  // A new mode starts without a band.
+  view->BandRect.left = view->BandRect.top = view->BandRect.bottom = 0;
+  view->EncodeThread = CreateThread(nullptr, 0, &EncodeThread, view, 0, nullptr);
+  if (!view->EncodeThread) {
+    view->ThreadsRunning = 0;
+    TracePoint(kTraceEntry, kTraceError, kTraceUnitThreads, kMsgThreadFailed, {kThreadEncode});
+    return STATUS_UNSUCCESSFUL;
+  }
+  return STATUS_SUCCESS;
+}
+
+void StopViewThreads(ViewContext* view) {
+  if (!view->ThreadsRunning.load()) return;
+  view->ThreadsRunning = 0;
+  if (view->StopEvent) SetEvent(view->StopEvent);
+  if (view->EncodeThread) {
+    WaitForSingleObject(view->EncodeThread, INFINITE);
+    CloseHandle(view->EncodeThread);
+    view->EncodeThread = nullptr;
+  }
+}
+
+}  // namespace vorn::display
