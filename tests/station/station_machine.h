@@ -98,7 +98,10 @@ class StationMachineTest : public StationTest {
     return done();
   }
 
-  clock::ScopedSpeed speed_{1000};
+  // Fast enough that the worker's 1.5 s loop and the 2 s transfer time-outs pass quickly, slow
+  // enough that a 2 s time-out (20 ms of real time) never fires on a busy machine while the
+  // bus is still delivering.
+  clock::ScopedSpeed speed_{100};
   std::unique_ptr<usb::UsbBus> bus_;
 };
 
