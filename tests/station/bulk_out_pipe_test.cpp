@@ -334,6 +334,9 @@ struct SlicingCase {
   ULONG length;
   std::vector<ULONG> slices;
 };
+// Printed by name: the raw bytes hold pointers and change from build to build.
+void PrintTo(const SlicingCase& c, std::ostream* os) { *os << c.name; }
+
 
 class BulkOutSlicingTest : public BulkOutPipeTest,
                            public ::testing::WithParamInterface<SlicingCase> {};
@@ -824,6 +827,8 @@ struct ChaosCase {
   const char* name;
   int cancel_percent;
 };
+void PrintTo(const ChaosCase& c, std::ostream* os) { *os << c.name; }
+
 
 class BulkOutChaosTest : public BulkOutPipeTest, public ::testing::WithParamInterface<ChaosCase> {};
 
