@@ -184,6 +184,33 @@ TEST_F(SendThreadTest, AFailedHeaderWriteBooksNothing) {
   EXPECT_EQ(device_->Views[0].LastFull.Plane[0], address + 48);
 }
 
+TEST_F(SendThreadTest, APayloadWriteFailingAfterItsHeaderKeepsItsNumberAndRingPlace) {
+  const std::vector<uint8_t> frame = JpegFrame(64, 64);
+  chip_->frames().HoldAcks(true);
+  const uint32_t sequence = device_->FrameSequence, in_flight = InFlight();
+  // The header goes out, the payload write fails.
+  chip_->script().OnEndpoint(0x02, {chip::ScriptKind::kNormal, 1});
+  chip_->script().OnEndpoint(0x02, {chip::ScriptKind::kFail, 1});
+  HandOff(0, Full(0, 13, 64, 64), frame);
+  EXPECT_EQ(FullRefresh(0), 1);
+  EXPECT_EQ(device_->FrameSequence, sequence + 1) << "the device may acknowledge the number";
+  ASSERT_EQ(InFlight(), in_flight + 1) << "the payload's ring place stays booked";
+  const FrameAckEntry& booked =
+      device_->AckRing.Entries[(device_->AckRing.Write + kFrameAckEntries - 1) % kFrameAckEntries];
+  EXPECT_EQ(booked.Sequence, sequence + 1);
+
+  // The next payload goes elsewhere in the ring and with the next number.
+  HandOff(0, Full(0, 13, 64, 64), frame);
+  EXPECT_EQ(FullRefresh(0), 0);
+  EXPECT_EQ(device_->FrameSequence, sequence + 2);
+  ASSERT_EQ(InFlight(), in_flight + 2);
+  const FrameAckEntry& next =
+      device_->AckRing.Entries[(device_->AckRing.Write + kFrameAckEntries - 1) % kFrameAckEntries];
+  EXPECT_FALSE(next.Address < booked.Address + booked.Length &&
+               booked.Address < next.Address + next.Length);
+  chip_->frames().HoldAcks(false);
+}
+
 class ResyncTest : public SendThreadTest {
  protected:
   void Run(uint8_t format_mode, uint8_t want_flags) {
