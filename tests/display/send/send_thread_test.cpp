@@ -4,6 +4,7 @@
 // a pass to its length.
 #include <cstring>
 
+#include "display/device/device_threads.h"
 #include "display/frames/device_memory.h"
 #include "display/frames/frame_ack.h"
 #include "display/send/send_thread.h"
@@ -209,6 +210,27 @@ TEST_F(SendThreadTest, APayloadWriteFailingAfterItsHeaderKeepsItsNumberAndRingPl
   EXPECT_FALSE(next.Address < booked.Address + booked.Length &&
                booked.Address < next.Address + next.Length);
   chip_->frames().HoldAcks(false);
+}
+
+TEST_F(SendThreadTest, APacketLeftAtAPowerStopIsNeverSentAfterTheRestart) {
+  // The send thread stops before taking the view's packet, as when the stop comes right
+  // after the hand-off.
+  StopSendThread(device_);
+  SystemMemObj* mem = device_->Views[0].SystemMem;
+  const std::vector<uint8_t> frame = JpegFrame(64, 64);
+  std::memcpy(mem->Staging, frame.data(), frame.size());
+  FrameHandoff h = Full(0, 13, 64, 64);
+  h.Offset = 0;
+  h.Length = static_cast<uint32_t>(frame.size());
+  ResetEvent(mem->ConsumedEvent);
+  mem->Handoff = h;
+  SetEvent(mem->ReadyEvent);
+
+  ASSERT_EQ(adapter_->PowerEvent(3), STATUS_SUCCESS);
+  EXPECT_EQ(WaitForSingleObject(mem->ReadyEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(WaitForSingleObject(mem->ConsumedEvent, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(FullRefresh(0), 1) << "the dropped packet's picture comes again as a whole";
+  ASSERT_EQ(adapter_->PowerEvent(4), STATUS_SUCCESS);
 }
 
 class ResyncTest : public SendThreadTest {
