@@ -25,6 +25,9 @@ void DeviceStop(SorvikDevice* device) {
   StopViewThreads(&device->Views[0]);
   StopViewThreads(&device->Views[1]);
   StopSendThread(device);
+  // A packet handed off just before the stop is dropped, never sent after the restart.
+  SettleViewPacket(&device->Views[0]);
+  SettleViewPacket(&device->Views[1]);
 }
 
 // The cursor shape cache of a present view is emptied here so every shape is uploaded again.

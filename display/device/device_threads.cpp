@@ -2,6 +2,7 @@
 
 #include "display/encode/encode_thread.h"
 #include "display/send/send_thread.h"
+#include "display/views/dirty_rects.h"
 
 #include "display/device/trace.h"
 #include "display/device/trace_messages.h"
@@ -13,6 +14,9 @@ namespace vorn::display {
 namespace {
 
 enum ThreadKind : uint32_t { kThreadSend = 1, kThreadHotplug = 2, kThreadEncode = 3 };
+
+// How often a wait for the send thread to take a packet looks whether that thread still runs.
+constexpr uint32_t kSettlePollMs = 20;
 
 // The hot-plug loop: waits for a monitor status change or its stop event. Following the
 // monitors (re-reading their status, acquiring and releasing views) happens here.
@@ -98,6 +102,19 @@ void StopViewThreads(ViewContext* view) {
     CloseHandle(view->EncodeThread);
     view->EncodeThread = nullptr;
   }
+}
+
+void SettleViewPacket(ViewContext* view) {
+  SystemMemObj* mem = view->SystemMem;
+  if (!mem || !mem->ReadyEvent || !mem->ConsumedEvent) return;
+  SorvikDevice* device = view->Owner;
+  while (device->SendThread.Running &&
+         WaitForSingleObject(mem->ConsumedEvent, kSettlePollMs) == WAIT_TIMEOUT) {
+  }
+  if (WaitForSingleObject(mem->ConsumedEvent, 0) == WAIT_OBJECT_0) return;
+  ResetEvent(mem->ReadyEvent);
+  SetEvent(mem->ConsumedEvent);
+  RequestFullRefresh(view);
 }
 
 }  // namespace vorn::display

@@ -18,6 +18,10 @@ void StopHotplug(SorvikDevice* device);
 // thread cannot be created.
 NTSTATUS StartViewThreads(ViewContext* view);
 void StopViewThreads(ViewContext* view);
+// After the view's encode thread stopped: waits until the send thread took the packet the
+// view handed off last; with the send thread stopped, drops that packet (and asks for a full
+// refresh) so that no later start sends it.
+void SettleViewPacket(ViewContext* view);
 
 // Generic form used by the above.
 NTSTATUS StartDeviceThread(DeviceThread* thread, LPTHREAD_START_ROUTINE routine, void* parameter);

@@ -1,6 +1,7 @@
 #include "display/device/bring_up.h"
 #include "display/frames/device_memory.h"
 #include "display/views/gamma.h"
+#include "jpeg/primitives/frame/cpu.h"
 #include "display/device/trace.h"
 #include "display/device/trace_messages.h"
 #include "display/device/vendor_requests.h"
@@ -21,14 +22,12 @@ void TraceCreateFailed(uint32_t what, NTSTATUS status) {
 
 HANDLE AutoResetEvent() { return CreateEventW(nullptr, FALSE, FALSE, nullptr); }
 
-// The encoder's processor dispatch is chosen for the process here once the encoder is part of
-// the plug-in.
-void InitPrimitives() {}
-
 }  // namespace
 
 NTSTATUS InitDevice(SorvikDevice* device) {
-  InitPrimitives();
+  // The processor build of every converter and JPEG primitive, chosen again at each open; a
+  // second adapter opening while the first one encodes stores the same slot.
+  jpeg::prim::InitPrimitives();
   ReadRegistrySettings(device);
 
   NTSTATUS status = CreateWaitLock(device, &device->DeviceLock);

@@ -52,6 +52,15 @@ class EncodeLoop {
   }
 
  private:
+  // After a reset of DirtyEvent: a switch of output that RequestViewOutput made since this
+  // pass read it set the event before the reset, so set it again for the next pass.
+  void KeepOutputSwitch() {
+    LockUntimed(device_, view_->EncodeStateLock);
+    const bool again = (view_->Modes.OutputWanted != 0) != output_;
+    Unlock(device_, view_->EncodeStateLock);
+    if (again) SetEvent(view_->DirtyEvent);
+  }
+
   // One pass of the loop; false when the view's StopEvent ended it.
   bool Pass() {
     HANDLE events[2] = {view_->StopEvent, view_->DirtyEvent};
@@ -84,10 +93,7 @@ class EncodeLoop {
       ClearDirtyRects(view_);
       ResetEvent(view_->DirtyEvent);
       Unlock(device_, view_->DirtyLock);
-      LockUntimed(device_, view_->EncodeStateLock);
-      const bool again = (view_->Modes.OutputWanted != 0) != output_;
-      Unlock(device_, view_->EncodeStateLock);
-      if (again) SetEvent(view_->DirtyEvent);
+      KeepOutputSwitch();
       return true;
     }
 
@@ -95,8 +101,10 @@ class EncodeLoop {
     const DirtyRect popped = PopRect(view_);
     bool full_refresh = view_->FullRefresh != 0;
     view_->FullRefresh = 0;
-    if (RingEmpty(view_)) ResetEvent(view_->DirtyEvent);
+    const bool reset = RingEmpty(view_);
+    if (reset) ResetEvent(view_->DirtyEvent);
     Unlock(device_, view_->DirtyLock);
+    if (reset) KeepOutputSwitch();
 
     if (adaptive_ && view_->JpegTimeCount > kAdaptiveFrames) {
       const uint64_t ms = frequency_ ? view_->JpegTimeTotal / frequency_ : 0;

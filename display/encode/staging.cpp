@@ -21,6 +21,10 @@ StagingResult ReserveStaging(ViewContext* view, uint64_t need, StagingSpace* out
   }
   uint32_t position = mem->WritePos <= mem->StagingSize ? mem->WritePos : mem->StagingSize;
   uint64_t space = mem->StagingSize - position;
+  // After a wrap whose pass handed nothing off, the write position stands before the packet
+  // in flight: until the send thread took it, the room ends where it starts.
+  if (position <= mem->InFlight && WaitForSingleObject(mem->ConsumedEvent, 0) != WAIT_OBJECT_0)
+    space = mem->InFlight - position;
   if (space < need) {
     position = 0;
     const bool consumed = WaitForSingleObject(mem->ConsumedEvent, 0) == WAIT_OBJECT_0;

@@ -335,6 +335,9 @@ bool ApplyMode(ViewContext* view, const ModeEntry& mode) {
 bool SelectModeAndStart(ViewContext* view, uint32_t width, uint32_t height, uint32_t refresh,
                         uint32_t bpp) {
   StopViewThreads(view);
+  // The send thread may still be building the stopped view's last packet from its mode and
+  // centring offsets: nothing of them changes before it took that packet.
+  SettleViewPacket(view);
   // The mode list may be rebuilt meanwhile (a monitor plugged in): it is read and the mode
   // applied under the view's mode lock.
   LockModes(view);

@@ -24,8 +24,9 @@ uint32_t DrawSequence(SorvikDevice* device) {
   return std::atomic_ref<uint32_t>(device->FrameSequence).fetch_add(1) + 1;
 }
 
-// A message that never reached the device gives its number back, so the device sees no gap
-// in the sequence it acknowledges by.
+// A message of which nothing reached the device gives its number back, so the device sees no
+// gap in the sequence it acknowledges by. Once its header went out the number stays used: the
+// device may acknowledge it.
 void ReturnSequence(SorvikDevice* device, uint32_t sequence) {
   uint32_t expected = sequence;
   std::atomic_ref<uint32_t>(device->FrameSequence).compare_exchange_strong(expected, sequence - 1);
@@ -82,9 +83,17 @@ NTSTATUS BuildDisplay(ViewContext* view, uint8_t* packet, uint32_t length, Targe
     case Target::Rect: status = FillRect(packet, m); break;
     case Target::Patch: status = FillJpegPatch(packet, m, view->LastFull); break;
   }
-  if (NT_SUCCESS(status)) status = SendMessage(device, packet, length);
+  bool reached = false;
+  if (NT_SUCCESS(status)) status = SendMessage(device, packet, length, &reached);
   if (!NT_SUCCESS(status)) {
-    ReturnSequence(device, m.Sequence);
+    if (!reached) {
+      ReturnSequence(device, m.Sequence);
+    } else if (jpeg) {
+      // The header and descriptor went out: the device may still take the payload's place
+      // in the ring and acknowledge this number, so the number stays used and the place
+      // stays booked until an acknowledgement releases it.
+      RecordInFlight(memory, m.RingAddress, length - kHeader, m.Sequence);
+    }
     return status;
   }
 
@@ -121,7 +130,9 @@ bool NegativeSize(ViewContext* view, int32_t left, int32_t top, int32_t right, i
 
 }  // namespace
 
-NTSTATUS SendMessage(SorvikDevice* device, const uint8_t* packet, uint32_t length) {
+NTSTATUS SendMessage(SorvikDevice* device, const uint8_t* packet, uint32_t length,
+                     bool* reached) {
+  if (reached) *reached = false;
   if (device->IpMode || device->SingleTransfer) {
     NTSTATUS status = BulkWrite(device, device->BulkOutput, packet, length);
     if (NT_SUCCESS(status)) return STATUS_SUCCESS;
@@ -130,8 +141,10 @@ NTSTATUS SendMessage(SorvikDevice* device, const uint8_t* packet, uint32_t lengt
   }
   // The header goes out as a transfer of its own, then the rest of the message in place.
   NTSTATUS status = BulkWrite(device, device->BulkOutput, packet, kHeader);
-  if (NT_SUCCESS(status))
+  if (NT_SUCCESS(status)) {
+    if (reached) *reached = true;
     status = BulkWrite(device, device->BulkOutput, packet + kHeader, length - kHeader);
+  }
   if (NT_SUCCESS(status)) return STATUS_SUCCESS;
   Trace(kMsgSendFailed, {0, length, static_cast<uint32_t>(status)});
   ResetPipe(device, device->BulkOutput);

@@ -41,6 +41,9 @@ NTSTATUS BuildPatch9(ViewContext* view, uint8_t* packet, uint32_t length, int32_
 
 // Writes a finished message: one bulk write in IpMode or with SingleTransfer, else the
 // 32-byte header alone and then the rest; a failure of the split write resets the pipe.
-NTSTATUS SendMessage(SorvikDevice* device, const uint8_t* packet, uint32_t length);
+// |reached|, when given, tells on failure whether part of the message (the header of a split
+// write) went out all the same.
+NTSTATUS SendMessage(SorvikDevice* device, const uint8_t* packet, uint32_t length,
+                     bool* reached = nullptr);
 
 }  // namespace vorn::display

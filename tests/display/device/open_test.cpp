@@ -2,6 +2,8 @@
 // every creation, and adapters that live side by side.
 #include "display/device/bring_up.h"
 #include "display/device/trace_messages.h"
+#include "jpeg/primitives/frame/cpu.h"
+#include "jpeg/primitives/frame/dispatch.h"
 #include "protocol/vendor_request.h"
 #include "tests/display/display_fixture.h"
 
@@ -70,6 +72,20 @@ TEST_F(DisplayTest, ChipThatFailsItsBringUpRequests) {
     EXPECT_EQ(a.wdf().LiveObjectCount(), 0u) << int{c.code};
     EXPECT_EQ(chip.HeldTransfers(), 0u);
   }
+}
+
+TEST_F(DisplayTest, OpenSelectsTheProcessorsBuild) {
+  namespace prim = jpeg::prim;
+  prim::BuildSelection best{};
+  // 20 on a processor of another maker, with the slot its features select all the same.
+  const auto chosen = prim::SelectProcessorBuild(prim::HostCpuProbe(), &best);
+  ASSERT_TRUE(chosen == 0 || chosen == 20) << chosen;
+  // As before any selection: every dispatch goes to slot 0.
+  prim::ProcessorIndex.store(0);
+  prim::EnabledFeatureMask.store(3);
+  ASSERT_TRUE(Opened(MakeProfile({1, 64, true})).IsOpen());
+  EXPECT_EQ(prim::CurrentProcessorIndex(), best.processorIndex);
+  EXPECT_EQ(prim::EnabledFeatureMask.load(), best.enabledMask);
 }
 
 TEST_F(DisplayTest, WritesBackVersionCallbacksViewsAndGamma) {

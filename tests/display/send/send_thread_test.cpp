@@ -4,6 +4,7 @@
 // a pass to its length.
 #include <cstring>
 
+#include "display/device/device_threads.h"
 #include "display/frames/device_memory.h"
 #include "display/frames/frame_ack.h"
 #include "display/send/send_thread.h"
@@ -182,6 +183,54 @@ TEST_F(SendThreadTest, AFailedHeaderWriteBooksNothing) {
   EXPECT_EQ(device_->FrameSequence, sequence + 1);
   EXPECT_EQ(device_->Memory.Regions[0].LastSlot, slot);
   EXPECT_EQ(device_->Views[0].LastFull.Plane[0], address + 48);
+}
+
+TEST_F(SendThreadTest, APayloadWriteFailingAfterItsHeaderKeepsItsNumberAndRingPlace) {
+  const std::vector<uint8_t> frame = JpegFrame(64, 64);
+  chip_->frames().HoldAcks(true);
+  const uint32_t sequence = device_->FrameSequence, in_flight = InFlight();
+  // The header goes out, the payload write fails.
+  chip_->script().OnEndpoint(0x02, {chip::ScriptKind::kNormal, 1});
+  chip_->script().OnEndpoint(0x02, {chip::ScriptKind::kFail, 1});
+  HandOff(0, Full(0, 13, 64, 64), frame);
+  EXPECT_EQ(FullRefresh(0), 1);
+  EXPECT_EQ(device_->FrameSequence, sequence + 1) << "the device may acknowledge the number";
+  ASSERT_EQ(InFlight(), in_flight + 1) << "the payload's ring place stays booked";
+  const FrameAckEntry& booked =
+      device_->AckRing.Entries[(device_->AckRing.Write + kFrameAckEntries - 1) % kFrameAckEntries];
+  EXPECT_EQ(booked.Sequence, sequence + 1);
+
+  // The next payload goes elsewhere in the ring and with the next number.
+  HandOff(0, Full(0, 13, 64, 64), frame);
+  EXPECT_EQ(FullRefresh(0), 0);
+  EXPECT_EQ(device_->FrameSequence, sequence + 2);
+  ASSERT_EQ(InFlight(), in_flight + 2);
+  const FrameAckEntry& next =
+      device_->AckRing.Entries[(device_->AckRing.Write + kFrameAckEntries - 1) % kFrameAckEntries];
+  EXPECT_FALSE(next.Address < booked.Address + booked.Length &&
+               booked.Address < next.Address + next.Length);
+  chip_->frames().HoldAcks(false);
+}
+
+TEST_F(SendThreadTest, APacketLeftAtAPowerStopIsNeverSentAfterTheRestart) {
+  // The send thread stops before taking the view's packet, as when the stop comes right
+  // after the hand-off.
+  StopSendThread(device_);
+  SystemMemObj* mem = device_->Views[0].SystemMem;
+  const std::vector<uint8_t> frame = JpegFrame(64, 64);
+  std::memcpy(mem->Staging, frame.data(), frame.size());
+  FrameHandoff h = Full(0, 13, 64, 64);
+  h.Offset = 0;
+  h.Length = static_cast<uint32_t>(frame.size());
+  ResetEvent(mem->ConsumedEvent);
+  mem->Handoff = h;
+  SetEvent(mem->ReadyEvent);
+
+  ASSERT_EQ(adapter_->PowerEvent(3), STATUS_SUCCESS);
+  EXPECT_EQ(WaitForSingleObject(mem->ReadyEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(WaitForSingleObject(mem->ConsumedEvent, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(FullRefresh(0), 1) << "the dropped packet's picture comes again as a whole";
+  ASSERT_EQ(adapter_->PowerEvent(4), STATUS_SUCCESS);
 }
 
 class ResyncTest : public SendThreadTest {
