@@ -283,6 +283,43 @@ TEST(LosslessCoder, ValuesDecodeBackOnBothRoutes) {
   EXPECT_TRUE(decoder.EndsCleanly());
 }
 
+// Every output size from 1 byte up to the full stream, with the worst values (long codes,
+// 15 value bits, 0xFF bytes): nothing is written at or past dstLen, a short output stops with
+// -62 and the bytes before it are those of the full stream; once it fits the stream is whole.
+TEST(LosslessCoder, TightOutputsNeverWritePastTheirEnd) {
+  Table t;
+  // All-ones value bits after the long codes of categories 13 to 16 make runs of 0xFF.
+  std::vector<int16_t> values;
+  for (int32_t i = 0; i < 40; ++i) {
+    values.push_back(static_cast<int16_t>(i % 4 == 0 ? 32767 : i % 4 == 1 ? -32768 : i % 4 == 2 ? 16383 : 0));
+  }
+  const std::vector<uint8_t> full = CodeValues(values, t, 1 << 12);
+  constexpr int32_t kGuard = 32;
+  for (int32_t dstLen = 1; dstLen <= static_cast<int32_t>(full.size()); ++dstLen) {
+    SCOPED_TRACE(dstLen);
+    std::vector<uint8_t> out(static_cast<size_t>(dstLen + kGuard), 0xCD);
+    HuffmanEncodeState state{};
+    int32_t pos = 0;
+    PrimitiveStatus status = StatusOk;
+    for (int16_t v : values) {
+      status = EncodeLosslessValue(&v, out.data(), dstLen, &pos, t.spec, &state, 0);
+      if (status != StatusOk) break;
+    }
+    if (status == StatusOk) {
+      status = EncodeLosslessValue(nullptr, out.data(), dstLen, &pos, nullptr, &state, 1);
+    }
+    for (int32_t i = dstLen; i < dstLen + kGuard; ++i) ASSERT_EQ(out[i], 0xCD) << "byte " << i;
+    ASSERT_LE(pos, dstLen);
+    if (dstLen < static_cast<int32_t>(full.size())) {
+      EXPECT_EQ(status, StatusOutputFull);
+    } else {
+      EXPECT_EQ(status, StatusOk);
+      EXPECT_EQ(pos, dstLen);
+    }
+    EXPECT_EQ(std::memcmp(out.data(), full.data(), static_cast<size_t>(pos)), 0);
+  }
+}
+
 TEST(LosslessCoder, SpecialCategoriesAndMissingCodes) {
   Table t;
   uint8_t out[32];
