@@ -8,7 +8,8 @@
 namespace vorn::jpeg {
 
 JpegCoreStatus CJPEGEncoder::WriteData() {
-  if ((mode_ != ModeBaseline && mode_ != ModeProgressive) || planar_) return CorePrimitiveFailed;
+  // The scans of the other modes and of planar sources are not built: refused like SetParams.
+  if ((mode_ != ModeBaseline && mode_ != ModeProgressive) || planar_) return CoreBadParameter;
   // The buffers must be those WriteHeader prepared for the current source and parameters.
   if (!headerWritten_) return CoreBadParameter;
   JpegCoreStatus status =

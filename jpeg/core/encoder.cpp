@@ -152,9 +152,22 @@ JpegCoreStatus CJPEGEncoder::SetParams(int32_t mode, int32_t color, int32_t samp
   if (planar_ && (sourceChannels_ == 3 || sourceChannels_ == 4) && color != sourceColor_) {
     return CoreBadParameter;
   }
-  // This build writes baseline scans of interleaved 8-bit sources with the standard tables.
+  if (sourcePrecision_ < 1 || sourcePrecision_ > 16) return CoreBadParameter;
+  // Samples above 8 bits: the baseline transform (interleaved or planar) and the progressive
+  // path take 8-bit rows and would code wrong coefficients. Only the extended mode's 16-bit
+  // transform takes them, and only at precision 12, the one its level shift of 2048 is right
+  // for.
+  if (sourcePrecision_ > 8 && (mode != ModeExtended || sourcePrecision_ != 12)) {
+    return CoreBadParameter;
+  }
+  // Lossless frames stay refused: their primitives are built, but a frame needs one coded row
+  // per image row, which the MCU-row geometry below does not give. A restart interval that is
+  // not a whole number of rows would never reach a marker although DRI announces it.
+  if (mode == ModeLossless) return CoreBadParameter;
+  // Not built in this encoder: the extended scans (interleaved and planar) and the planar
+  // baseline scan. Baseline and progressive frames of interleaved 8-bit sources are.
   if ((mode != ModeBaseline && mode != ModeProgressive) || planar_) return CoreBadParameter;
-  if (sourcePrecision_ < 1 || sourcePrecision_ > 8) return CoreBadParameter;
+  if (sourcePrecision_ > 8) return CoreBadParameter;
   // The frame header carries 16-bit sizes and DRI a 16-bit interval.
   if (width_ < 1 || width_ > kMaxImageSide || height_ < 1 || height_ > kMaxImageSide) {
     return CoreBadParameter;

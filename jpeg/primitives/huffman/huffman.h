@@ -113,6 +113,12 @@ PrimitiveStatus HuffmanPutBits(uint32_t value, int32_t n, uint8_t* dst, int32_t 
                                int32_t* pos, HuffmanEncodeState* state);
 // The zeroing of ResetHuffmanEncodeState without the check.
 void HuffmanStateReset(HuffmanEncodeState* state);
+// One difference of the lossless coder: the code of its category from |spec|, then (for
+// categories 1 to 15) its low category bits, the value less 1 when negative; category 16 has
+// no further bits. A category without a code returns 1 with nothing written or changed; else
+// 0. No capacity check: the caller keeps at least 8 bytes free after *pos.
+int32_t EncodeHuffmanDiff(const int16_t* value, uint8_t* dst, int32_t* pos, const uint32_t* spec,
+                          HuffmanEncodeState* state);
 
 // The plain coder of one block (no argument checks): the reference every build is held to.
 PrimitiveStatus EncodeBaselineBlockPlain(const int16_t* coef, uint8_t* dst, int32_t dstLen,

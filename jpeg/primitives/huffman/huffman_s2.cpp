@@ -87,6 +87,37 @@ PrimitiveStatus BuildHuffmanEncodeSpecS2(const uint8_t* bits, const uint8_t* val
 
 void HuffmanStateReset(HuffmanEncodeState* state) { std::memset(state, 0, sizeof(*state)); }
 
+int32_t EncodeHuffmanDiff(const int16_t* value, uint8_t* dst, int32_t* pos, const uint32_t* spec,
+                          HuffmanEncodeState* state) {
+  uint32_t bits = 0;
+  const int32_t category = Category(*value, &bits);
+  const uint32_t entry = spec[category];
+  const int32_t length = static_cast<int32_t>(entry >> 16);
+  if (entry == 0 || length > kMaxHuffmanCodeLength) return 1;
+  // The code and the value bits in one 64-bit accumulator: at most 7 pending, 16 code and 15
+  // value bits, left-aligned below bit 40 so that each completed byte is bits 32..39.
+  uint64_t acc = state->accumulator << 16;
+  int32_t c = state->pendingBits + length;
+  acc |= static_cast<uint64_t>(entry & 0xFFFF) << (40 - c);
+  const int32_t extra = category & 15;
+  if (extra != 0) {
+    c += extra;
+    acc |= static_cast<uint64_t>(bits & ((1u << extra) - 1)) << (40 - c);
+  }
+  int32_t p = *pos;
+  while (c >= 8) {
+    const uint8_t byte = static_cast<uint8_t>(acc >> 32);
+    dst[p++] = byte;
+    if (byte == 0xFF) dst[p++] = 0;
+    acc <<= 8;
+    c -= 8;
+  }
+  *pos = p;
+  state->accumulator = (acc >> 16) & kAccumulatorBits;
+  state->pendingBits = c;
+  return 0;
+}
+
 PrimitiveStatus ResetHuffmanEncodeStateS2(HuffmanEncodeState* state) {
   if (state == nullptr) return StatusNullPointer;
   HuffmanStateReset(state);

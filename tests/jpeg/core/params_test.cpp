@@ -157,6 +157,56 @@ TEST(CoreParams, PlanarSourcesAreRefusedByThisBuild) {
   EXPECT_EQ(encoder.SetParams(ModeBaseline, ColorYCbCr, 0, 0, 0, 95, 0), CoreOk);
 }
 
+// Sources the scans would code wrongly, each refused before anything is stored: samples above
+// 8 bits in the baseline (interleaved or planar) and progressive modes, the extended mode at a
+// precision its 16-bit level shift does not fit, and lossless frames (any restart interval).
+TEST(CoreParams, WideSamplesAndModesNotBuiltAreRefused) {
+  struct Case {
+    const char* what;
+    bool planar;
+    int32_t precision, mode, restart;
+  };
+  const Case cases[] = {
+      {"baseline 12-bit planar", true, 12, ModeBaseline, 0},
+      {"baseline 10-bit planar", true, 10, ModeBaseline, 0},
+      {"baseline 12-bit interleaved", false, 12, ModeBaseline, 0},
+      {"progressive 12-bit", false, 12, ModeProgressive, 0},
+      {"progressive 9-bit planar", true, 9, ModeProgressive, 0},
+      {"extended 10-bit", false, 10, ModeExtended, 0},
+      {"extended 16-bit", false, 16, ModeExtended, 0},
+      {"extended 12-bit (its scans are not built)", false, 12, ModeExtended, 0},
+      {"extended 12-bit planar", true, 12, ModeExtended, 0},
+      {"precision 17", false, 17, ModeExtended, 0},
+      {"lossless 16-bit", false, 16, ModeLossless, 0},
+      {"lossless, restart of one and a half rows", false, 8, ModeLossless, 12},
+      {"lossless, restart of two rows", false, 8, ModeLossless, 16},
+      {"planar 8-bit baseline (its scan is not built)", true, 8, ModeBaseline, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    uint16_t pixels[8 * 8 * 3] = {};
+    const uint16_t* planes[4] = {pixels, pixels, pixels, nullptr};
+    const int32_t steps[4] = {16, 16, 16, 0};
+    CJPEGEncoder encoder;
+    if (c.planar) {
+      ASSERT_EQ(encoder.SetPlanarSource16(planes, steps, 8, 8, 3, ColorYCbCr, 0, c.precision),
+                CoreOk);
+    } else {
+      ASSERT_EQ(encoder.SetInterleavedSource16(pixels, 48, 8, 8, 3, ColorRgb, 0, c.precision),
+                CoreOk);
+    }
+    EXPECT_EQ(encoder.SetParams(c.mode, c.planar ? ColorYCbCr : ColorRgb, 0, c.restart, 1, 95, 0),
+              CoreBadParameter);
+    EXPECT_EQ(encoder.Mode(), ModeBaseline);
+    EXPECT_EQ(encoder.ComponentCount(), 0);
+    EXPECT_EQ(encoder.QuantTable(0).Initialised(), 0);
+    // Nothing reaches the buffers: no header, no scan.
+    EXPECT_EQ(encoder.PrepareBuffers(), CoreBadParameter);
+    EXPECT_EQ(encoder.WriteHeader(), CoreBadParameter);
+    EXPECT_EQ(encoder.WriteData(), CoreBadParameter);
+  }
+}
+
 TEST(CoreParams, WideSourcesTurnOptimisationOnAboveTenBits) {
   uint16_t pixels[4] = {};
   const uint16_t* planes[4] = {pixels, pixels, pixels, pixels};
