@@ -40,6 +40,12 @@ struct Waits {
 
 class StationServicesTest : public PipeMachineTest {
  protected:
+  // The tests set the active function count themselves: no discovery may count the chip's.
+  void SetUp() override {
+    PipeMachineTest::SetUp();
+    const ULONG no_children = 0;
+    SetParameter(u"SupportPDOs", REG_DWORD, &no_children, sizeof no_children);
+  }
   ChildPdoExtension Child(ULONG function) {
     ChildPdoExtension child{};
     child.ParentFdo = station_->DeviceObject;
