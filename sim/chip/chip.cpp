@@ -142,7 +142,9 @@ void Chip::SubmitControl(usb::Transfer& t, LoggedRequest& entry) {
       uint32_t actual = 0;
       // A short answer moves only its bytes: the rest of the host's buffer stays as it was.
       if (kind == ScriptKind::kShort && in) length = std::min(length, action->short_length);
-      TransferStatus st = vendor_.Handle(s, t.buffer, length, &actual);
+      TransferStatus st;
+      if (!in || !functions_.Answer(s, t.buffer, length, &actual, &st))
+        st = vendor_.Handle(s, t.buffer, length, &actual);
       Finish(t, entry, st, st == TransferStatus::kSuccess ? actual : 0);
       return;
     }

@@ -24,6 +24,7 @@
 #include "sim/chip/request_script.h"
 #include "sim/chip/station_bulk_in.h"
 #include "sim/chip/station_bulk_out.h"
+#include "sim/chip/station_functions.h"
 #include "sim/chip/vendor_requests.h"
 #include "sim/chip/violation_log.h"
 
@@ -54,6 +55,8 @@ class Chip : public usb::UsbDevice {
   // slice: with this set the chip reassembles them per channel (station_bulk_out) instead.
   void UseStationBulkOut(bool on);
   StationBulkOut& station_bulk_out() { return station_bulk_out_; }
+  // The function descriptors and jack records the station discovers (0xB1, 0xA1, 0xA4).
+  StationFunctions& functions() { return functions_; }
   // Frame memory, pictures and frame acknowledgements.
   FrameStore& frames() { return frames_; }
   ViolationLog& violations() { return violations_; }
@@ -127,6 +130,7 @@ class Chip : public usb::UsbDevice {
   std::atomic<uint8_t> jack_state_{0};
   BulkOutReassembler bulk_out_;
   StationBulkOut station_bulk_out_;
+  StationFunctions functions_;
   std::atomic<bool> station_bulk_out_on_{false};
   FrameStore frames_;
   VendorResponder vendor_;

@@ -29,8 +29,8 @@ struct StationIdentity {
   // A device id write stores the written id XOR this: non-zero makes the chip read back an id
   // other than the one written, as a chip whose id store failed would.
   uint64_t device_id_write_skew = 0;
-  // The NS read's answer (wValue 1); empty stalls it.
-  std::vector<uint8_t> computer_info = MakeComputerInfo(0x0102);
+  // The NS read's answer (wValue 1); empty (the default: no NS host) stalls it.
+  std::vector<uint8_t> computer_info;
 };
 
 // Answers a device value item the profile's device_values do not hold: items 1, 3, 5 and 6.

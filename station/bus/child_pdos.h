@@ -20,6 +20,14 @@ void RemoveChildPdos(StationExtension* station, bool eject, bool mark_missing,
 void AppendPresentChildren(StationExtension* station, DEVICE_RELATIONS* relations,
                            ULONG capacity);
 
+// Builds and creates the children of |mask| (bit i: function i). Called by the worker after
+// discovery, on an enumeration request and on a jack change.
+NTSTATUS CreateChildPdos(StationExtension* station, ULONG mask);
+// Whether the child of |function| (key StationIndex << 8 | function) is in the child list.
+bool ChildExists(StationExtension* station, ULONG function);
+// Marks the children of |mask| missing (0: every child), for the next bus relations.
+void MarkChildrenMissingByMask(StationExtension* station, ULONG mask);
+
 // The dispatch routines of a child device.
 NTSTATUS PdoPnp(DEVICE_OBJECT* child, IRP* irp);
 NTSTATUS PdoPower(DEVICE_OBJECT* child, IRP* irp);

@@ -1,5 +1,6 @@
 #include "station/bus/function_modules.h"
 
+#include "station/bus/station_services.h"
 #include "station/driver_globals.h"
 
 namespace vorn::station {
@@ -22,9 +23,8 @@ void Register(FunctionModuleInit init, const StationServiceTable* services,
 FunctionModuleTable g_FunctionModules;
 
 NTSTATUS RegisterFunctionModules() {
-  // The services that reach the station's pipes are filled in as the pipes and children
-  // come; a module refuses to create a child while one it needs is missing.
-  StationServiceTable services{};
+  // Each module keeps its own copy of the services.
+  StationServiceTable services = MakeStationServiceTable();
   for (FunctionModuleEntry& entry : g_FunctionModules) entry = FunctionModuleEntry{};
 
   ULONG wanted = g_StationGlobals->SupportPDOs;

@@ -191,9 +191,11 @@ TEST_P(NsComputerInfoTest, OnlyAValidBlockEntersNsMode) {
   p.station.computer_info = c.block;
   StationExtension* s = Start(p);
   ASSERT_NE(s, nullptr);
-  // The worker has chosen its interface (it reads NsMode once, at its start).
+  // The worker has discovered (and entered NS mode when the block is valid) and chosen its
+  // interface.
   ASSERT_TRUE(WaitFor([] {
-    return !kernel::interfaces::Enabled(protocol::kMainControlInterfaceGuid).empty();
+    return !kernel::interfaces::Enabled(protocol::kMainControlInterfaceGuid).empty() ||
+           !kernel::interfaces::Enabled(protocol::kNsControlInterfaceGuid).empty();
   }));
   s->NsMode = 1;  // whatever came before, a failure leaves NS mode
   chip_->log().Clear();

@@ -115,6 +115,14 @@ TEST_F(InterruptPipeTest, SystemPacketsGoToChannelFiveExceptTheEndOfAPanelSave) 
 
 TEST_F(InterruptPipeTest, EventBitsMarkUserEventsOnlyInNsMode) {
   Start();
+  // The events an NS-mode client registered; the worker sets them once the pipe marks them.
+  KEVENT events[2];
+  for (ULONG i = 0; i < 2; ++i) {
+    KeInitializeEvent(&events[i], NotificationEvent, FALSE);
+    KeWaitForSingleObject(&station_->EventSlotMutex, Executive, KernelMode, FALSE, nullptr);
+    station_->UserEvents[i].Event = &events[i];
+    KeReleaseMutex(&station_->EventSlotMutex, FALSE);
+  }
   chip_.RaiseNsEvent(0x03);
   ASSERT_TRUE(InterruptReadsReach(1));
   EXPECT_EQ(ReadFlag(station_->UserEvents[0].Pending), 0);
@@ -126,12 +134,16 @@ TEST_F(InterruptPipeTest, EventBitsMarkUserEventsOnlyInNsMode) {
   WriteFlag(station_->NsMode, 1);
   chip_.RaiseNsEvent(0x02);
   ASSERT_TRUE(InterruptReadsReach(2));
-  EXPECT_EQ(ReadFlag(station_->UserEvents[0].Pending), 0);
-  EXPECT_EQ(ReadFlag(station_->UserEvents[1].Pending), 1);
+  ASSERT_TRUE(Eventually([&] { return KeReadStateEvent(&events[1]) != 0; }));
+  EXPECT_EQ(KeReadStateEvent(&events[0]), 0);
   chip_.RaiseNsEvent(0x01);
   ASSERT_TRUE(InterruptReadsReach(3));
-  EXPECT_EQ(ReadFlag(station_->UserEvents[0].Pending), 1);
+  ASSERT_TRUE(Eventually([&] { return KeReadStateEvent(&events[0]) != 0; }));
+  EXPECT_EQ(ReadFlag(station_->UserEvents[0].Pending), 0) << "the worker took the mark";
   WriteFlag(station_->NsMode, 0);
+  KeWaitForSingleObject(&station_->EventSlotMutex, Executive, KernelMode, FALSE, nullptr);
+  for (ULONG i = 0; i < 2; ++i) station_->UserEvents[i].Event = nullptr;
+  KeReleaseMutex(&station_->EventSlotMutex, FALSE);
   // Display packets all the same: held for channel 0.
   EXPECT_EQ(InterruptCounters().Held[0], 3);
 }
