@@ -277,60 +277,72 @@ bool ShowsGrey(chip::Chip& chip, int view, uint8_t level) {
   });
 }
 
-TEST_F(SendThreadTest, AnOverrunKeepsTheOtherViewsWaitingPacketForTheNextPass) {
-  const std::vector<uint8_t> dark = JpegFrame(64, 64, 0x20), light = JpegFrame(64, 64, 0xC0);
-  chip_->frames().HoldAcks(true);
-  for (int i = 0; i < 9; ++i) HandOff(0, Full(0, 13, 64, 64), dark);
-  ASSERT_EQ(InFlight(), 9u);
-  ASSERT_EQ(FullRefresh(0), 0);
-  ASSERT_EQ(FullRefresh(1), 0);
-  const uint64_t view0 = chip_->frames().FullFrames(0), view1 = chip_->frames().FullFrames(1);
+// View 0's packet fails while view 1's waits behind it in the same pass of the send loop.
+// An overrun ends the pass: view 1's packet goes out once, in the next pass, with the resync
+// flag, and both views refresh. A failed write refreshes view 0 only and the pass goes on to
+// view 1 without the flag. Either way each monitor ends up showing its own picture.
+class TwoViewResyncTest : public SendThreadTest {
+ protected:
+  void Run(bool overrun) {
+    const std::vector<uint8_t> dark = JpegFrame(64, 64, 0x20), light = JpegFrame(64, 64, 0xC0);
+    if (overrun) {
+      chip_->frames().HoldAcks(true);
+      for (int i = 0; i < 9; ++i) HandOff(0, Full(0, 13, 64, 64), dark);
+      ASSERT_EQ(InFlight(), 9u);
+    } else {
+      chip_->script().OnEndpoint(0x02, {chip::ScriptKind::kFail, 1});
+    }
+    ASSERT_EQ(FullRefresh(0), 0);
+    ASSERT_EQ(FullRefresh(1), 0);
+    const uint64_t view0 = chip_->frames().FullFrames(0), view1 = chip_->frames().FullFrames(1);
 
-  // Both views' packets wait when the send thread next looks: view 0's overruns the ring,
-  // view 1's stands behind it in the same pass.
-  StopSendThread(device_);
-  const auto lay = [&](uint32_t index, const std::vector<uint8_t>& frame) {
-    SystemMemObj* mem = device_->Views[index].SystemMem;
-    ASSERT_EQ(WaitForSingleObject(mem->ConsumedEvent, 0), WAIT_OBJECT_0);
-    std::memcpy(mem->Staging, frame.data(), frame.size());
-    FrameHandoff h = Full(index, 13, 64, 64);
-    h.Offset = 0;
-    h.Length = static_cast<uint32_t>(frame.size());
-    ResetEvent(mem->ConsumedEvent);
-    mem->Handoff = h;
-    SetEvent(mem->ReadyEvent);
-  };
-  lay(0, dark);
-  lay(1, light);
-  ASSERT_EQ(StartSendThread(device_), STATUS_SUCCESS);
+    // Both packets wait when the send thread next looks.
+    StopSendThread(device_);
+    const auto lay = [&](uint32_t index, const std::vector<uint8_t>& frame) {
+      SystemMemObj* mem = device_->Views[index].SystemMem;
+      ASSERT_EQ(WaitForSingleObject(mem->ConsumedEvent, 0), WAIT_OBJECT_0);
+      std::memcpy(mem->Staging, frame.data(), frame.size());
+      FrameHandoff h = Full(index, 13, 64, 64);
+      h.Offset = 0;
+      h.Length = static_cast<uint32_t>(frame.size());
+      ResetEvent(mem->ConsumedEvent);
+      mem->Handoff = h;
+      SetEvent(mem->ReadyEvent);
+    };
+    lay(0, dark);
+    lay(1, light);
+    ASSERT_EQ(StartSendThread(device_), STATUS_SUCCESS);
 
-  SystemMemObj* mem1 = device_->Views[1].SystemMem;
-  ASSERT_EQ(WaitForSingleObject(device_->Views[0].SystemMem->ConsumedEvent, 30000),
-            WAIT_OBJECT_0);
-  ASSERT_EQ(WaitForSingleObject(mem1->ConsumedEvent, 30000), WAIT_OBJECT_0);
-  EXPECT_EQ(chip_->frames().FullFrames(0), view0) << "the overrunning packet is not sent";
-  ASSERT_TRUE(Eventually([&] { return chip_->frames().FullFrames(1) > view1; }));
-  EXPECT_EQ(chip_->frames().FullFrames(1), view1 + 1) << "view 1's packet went out once";
-  EXPECT_EQ(WaitForSingleObject(mem1->ReadyEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-  // It was sent after the resync, in the pass that carries the flag.
-  EXPECT_EQ(LastFlags(), 0x80);
-  EXPECT_EQ(FullRefresh(0), 1);
-  EXPECT_EQ(FullRefresh(1), 1) << "its next update is whole too";
+    SystemMemObj* mem1 = device_->Views[1].SystemMem;
+    ASSERT_EQ(WaitForSingleObject(device_->Views[0].SystemMem->ConsumedEvent, 30000),
+              WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(mem1->ConsumedEvent, 30000), WAIT_OBJECT_0);
+    EXPECT_EQ(chip_->frames().FullFrames(0), view0) << "the failed packet is not sent";
+    ASSERT_TRUE(Eventually([&] { return chip_->frames().FullFrames(1) > view1; }));
+    EXPECT_EQ(chip_->frames().FullFrames(1), view1 + 1) << "view 1's packet went out once";
+    EXPECT_EQ(WaitForSingleObject(mem1->ReadyEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(LastFlags(), overrun ? 0x80 : 0);
+    EXPECT_EQ(FullRefresh(0), 1);
+    EXPECT_EQ(FullRefresh(1), overrun ? 1 : 0);
 
-  // The refreshes that follow carry no flag, and each monitor shows its own picture.
-  chip_->frames().ReleaseAcks();
-  chip_->frames().HoldAcks(false);
-  HandOff(0, Full(0, 13, 64, 64), dark);
-  EXPECT_EQ(LastFlags(), 0);
-  HandOff(1, Full(1, 13, 64, 64), light);
-  EXPECT_EQ(LastFlags(), 0);
-  EXPECT_EQ(FullRefresh(0), 0);
-  EXPECT_EQ(FullRefresh(1), 0);
-  EXPECT_EQ(chip_->frames().FullFrames(0), view0 + 1);
-  EXPECT_EQ(chip_->frames().FullFrames(1), view1 + 2);
-  EXPECT_TRUE(ShowsGrey(*chip_, 0, 0x20));
-  EXPECT_TRUE(ShowsGrey(*chip_, 1, 0xC0));
-}
+    // The refreshes that follow carry no flag, and each monitor shows its own picture.
+    chip_->frames().ReleaseAcks();
+    chip_->frames().HoldAcks(false);
+    HandOff(0, Full(0, 13, 64, 64), dark);
+    EXPECT_EQ(LastFlags(), 0);
+    HandOff(1, Full(1, 13, 64, 64), light);
+    EXPECT_EQ(LastFlags(), 0);
+    EXPECT_EQ(FullRefresh(0), 0);
+    EXPECT_EQ(FullRefresh(1), 0);
+    EXPECT_EQ(chip_->frames().FullFrames(0), view0 + 1);
+    EXPECT_EQ(chip_->frames().FullFrames(1), view1 + 2);
+    EXPECT_TRUE(ShowsGrey(*chip_, 0, 0x20));
+    EXPECT_TRUE(ShowsGrey(*chip_, 1, 0xC0));
+  }
+};
+
+TEST_F(TwoViewResyncTest, AnOverrunKeepsTheOtherViewsPacketForTheNextPass) { Run(true); }
+TEST_F(TwoViewResyncTest, AFailedWriteGoesOnToTheOtherViewsPacket) { Run(false); }
 
 TEST_F(SendThreadTest, BandwidthLimitHoldsThePass) {
   // A 320 x 1041 RGB frame is 999,440 bytes: at 10,000,000 bytes a second the pass lasts at
