@@ -353,11 +353,6 @@ constexpr uint8_t kUnpaced = 255;
 // fast, so every encode takes far more than 40 ms of it) moves to YUV after exactly 501 timed
 // frames, with a full frame, and stays there; on USB 2 it never moves.
 TEST_F(EncodeThreadTest, SlowJpegMovesToYuvAfterFiveHundredFrames) {
-#if defined(__SANITIZE_THREAD__)
-  // A thousand JPEG frames take minutes here, long enough for the frame lock's time-out (10 s
-  // at the test clock, 10 ms of real time) to let the host's copy run beside the encoder.
-  GTEST_SKIP() << "a thousand JPEG frames are too slow under the thread sanitizer";
-#endif
   before_start_ = [](SorvikDevice* d) {
     d->FlipMode = kFlipFull;
     // No pacing and no idle refresh: each update is one frame, encoded only after the host's

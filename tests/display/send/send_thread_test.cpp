@@ -2,6 +2,7 @@
 // kinds refresh the view, a failed header write books nothing, a ring overrun resynchronises
 // both views with the first-pass flag on exactly the next pass, and the bandwidth limit holds
 // a pass to its length.
+#include <cstdlib>
 #include <cstring>
 
 #include "display/device/device_threads.h"
@@ -68,9 +69,9 @@ class SendThreadTest : public DisplayTest {
     ASSERT_EQ(WaitForSingleObject(mem->ConsumedEvent, INFINITE), WAIT_OBJECT_0);
   }
 
-  // A JPEG full frame of |w| x |h| black pixels, as the region encoder lays it out.
-  static std::vector<uint8_t> JpegFrame(uint32_t w, uint32_t h) {
-    std::vector<uint8_t> pixels(size_t{w} * h * 3, 0);
+  // A JPEG full frame of |w| x |h| pixels of grey |level|, as the region encoder lays it out.
+  static std::vector<uint8_t> JpegFrame(uint32_t w, uint32_t h, uint8_t level = 0) {
+    std::vector<uint8_t> pixels(size_t{w} * h * 3, level);
     std::vector<uint8_t> out(80 + pixels.size() + 4096, 0);
     jpeg::JpegEncodeRequest r;
     r.width = w;
@@ -263,6 +264,85 @@ class ResyncTest : public SendThreadTest {
 
 TEST_F(ResyncTest, JpegModeFlagsTheNextPassOnly) { Run(0, 0x80); }
 TEST_F(ResyncTest, YuvModeNeverFlags) { Run(1, 0); }
+
+// The monitor of |view| shows grey |level| all over (JPEG rounding allowed).
+bool ShowsGrey(chip::Chip& chip, int view, uint8_t level) {
+  return Eventually([&] {
+    const auto shown = chip.frames().Shown(view);
+    if (!shown || shown->width != 64 || shown->height != 64) return false;
+    for (size_t i = 0; i < shown->bgra.size(); i += 4)
+      for (int c = 0; c < 3; ++c)
+        if (std::abs(int{shown->bgra[i + c]} - int{level}) > 3) return false;
+    return true;
+  });
+}
+
+// View 0's packet fails while view 1's waits behind it in the same pass of the send loop.
+// An overrun ends the pass: view 1's packet goes out once, in the next pass, with the resync
+// flag, and both views refresh. A failed write refreshes view 0 only and the pass goes on to
+// view 1 without the flag. Either way each monitor ends up showing its own picture.
+class TwoViewResyncTest : public SendThreadTest {
+ protected:
+  void Run(bool overrun) {
+    const std::vector<uint8_t> dark = JpegFrame(64, 64, 0x20), light = JpegFrame(64, 64, 0xC0);
+    if (overrun) {
+      chip_->frames().HoldAcks(true);
+      for (int i = 0; i < 9; ++i) HandOff(0, Full(0, 13, 64, 64), dark);
+      ASSERT_EQ(InFlight(), 9u);
+    } else {
+      chip_->script().OnEndpoint(0x02, {chip::ScriptKind::kFail, 1});
+    }
+    ASSERT_EQ(FullRefresh(0), 0);
+    ASSERT_EQ(FullRefresh(1), 0);
+    const uint64_t view0 = chip_->frames().FullFrames(0), view1 = chip_->frames().FullFrames(1);
+
+    // Both packets wait when the send thread next looks.
+    StopSendThread(device_);
+    const auto lay = [&](uint32_t index, const std::vector<uint8_t>& frame) {
+      SystemMemObj* mem = device_->Views[index].SystemMem;
+      ASSERT_EQ(WaitForSingleObject(mem->ConsumedEvent, 0), WAIT_OBJECT_0);
+      std::memcpy(mem->Staging, frame.data(), frame.size());
+      FrameHandoff h = Full(index, 13, 64, 64);
+      h.Offset = 0;
+      h.Length = static_cast<uint32_t>(frame.size());
+      ResetEvent(mem->ConsumedEvent);
+      mem->Handoff = h;
+      SetEvent(mem->ReadyEvent);
+    };
+    lay(0, dark);
+    lay(1, light);
+    ASSERT_EQ(StartSendThread(device_), STATUS_SUCCESS);
+
+    SystemMemObj* mem1 = device_->Views[1].SystemMem;
+    ASSERT_EQ(WaitForSingleObject(device_->Views[0].SystemMem->ConsumedEvent, 30000),
+              WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(mem1->ConsumedEvent, 30000), WAIT_OBJECT_0);
+    EXPECT_EQ(chip_->frames().FullFrames(0), view0) << "the failed packet is not sent";
+    ASSERT_TRUE(Eventually([&] { return chip_->frames().FullFrames(1) > view1; }));
+    EXPECT_EQ(chip_->frames().FullFrames(1), view1 + 1) << "view 1's packet went out once";
+    EXPECT_EQ(WaitForSingleObject(mem1->ReadyEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(LastFlags(), overrun ? 0x80 : 0);
+    EXPECT_EQ(FullRefresh(0), 1);
+    EXPECT_EQ(FullRefresh(1), overrun ? 1 : 0);
+
+    // The refreshes that follow carry no flag, and each monitor shows its own picture.
+    chip_->frames().ReleaseAcks();
+    chip_->frames().HoldAcks(false);
+    HandOff(0, Full(0, 13, 64, 64), dark);
+    EXPECT_EQ(LastFlags(), 0);
+    HandOff(1, Full(1, 13, 64, 64), light);
+    EXPECT_EQ(LastFlags(), 0);
+    EXPECT_EQ(FullRefresh(0), 0);
+    EXPECT_EQ(FullRefresh(1), 0);
+    EXPECT_EQ(chip_->frames().FullFrames(0), view0 + 1);
+    EXPECT_EQ(chip_->frames().FullFrames(1), view1 + 2);
+    EXPECT_TRUE(ShowsGrey(*chip_, 0, 0x20));
+    EXPECT_TRUE(ShowsGrey(*chip_, 1, 0xC0));
+  }
+};
+
+TEST_F(TwoViewResyncTest, AnOverrunKeepsTheOtherViewsPacketForTheNextPass) { Run(true); }
+TEST_F(TwoViewResyncTest, AFailedWriteGoesOnToTheOtherViewsPacket) { Run(false); }
 
 TEST_F(SendThreadTest, BandwidthLimitHoldsThePass) {
   // A 320 x 1041 RGB frame is 999,440 bytes: at 10,000,000 bytes a second the pass lasts at
