@@ -121,6 +121,14 @@ bool Session::BringUp(std::string* error) {
     if (error) *error = "Start failed: " + StatusName(status);
     return false;
   }
+  // Every view's modes first: the plug-in lays out memory for views 2560 or more wide once
+  // either view offers such a mode, and the chip must know that layout's ring before the
+  // first frame (the black frames of SetMode) reaches it.
+  struct Pick {
+    DisplayInterface* display;
+    TargetMode mode;
+  };
+  std::vector<Pick> picks;
   for (size_t n = 0; DisplayInterface* display = adapter_->HeldDisplay(n); ++n) {
     std::vector<TargetMode> modes;
     status = adapter_->GetModes(display, &modes);
@@ -139,6 +147,21 @@ bool Session::BringUp(std::string* error) {
       if (m.Width && m.Height && distance(m) < distance(*pick)) pick = &m;
       if (m.Width >= kWideViewWidth) wide_offered = true;
     }
+    picks.push_back({display, *pick});
+  }
+  if (picks.empty()) {
+    if (error) *error = "the plug-in handed no view to the host";
+    return false;
+  }
+  // Two views of which one offers a mode 2560 or more wide share memory in the wide layout,
+  // whose ring is 8 MiB: tell the chip, so that it checks planes against that ring.
+  if (o_.format != Format::kRgb24 && picks.size() == 2 && wide_offered) {
+    const uint32_t size = chip_.frames().MemorySize();
+    if (size > kWideRingSize) chip_.frames().SetRing(size - kWideRingSize, size - chip::FrameStore::kRingTopGap);
+  }
+  for (size_t n = 0; n < picks.size(); ++n) {
+    DisplayInterface* display = picks[n].display;
+    const TargetMode* pick = &picks[n].mode;
     status = adapter_->SetMode(display, pick->Width, pick->Height, pick->RefreshHz ? pick->RefreshHz : 60);
     if (!NT_SUCCESS(status)) {
       if (error) *error = "SetMode failed: " + StatusName(status);
@@ -154,16 +177,6 @@ bool Session::BringUp(std::string* error) {
     v.scene = std::make_unique<host::DesktopScene>(*v.desktop, so);
     chip_.frames().SetMode(static_cast<int>(display->ViewIndex), v.width, v.height);
     views_.push_back(std::move(v));
-  }
-  if (views_.empty()) {
-    if (error) *error = "the plug-in handed no view to the host";
-    return false;
-  }
-  // Two views of which one offers a mode 2560 or more wide share memory in the wide layout,
-  // whose ring is 8 MiB: tell the chip, so that it checks planes against that ring.
-  if (o_.format != Format::kRgb24 && views_.size() == 2 && wide_offered) {
-    const uint32_t size = chip_.frames().MemorySize();
-    if (size > kWideRingSize) chip_.frames().SetRing(size - kWideRingSize, size - chip::FrameStore::kRingTopGap);
   }
   return true;
 }
