@@ -170,7 +170,7 @@ NTSTATUS EnterNsMode(StationExtension* station) {
   if (!NT_SUCCESS(status)) return status;
   WriteStationValue(station->StationIndex, u"NS_ComputerInfo", REG_BINARY, sizeof block, block);
   if (!ComputerInfoValid(block)) return STATUS_UNSUCCESSFUL;
-  station->NsMode = 1;
+  WriteFlag(station->NsMode, 1);
   const UCHAR on = 1;
   WriteStationValue(station->StationIndex, u"NS_Mode", REG_BINARY, sizeof on, &on);
   return STATUS_SUCCESS;
@@ -180,11 +180,11 @@ NTSTATUS EnterNsMode(StationExtension* station) {
 
 NTSTATUS ReadNsComputerInfo(StationExtension* station) {
   NTSTATUS status = EnterNsMode(station);
-  if (!NT_SUCCESS(status)) station->NsMode = 0;
+  if (!NT_SUCCESS(status)) WriteFlag(station->NsMode, 0);
   return status;
 }
 
-void ClearNsMode(StationExtension* station) { station->NsMode = 0; }
+void ClearNsMode(StationExtension* station) { WriteFlag(station->NsMode, 0); }
 
 bool FormatFirmwareKeyPath(const UCHAR (&prj_code)[16], WCHAR (&path)[kFirmwareKeyPathChars]) {
   static constexpr char16_t kFirmwareKey[] = u"Parameters\\Firmware\\";

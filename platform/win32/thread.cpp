@@ -25,13 +25,14 @@ DWORD NewThreadId() { return next_thread_id.fetch_add(kThreadIdStep); }
 class ThreadObject;
 
 // The threads CreateThread started that have not ended, and the time of those that have.
+// Never destroyed: a thread still running when the process exits may still look itself up.
 std::mutex& RegistryLock() {
-  static std::mutex lock;
-  return lock;
+  static auto* lock = new std::mutex;
+  return *lock;
 }
 std::vector<ThreadObject*>& LiveThreads() {  // under RegistryLock
-  static std::vector<ThreadObject*> live;
-  return live;
+  static auto* live = new std::vector<ThreadObject*>;
+  return *live;
 }
 uint64_t ended_threads_ns = 0;  // under RegistryLock
 
