@@ -61,14 +61,14 @@ TEST(Desktop, AMessageOnlyWindowAnswersOnItsOwnThreadAndEndsItsLoop) {
   EXPECT_EQ(GetLastError(), ERROR_CLASS_ALREADY_EXISTS);
 
   Seen seen;
-  HWND window = nullptr;
+  std::atomic<HWND> window{nullptr};
   std::atomic<int> loop_result{-1};
   std::atomic<DWORD> owner{0};
   std::thread t([&] {
     owner = GetCurrentThreadId();
     window = CreateWindowExW(0, u"TestWindow", u"WinTitle", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0,
                              CW_USEDEFAULT, 0, HWND_MESSAGE, nullptr, nullptr, &seen);
-    if (!window) return;
+    if (!window.load()) return;
     MSG msg;
     BOOL r;
     while ((r = GetMessageW(&msg, nullptr, 0, 0)) > 0) DispatchMessageW(&msg);
@@ -99,7 +99,7 @@ TEST(Desktop, AMessageSentToAThreadThatEndsIsAnsweredZero) {
   WNDCLASSEXW c = TestClass(u"Leaving");
   ASSERT_NE(RegisterClassExW(&c), 0);
   Seen seen;
-  HWND window = nullptr;
+  std::atomic<HWND> window{nullptr};
   std::atomic<bool> leave{false};
   std::thread t([&] {
     window = CreateWindowExW(0, u"Leaving", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, &seen);
