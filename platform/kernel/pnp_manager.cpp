@@ -184,6 +184,12 @@ void QueryRelations(DevNode* node);
 NTSTATUS StartNode(DevNode* node) {
   Manager& m = M();
   node->info.driver = MatchDriver(node);
+  // A device needs its function driver, unless it says it runs raw; a bus's root is its own.
+  if (!node->info.driver && node->parent && !node->info.capabilities.RawDeviceOK) {
+    node->info.state = NodeState::kEnumerated;
+    m.log.push_back("NO_DRIVER " + ToNarrow(node->info.device_id));
+    return STATUS_UNSUCCESSFUL;
+  }
   if (node->info.driver && node->info.driver->DriverExtension->AddDevice) {
     NTSTATUS s = node->info.driver->DriverExtension->AddDevice(node->info.driver, node->pdo);
     if (!NT_SUCCESS(s)) {
@@ -335,9 +341,8 @@ void QueryRelations(DevNode* node) {
       if (c->pdo == pdo) known = c;
     if (known) {
       ObDereferenceObject(pdo);  // the node holds its own reference
-      if (known->info.state == NodeState::kRemoved && known->reported) {
-        // A device that was removed while present comes back when reported again.
-      }
+      // A device that was removed while present comes back when reported again.
+      if (known->info.state == NodeState::kRemoved && known->reported) StartNode(known);
       continue;
     }
     Enumerate(node, pdo);
@@ -558,7 +563,9 @@ NTSTATUS Start(DevNode* node) {
     if (NT_SUCCESS(s)) QueryRelations(node);
     return s;
   }
-  if (node->info.state == NodeState::kRemoved || node->info.state == NodeState::kFailed) return StartNode(node);
+  if (node->info.state == NodeState::kRemoved || node->info.state == NodeState::kFailed ||
+      node->info.state == NodeState::kEnumerated)
+    return StartNode(node);
   return STATUS_INVALID_DEVICE_STATE;
 }
 
