@@ -290,7 +290,9 @@ void DeleteTree(DevNode* node) {
 void RemoveSubtree(DevNode* node) {
   for (DevNode* c : std::vector<DevNode*>(node->children)) RemoveSubtree(c);
   internal::DisableInterfacesOf(node->pdo);
-  if (node->info.state != NodeState::kRemoved) {
+  // A device removed while still reported gets a second REMOVE once its parent no longer
+  // reports it, so its bus driver can delete it.
+  if (node->info.state != NodeState::kRemoved || !node->reported) {
     SendPnp(node, IRP_MN_REMOVE_DEVICE, nullptr, nullptr);
     node->info.state = NodeState::kRemoved;
   }
