@@ -484,6 +484,12 @@ NTSTATUS PdoPnp(DEVICE_OBJECT* device, IRP* irp) {
   auto* child = static_cast<ChildPdoExtension*>(device->DeviceExtension);
   IO_STACK_LOCATION* st = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = irp->IoStatus.Status;
+  // A deleted child whose memory an interface reference still keeps answers nothing: its
+  // module object and texts are gone and it is no longer listed.
+  if (child->State == kChildDeleted) {
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+  }
   switch (st->MinorFunction) {
     case IRP_MN_START_DEVICE:
       child->PreviousState = child->State;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <memory>
 #include <set>
@@ -729,6 +730,46 @@ TEST_F(ChildTest, AJackPulledOutTakesItsChildAndPluggingItInBringsItBack) {
   ASSERT_TRUE(WaitFor([&] { return ChildExists(s, 3); }));
   pnp::WaitIdle();
   EXPECT_EQ(ChildIds(), (std::set<WString>{kDisplayId, kAudioId, kMicId}));
+}
+
+TEST_F(ChildTest, AChipTextWithoutItsEndIsCutToTheChildsBuffer) {
+  MakeChip();
+  std::array<uint8_t, chip::kFunctionDescriptorBytes> bytes{};
+  bytes[0] = 0x5C;
+  bytes[1] = 0x1D;
+  bytes[2] = 0x00;
+  bytes[3] = 0x20;
+  for (size_t i = 4; i < bytes.size(); i += 2) bytes[i] = 'A';  // no terminating NUL anywhere
+  chip_->functions().SetFunctionBytes(0, bytes);
+  ASSERT_NE(Start(), nullptr);
+  pnp::DevNode* display = Child(kDisplayId);
+  ASSERT_NE(display, nullptr);
+  EXPECT_EQ(pnp::Info(display).description, WString(63, u'A'));
+  EXPECT_EQ(ChildOf(display)->DeviceTextSize, 63u * 2 + 8);
+}
+
+TEST_F(ChildTest, StationRemovalLeavesAChildInItsOwnRemovalToItsRemove) {
+  StationExtension* s = Start();
+  ASSERT_NE(s, nullptr);
+  ChildPdoExtension* display = ChildOf(Child(kDisplayId));
+  for (ULONG state : {ULONG{kChildRemovePending}, ULONG{kChildSurpriseRemoved}, 6u}) {
+    SCOPED_TRACE(state);
+    const ULONG was = display->State;
+    display->State = state;
+    ASSERT_EQ(DeleteChildByKey(s, display->ChildKey), STATUS_SUCCESS);
+    EXPECT_TRUE(ChildExists(s, 0)) << "left listed for its own REMOVE";
+    EXPECT_EQ(display->Missing, 1);
+    EXPECT_EQ(Module().destroys, 0);
+    display->State = was;
+    display->Missing = 0;
+  }
+  // Marked missing, the child leaves at the next enumeration: SURPRISE_REMOVAL, REMOVE.
+  ASSERT_EQ(MarkChildMissingByKey(s, display->ChildKey), STATUS_SUCCESS);
+  pnp::WaitIdle();
+  EXPECT_FALSE(ChildExists(s, 0));
+  EXPECT_EQ(Module().destroys, 1);
+  EXPECT_EQ(Upper().surprise_removals, 1);
+  EXPECT_EQ(ChildIds(), (std::set<WString>{kAudioId, kMicId}));
 }
 
 // An upper driver that keeps the bus interface past its REMOVE: the child's memory, module
