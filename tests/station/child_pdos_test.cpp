@@ -772,6 +772,21 @@ TEST_F(ChildTest, StationRemovalLeavesAChildInItsOwnRemovalToItsRemove) {
   EXPECT_EQ(ChildIds(), (std::set<WString>{kAudioId, kMicId}));
 }
 
+TEST_F(ChildTest, AStationStopMarksItsChildrenMissingAndTheRestartLetsThemGo) {
+  StationExtension* s = Start();
+  ASSERT_NE(s, nullptr);
+  ASSERT_EQ(ChildIds().size(), 3u);
+  ASSERT_EQ(pnp::Stop(node_), STATUS_SUCCESS);
+  pnp::WaitIdle();
+  EXPECT_EQ(s->ChildCount, 3u) << "still listed while the station is stopped";
+  ASSERT_EQ(pnp::Start(node_), STATUS_SUCCESS);
+  pnp::WaitIdle();
+  EXPECT_TRUE(ChildIds().empty()) << "the restarted station reports none of them";
+  EXPECT_EQ(s->ChildCount, 0u);
+  EXPECT_EQ(Module().destroys, 3);
+  EXPECT_EQ(Upper().removes, 3);
+}
+
 // An upper driver that keeps the bus interface past its REMOVE: the child's memory, module
 // object and texts stay until the interface is given back, at either IRQL.
 class ChildHeldInterfaceTest : public ChildTest, public ::testing::WithParamInterface<bool> {};
