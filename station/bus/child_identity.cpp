@@ -211,7 +211,11 @@ NTSTATUS PdoQueryId(ChildPdoExtension* child, IRP* irp) {
 NTSTATUS PdoQueryDeviceText(ChildPdoExtension* child, IRP* irp) {
   const WCHAR* text = nullptr;
   ULONG size = 0;
-  switch (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryDeviceText.DeviceTextType) {
+  // Read as a number: the request may carry a text type this build has no name for.
+  ULONG type;
+  std::memcpy(&type, &IoGetCurrentIrpStackLocation(irp)->Parameters.QueryDeviceText.DeviceTextType,
+              sizeof type);
+  switch (type) {
     case DeviceTextDescription:
       text = child->DeviceText;
       size = child->DeviceTextSize;
