@@ -349,6 +349,8 @@ NTSTATUS InitChildPdo(StationExtension* station, DEVICE_OBJECT* pdo, const Child
       info.JacksBytes = sizeof station->Jacks;
     }
     status = ops->Create(&child->ModuleContext, &info);
+    // A module that refuses has cleaned up after itself: nothing of it is destroyed here.
+    if (!NT_SUCCESS(status)) child->ModuleContext = nullptr;
   }
   if (!NT_SUCCESS(status)) {
     FreeChildPdoResources(child);

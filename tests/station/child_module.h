@@ -20,6 +20,9 @@ struct TestModuleState {
   std::atomic<int> creates{0}, destroys{0}, starts{0}, stops{0}, query_removes{0};
   std::atomic<bool> refuse_remove{false};
   std::atomic<bool> fail_create{false};
+  // Fails after writing its context slot, as a careless module might.
+  std::atomic<bool> fail_create_dirty{false};
+  std::atomic<int> stray_destroys{0};  // Destroy called on a context Create never made
   std::atomic<NTSTATUS> start_status{STATUS_SUCCESS};
   std::atomic<USHORT> bcd_usb{0x0200};
   // The last ModuleCreateInfo, as copies.
@@ -42,6 +45,10 @@ struct TestModuleObject {
 inline NTSTATUS TestCreate(PVOID* ctx, const ModuleCreateInfo* info) {
   TestModuleState& m = Module();
   if (m.fail_create) return STATUS_INSUFFICIENT_RESOURCES;
+  if (m.fail_create_dirty) {
+    *ctx = &m;
+    return STATUS_UNSUCCESSFUL;
+  }
   auto* object = static_cast<TestModuleObject*>(ExAllocatePoolWithTag(
       NonPagedPoolNx | POOL_ZERO_ALLOCATION, sizeof(TestModuleObject), kTagTestModule));
   if (!object) return STATUS_INSUFFICIENT_RESOURCES;
@@ -63,6 +70,10 @@ inline NTSTATUS TestCreate(PVOID* ctx, const ModuleCreateInfo* info) {
   return STATUS_SUCCESS;
 }
 inline void TestDestroy(PVOID ctx) {
+  if (ctx == &Module()) {
+    ++Module().stray_destroys;
+    return;
+  }
   ExFreePoolWithTag(ctx, kTagTestModule);
   ++Module().destroys;
 }
@@ -86,6 +97,8 @@ inline void InstallTestModule(std::initializer_list<ULONG> functions = {0, 3, 8}
   m.creates = m.destroys = m.starts = m.stops = m.query_removes = 0;
   m.refuse_remove = false;
   m.fail_create = false;
+  m.fail_create_dirty = false;
+  m.stray_destroys = 0;
   m.start_status = STATUS_SUCCESS;
   m.bcd_usb = 0x0200;
   FunctionModuleOps ops{};

@@ -316,6 +316,11 @@ TEST_F(ChildTest, AFunctionWithoutAnEnabledModuleOrWithBadTextsIsRefused) {
   EXPECT_EQ(CreateChildPdo(s, &d), STATUS_INSUFFICIENT_RESOURCES) << "the module's refusal";
   EXPECT_FALSE(ChildExists(s, 0));
   Module().fail_create = false;
+  Module().fail_create_dirty = true;
+  EXPECT_EQ(CreateChildPdo(s, &d), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(Module().stray_destroys, 0) << "a refused Create leaves nothing to destroy";
+  EXPECT_FALSE(ChildExists(s, 0));
+  Module().fail_create_dirty = false;
   pnp::WaitIdle();
 }
 
