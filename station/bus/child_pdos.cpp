@@ -277,7 +277,28 @@ NTSTATUS CreateChildPdo(StationExtension* station, const ChildDescriptor* d) {
   if (d->HardwareIdLength >= kTextChars || d->DeviceTextLength >= kTextChars ||
       d->CompatibleIdsLength > kCompatibleIdsChars)
     return STATUS_INVALID_PARAMETER;
-  if (ChildExists(station, function)) return STATUS_SUCCESS;
+  // A child of this function exists already: nothing more, except that one marked missing
+  // but not yet removed (its function came back before the system took it away) is reported
+  // again, or the function would stay absent. Looked up and revived under one hold of the
+  // lock, so a removal in between cannot leave the function without its child.
+  bool exists = false, revived = false;
+  if (ListReady(station)) {
+    Lock(station);
+    for (LIST_ENTRY* e = station->ChildList.Flink; e != &station->ChildList; e = e->Flink) {
+      ChildPdoExtension* child = FromLink(e);
+      if (child->ChildKey != d->ChildKey) continue;
+      exists = true;
+      if (child->Missing && child->State != kChildDeleted) {
+        child->Missing = 0;
+        child->Present = 1;
+        revived = true;
+      }
+      break;
+    }
+    Unlock(station);
+  }
+  if (revived) IoInvalidateDeviceRelations(station->PhysicalDeviceObject, BusRelations);
+  if (exists) return STATUS_SUCCESS;
 
   DEVICE_OBJECT* pdo = nullptr;
   NTSTATUS status = IoCreateDevice(station->DeviceObject->DriverObject, sizeof(ChildPdoExtension),

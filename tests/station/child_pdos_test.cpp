@@ -792,6 +792,25 @@ TEST_F(ChildTest, AStationStopMarksItsChildrenMissingAndTheRestartLetsThemGo) {
   EXPECT_EQ(Upper().removes, 3);
 }
 
+TEST_F(ChildTest, AFunctionBackBeforeItsChildWasRemovedKeepsItsChild) {
+  StationExtension* s = Start();
+  ASSERT_NE(s, nullptr);
+  const ULONG key = MakeChildKey(s->StationIndex, 3);
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    // The system takes the child away on its own thread, before or after it comes back.
+    ASSERT_EQ(MarkChildMissingByKey(s, key), STATUS_SUCCESS);
+    ASSERT_EQ(CreateChildPdos(s, 1u << 3), STATUS_SUCCESS);
+
+    pnp::WaitIdle();
+    ASSERT_TRUE(ChildExists(s, 3));
+    pnp::DevNode* audio = Child(kAudioId);
+    ASSERT_NE(audio, nullptr) << "reported to the system";
+    EXPECT_EQ(pnp::Info(audio).state, pnp::NodeState::kStarted);
+    EXPECT_EQ(ChildOf(audio)->State, kChildStarted);
+  }
+}
+
 // An upper driver that keeps the bus interface past its REMOVE: the child's memory, module
 // object and texts stay until the interface is given back, at either IRQL.
 class ChildHeldInterfaceTest : public ChildTest, public ::testing::WithParamInterface<bool> {};
