@@ -671,6 +671,27 @@ TEST_F(ChildTest, PowerRequestsAreRecordedAndNeverPassedOn) {
   EXPECT_EQ(child->SystemPowerState, PowerSystemWorking);
   EXPECT_EQ(kernel::power::SendSystemPower(display, IRP_MN_QUERY_POWER, PowerSystemSleeping1),
             STATUS_SUCCESS);
+
+  // A device power request is recorded and reported to the power manager.
+  struct Done {
+    KEVENT event;
+    NTSTATUS status;
+  } done{};
+  KeInitializeEvent(&done.event, NotificationEvent, FALSE);
+  POWER_STATE d3;
+  d3.DeviceState = PowerDeviceD3;
+  ASSERT_EQ(PoRequestPowerIrp(pnp::Pdo(display), IRP_MN_SET_POWER, d3,
+                              [](DEVICE_OBJECT*, UCHAR, POWER_STATE, PVOID ctx, IO_STATUS_BLOCK* io) {
+                                auto* d = static_cast<Done*>(ctx);
+                                d->status = io->Status;
+                                KeSetEvent(&d->event, 0, FALSE);
+                              },
+                              &done, nullptr),
+            STATUS_PENDING);
+  ASSERT_TRUE(WaitFor([&] { return KeReadStateEvent(&done.event) != 0; }));
+  EXPECT_EQ(done.status, STATUS_SUCCESS);
+  EXPECT_EQ(child->DevicePowerState, PowerDeviceD3);
+  EXPECT_EQ(kernel::power::ReportedDeviceState(pnp::Pdo(display)), PowerDeviceD3);
 }
 
 // ---------------------------------------------------------------------------------------
