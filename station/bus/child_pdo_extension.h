@@ -88,7 +88,9 @@ enum ChildStateValue : ULONG {
   kChildDeleted = 7,
 };
 
-inline ULONG MakeChildKey(UCHAR station_index, ULONG function) {
+// Names a child everywhere: StationIndex << 8 | ChildFunction.
+using ChildKey = ULONG;
+inline ChildKey MakeChildKey(UCHAR station_index, ULONG function) {
   return ULONG{station_index} << 8 | (function & 0xFF);
 }
 
