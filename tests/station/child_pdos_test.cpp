@@ -753,8 +753,11 @@ TEST_F(ChildTest, AJackPulledOutTakesItsChildAndPluggingItInBringsItBack) {
   EXPECT_EQ(ChildIds(), (std::set<WString>{kDisplayId, kMicId}));
   EXPECT_EQ(Module().destroys, 1);
   chip_->SetJackState(0x41);
-  ASSERT_TRUE(WaitFor([&] { return ChildExists(s, 3); }));
-  pnp::WaitIdle();
+  // Listed first, then reported: wait until the system has started it.
+  ASSERT_TRUE(WaitFor([&] {
+    pnp::DevNode* audio = Child(kAudioId);
+    return audio && pnp::Info(audio).state == pnp::NodeState::kStarted;
+  }));
   EXPECT_EQ(ChildIds(), (std::set<WString>{kDisplayId, kAudioId, kMicId}));
 }
 
