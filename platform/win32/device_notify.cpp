@@ -12,6 +12,7 @@
 
 #include "platform/win32/kernel_link.h"
 #include "platform/win32/debug_output.h"
+#include "platform/win32/file_api.h"
 #include "platform/win32/setupapi.h"
 
 namespace vorn::win32::device_change {
@@ -151,10 +152,9 @@ void Follow() {
 }
 
 // The device behind a handle to one; null when |handle| is not such a handle.
-kernel_link::Device DeviceOfHandle(HANDLE) {
-  OutputDebugStringA("RegisterDeviceNotificationW: notifications for device handles are not built\n");
-  SetLastError(ERROR_NOT_SUPPORTED);
-  return nullptr;
+kernel_link::Device DeviceOfHandle(HANDLE handle) {
+  void* file = KernelFileOfHandle(handle);
+  return file ? kernel_link::DeviceOfFile(file) : nullptr;
 }
 
 }  // namespace

@@ -20,6 +20,8 @@ void FollowRemovals(std::function<bool(Device)> query, std::function<void(Device
        [cancelled](DEVICE_OBJECT* pdo) { cancelled(pdo); }});
 }
 
+Device DeviceOfFile(void* file) { return kernel::device_change::DeviceOfFile(static_cast<FILE_OBJECT*>(file)); }
+
 void ReferenceDevice(Device device) { ObReferenceObject(device); }
 void DereferenceDevice(Device device) { ObDereferenceObject(device); }
 

@@ -19,6 +19,8 @@ void FollowInterfaces(std::function<void(const GUID&, const WString& link, bool 
 // Orderly removals: |query| before a device's driver is asked (false refuses), |cancelled|
 // when a removal asked for does not happen.
 void FollowRemovals(std::function<bool(Device)> query, std::function<void(Device)> cancelled);
+// The device under the stack a kernel file object was opened on.
+Device DeviceOfFile(void* file);
 void ReferenceDevice(Device device);
 void DereferenceDevice(Device device);
 

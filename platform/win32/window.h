@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/file_api.h"
 #include "platform/win32/types.h"
 
 struct HWND__;
@@ -122,7 +123,6 @@ constexpr UINT MB_OK = 0x00000000;
 constexpr int IDOK = 1;
 
 // Errors of the window services.
-constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
 constexpr DWORD ERROR_CANNOT_FIND_WND_CLASS = 1407;
