@@ -9,11 +9,23 @@ namespace vorn::jpeg {
 
 JpegCoreStatus CJPEGEncoder::WriteData() {
   // The scans of the other modes and of planar sources are not built: refused like SetParams.
-  if ((mode_ != ModeBaseline && mode_ != ModeProgressive) || planar_) return CoreBadParameter;
+  if ((mode_ != ModeBaseline && mode_ != ModeProgressive && mode_ != ModeLossless) || planar_) {
+    return CoreBadParameter;
+  }
   // The buffers must be those WriteHeader prepared for the current source and parameters.
   if (!headerWritten_) return CoreBadParameter;
-  JpegCoreStatus status =
-      mode_ == ModeProgressive ? EncodeProgressiveScans() : EncodeBaselineScan();
+  JpegCoreStatus status;
+  switch (mode_) {
+    case ModeProgressive:
+      status = EncodeProgressiveScans();
+      break;
+    case ModeLossless:
+      status = EncodeLosslessScan();
+      break;
+    default:
+      status = EncodeBaselineScan();
+      break;
+  }
   if (status != CoreOk) return status;
   if ((status = bitStream_.WriteWord(kMarkerEoi)) != CoreOk) return status;
   return bitStream_.FlushBuffer(0);

@@ -43,6 +43,25 @@ int32_t ComponentsOfFrame(int32_t color, int32_t sourceChannels) {
   }
 }
 
+// Whether MCU-row conversion has a path for samples above 8 bits: copies and channel splits
+// only (the colour transforms take 8-bit samples).
+bool HasWideSamplePath(int32_t sourceColor, int32_t frameColor, int32_t components) {
+  switch (sourceColor * 16 + frameColor) {
+    case ColorUnknown * 16 + ColorUnknown:
+      return components == 1 || components == 3 || components == 4;
+    case ColorGray * 16 + ColorGray:
+    case ColorRgb * 16 + ColorRgb:
+    case ColorBgr * 16 + ColorRgb:
+    case ColorCmyk * 16 + ColorCmyk:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The largest category the standard luminance DC table has a code for.
+constexpr int32_t kStdDcLargestCategory = 11;
+
 }  // namespace
 
 CJPEGEncoder::CJPEGEncoder() = default;
@@ -229,6 +248,69 @@ JpegCoreStatus CJPEGEncoder::SetParams(int32_t mode, int32_t color, int32_t samp
     components_[i].quantTableId = id;
     components_[i].dcTableId = id;
     components_[i].acTableId = id;
+  }
+  return CoreOk;
+}
+
+JpegCoreStatus CJPEGEncoder::SetLosslessParams(int32_t color, int32_t restartInterval,
+                                               int32_t optimizeHuffman) {
+  // The rows are read as one interleaved image; planes have no lossless path.
+  if (planar_) return CoreBadParameter;
+  // The first-row prediction 2^(P - 1) needs a precision of 2 bits at least.
+  if (sourcePrecision_ < 2 || sourcePrecision_ > 16) return CoreBadParameter;
+  if (width_ < 1 || width_ > kMaxImageSide || height_ < 1 || height_ > kMaxImageSide) {
+    return CoreBadParameter;
+  }
+  // DRI carries 16 bits. Restarts are counted a row at a time, so only an interval of whole
+  // rows ever reaches a marker.
+  if (restartInterval < 0 || restartInterval > 0xFFFF || restartInterval % width_ != 0) {
+    return CoreBadParameter;
+  }
+  const int32_t colorChannels = ChannelsOfColor(sourceColor_);
+  if (colorChannels != 0 && colorChannels != sourceChannels_) return CoreBadParameter;
+  const int32_t components = ComponentsOfFrame(color, sourceChannels_);
+  if (components < 1) return CoreBadParameter;
+  // Packed 4:2:2 sources carry subsampled chroma, which a lossless frame does not have.
+  if (sourceColor_ == ColorYCbCr) return CoreBadParameter;
+  if (sourcePrecision_ > 8 && !HasWideSamplePath(sourceColor_, color, components)) {
+    return CoreBadParameter;
+  }
+  const bool optimize = optimizeHuffman != 0;
+  if (!optimize && sourcePrecision_ > kStdDcLargestCategory) return CoreBadParameter;
+
+  mode_ = ModeLossless;
+  restartInterval_ = restartInterval;
+  restartsToGo_ = restartInterval;
+  headerWritten_ = false;
+  color_ = color;
+  sampling_ = Sampling444;
+  optimizeHuffman_ = optimize ? 1 : 0;
+  precision_ = sourcePrecision_;
+  predictor_ = 1;
+  pointTransform_ = 0;
+  // One MCU a sample and one MCU row an image row.
+  mcuWidth_ = 1;
+  mcuHeight_ = 1;
+  mcusPerRow_ = width_;
+  mcuRows_ = height_;
+  mcuRowsPerCoefficientPass_ = optimize ? mcuRows_ : 1;
+  componentCount_ = components;
+
+  JpegCoreStatus status;
+  const int32_t tables = optimize ? components : 1;
+  for (int32_t id = 0; id < tables; ++id) {
+    if ((status = dcTables_[id].Create()) != CoreOk) return status;
+  }
+  if (!optimize) {
+    const prim::StdHuffmanTable& dc = prim::StdHuffmanTables[prim::StdDcLuminance];
+    if ((status = dcTables_[0].Init(0, 0, dc.bits, dc.values)) != CoreOk) return status;
+  }
+  // The optimisation pass gives component k DC table k; the frame has no AC or quantisation
+  // tables.
+  for (int32_t i = 0; i < kMaxComponents; ++i) {
+    components_[i].quantTableId = 0;
+    components_[i].dcTableId = 0;
+    components_[i].acTableId = 0;
   }
   return CoreOk;
 }

@@ -10,7 +10,8 @@
 // Huffman tables or with tables built for the image (optimizeHuffman), and progressive frames
 // (mode 3) of 1, 3 or 4 components from the same sources, every scan with tables of its own.
 // SetParams refuses the other modes, other component counts in mode 3 and planar and wider
-// sources with -3, so a mode not built never reaches the buffers or the scans.
+// sources with -3, so a mode not built never reaches the buffers or the scans. Lossless
+// frames (mode 4) have a parameter setter of their own, SetLosslessParams.
 #pragma once
 
 #include <cstdint>
@@ -80,6 +81,16 @@ class CJPEGEncoder {
   JpegCoreStatus SetParams(int32_t mode, int32_t color, int32_t sampling, int32_t restartInterval,
                            int32_t optimizeHuffman, int32_t quality, int32_t reserved);
 
+  // The parameters of a lossless frame (SOF3), which SetParams refuses: one coded row per
+  // image row, predictor 1 and no point transform, every component at full resolution.
+  // Without optimizeHuffman every component codes with the standard luminance DC table, whose
+  // categories reach 11 bits, so a precision above 11 needs optimizeHuffman; with it every
+  // component gets a DC table of its own built from the image. The restart interval counts
+  // samples and must be a whole number of rows, so that every restart falls on a row start.
+  // -3 for a refused parameter (nothing stored), -2 or -6 from a table helper.
+  JpegCoreStatus SetLosslessParams(int32_t color, int32_t restartInterval,
+                                   int32_t optimizeHuffman);
+
   // Derives the per-component factors and allocates every buffer (WriteHeader calls it).
   JpegCoreStatus PrepareBuffers();
   // Every marker segment before the scan, then pushed to the output stream.
@@ -94,6 +105,13 @@ class CJPEGEncoder {
   // the tables built from them (component 0 tables 0, the others tables 1 in a YCbCr or YCCK
   // frame) and writes their DHT segments. WriteHeader calls it in place of the standard ones.
   JpegCoreStatus OptimizeHuffmanTables();
+  // The single scan of a lossless frame: SOS, then every row's differences coded interleaved
+  // sample by sample, with a restart marker before each row that starts an interval.
+  JpegCoreStatus EncodeLosslessScan();
+  // The statistics pass of a lossless frame with optimizeHuffman: every row's differences
+  // stored for the scan, their categories counted per component, and a DC table built,
+  // installed and written for each component (component k uses DC table k).
+  JpegCoreStatus OptimizeLosslessHuffmanTable();
   // A progressive scan: its statistics, tables and DHT segments, then its SOS segment and
   // entropy-coded data, from the whole image's coefficients.
   JpegCoreStatus OptimizeProgressiveScanTables(int32_t n, const int32_t* componentIndices,
@@ -136,6 +154,8 @@ class CJPEGEncoder {
   // Records the geometry and kind of the source a setter was given.
   void RecordSource(int32_t width, int32_t height, int32_t channels, int32_t color,
                     int32_t sampling, int32_t precision, int32_t planar);
+  // ConvertMcuRow for samples above 8 bits: copies and channel splits of 16-bit samples.
+  JpegCoreStatus ConvertWideMcuRow(int32_t row, int32_t slot, int32_t rows);
   JpegCoreStatus EncodeBaselineScan();
   JpegCoreStatus WriteScanHeader();
   // The blocks of one MCU row in coding order, at |blocks|.
@@ -147,6 +167,15 @@ class CJPEGEncoder {
   // The whole image into the coefficient buffer, MCU row by MCU row.
   JpegCoreStatus TransformImage();
   JpegCoreStatus EncodeProgressiveScans();
+  // The differences of image row |row| of every component, into |diffs| (component k at
+  // k x width); the first row of the frame and of each restart interval are predicted
+  // without a row above.
+  JpegCoreStatus LosslessRowDifferences(int32_t row, int16_t* diffs);
+  // The lossless restart bookkeeping after a row: restarts-to-go drops by the row length and
+  // the next row starts an interval when it reaches 0.
+  void CountLosslessRow();
+  // Bytes of difference rows the lossless scan needs in the coefficient buffer.
+  int64_t LosslessDifferenceBytes() const;
   // Calls |visit|(component, block) for every block of an AC scan of |component|, in the
   // scan's order, stopping at the first non-zero result.
   template <typename Visit>
@@ -196,6 +225,9 @@ class CJPEGEncoder {
   int32_t se_ = 63;
   int32_t al_ = 0;
   int32_t ah_ = 0;
+  int32_t predictor_ = 1;       // lossless frames only; no operation changes either
+  int32_t pointTransform_ = 0;
+  bool firstRowOfInterval_ = false;  // lossless: the next row has no row above it
   int32_t optimizeHuffman_ = 0;
   int16_t* coefficients_ = nullptr;
   int32_t coefficientBytes_ = 0;

@@ -28,6 +28,7 @@ JpegCoreStatus CJPEGEncoder::ConvertMcuRow(int32_t row, int32_t slot) {
   uint8_t* dst[4] = {};
   for (int32_t i = 0; i < componentCount_; ++i) dst[i] = components_[i].ConvertedRows(slot);
   const int32_t width = width_;
+  if (sourcePrecision_ > 8) return ConvertWideMcuRow(row, slot, rows);
 
   prim::PrimitiveStatus status = prim::StatusOk;
   switch (sourceColor_ * 16 + color_) {
@@ -81,6 +82,52 @@ JpegCoreStatus CJPEGEncoder::ConvertMcuRow(int32_t row, int32_t slot) {
       status = prim::RgbaToYCbCrPlanes(src, step, dst, dstStep, width, rows);
       break;
     default:
+      return CoreNoConversion;
+  }
+  return Failed(status) ? CorePrimitiveFailed : CoreOk;
+}
+
+JpegCoreStatus CJPEGEncoder::ConvertWideMcuRow(int32_t row, int32_t slot, int32_t rows) {
+  const int32_t step = sourceSteps_[0];
+  const int16_t* src = nullptr;
+  if (sourcePlanes_[0] != nullptr) {
+    src = reinterpret_cast<const int16_t*>(
+        sourcePlanes_[0] + static_cast<ptrdiff_t>(static_cast<int64_t>(row) * mcuHeight_ * step));
+  }
+  const int32_t dstStep = components_[0].convertedStep;
+  int16_t* dst[4] = {};
+  for (int32_t i = 0; i < componentCount_; ++i) {
+    dst[i] = reinterpret_cast<int16_t*>(components_[i].ConvertedRows(slot));
+  }
+  prim::PrimitiveStatus status = prim::StatusOk;
+  switch (sourceColor_ * 16 + color_) {
+    case ColorUnknown * 16 + ColorUnknown:
+      if (componentCount_ == 1) {
+        status = prim::CopyImage16(src, step, dst[0], dstStep, width_, rows);
+      } else if (componentCount_ == 3) {
+        status = prim::SplitImage3Channels16(src, step, dst, dstStep, width_, rows);
+      } else if (componentCount_ == 4) {
+        status = prim::SplitImage4Channels16(src, step, dst, dstStep, width_, rows);
+      } else {
+        return CoreNoConversion;
+      }
+      break;
+    case ColorGray * 16 + ColorGray:
+      status = prim::CopyImage16(src, step, dst[0], dstStep, width_, rows);
+      break;
+    case ColorRgb * 16 + ColorRgb:
+      status = prim::SplitImage3Channels16(src, step, dst, dstStep, width_, rows);
+      break;
+    case ColorBgr * 16 + ColorRgb: {
+      int16_t* const reversed[3] = {dst[2], dst[1], dst[0]};
+      status = prim::SplitImage3Channels16(src, step, reversed, dstStep, width_, rows);
+      break;
+    }
+    case ColorCmyk * 16 + ColorCmyk:
+      status = prim::SplitImage4Channels16(src, step, dst, dstStep, width_, rows);
+      break;
+    default:
+      // The colour transforms take 8-bit samples only.
       return CoreNoConversion;
   }
   return Failed(status) ? CorePrimitiveFailed : CoreOk;
