@@ -1,5 +1,6 @@
 // The data part of the stream: the baseline sequential scan of an interleaved source, one MCU
-// row at a time (prepare, transform, code), with restart markers, and EOI.
+// row at a time (prepare, transform, code), with restart markers, the extended scan from the
+// coefficients of its statistics pass, and EOI.
 #include "jpeg/core/encoder.h"
 #include "jpeg/core/marker_writer.h"
 #include "jpeg/primitives/dct/forward_dct.h"
@@ -9,7 +10,9 @@ namespace vorn::jpeg {
 
 JpegCoreStatus CJPEGEncoder::WriteData() {
   // The scans of the other modes and of planar sources are not built: refused like SetParams.
-  if ((mode_ != ModeBaseline && mode_ != ModeProgressive && mode_ != ModeLossless) || planar_) {
+  if ((mode_ != ModeBaseline && mode_ != ModeProgressive && mode_ != ModeExtended &&
+       mode_ != ModeLossless) ||
+      planar_) {
     return CoreBadParameter;
   }
   // The buffers must be those WriteHeader prepared for the current source and parameters.
@@ -21,6 +24,9 @@ JpegCoreStatus CJPEGEncoder::WriteData() {
       break;
     case ModeLossless:
       status = EncodeLosslessScan();
+      break;
+    case ModeExtended:
+      status = EncodeExtendedScan();
       break;
     default:
       status = EncodeBaselineScan();
@@ -53,19 +59,25 @@ int16_t* CJPEGEncoder::McuRowBlocks(int32_t row) const {
 }
 
 JpegCoreStatus CJPEGEncoder::TransformMcuRow(int16_t* blocks) {
+  // Extended frames above 8 bits hold 16-bit samples and use the float transform with the
+  // float form of the quantisation table; an 8-bit table has none, and the transform refuses.
+  const bool wide = mode_ == ModeExtended && precision_ > 8;
+  const intptr_t sampleBytes = wide ? 2 : 1;
   int16_t* block = blocks;
   for (int32_t m = 0; m < mcusPerRow_; ++m) {
     for (int32_t i = 0; i < componentCount_; ++i) {
       const CJPEGColorComponent& c = components_[i];
       const uint8_t* rows = c.SubsampledRows(0);
-      const uint16_t* table = quantTables_[c.quantTableId].Forward();
+      const prim::CJPEGEncoderQuantTable& table = quantTables_[c.quantTableId];
       for (int32_t v = 0; v < c.v; ++v) {
         for (int32_t h = 0; h < c.h; ++h) {
           const uint8_t* src = rows + static_cast<intptr_t>(v) * 8 * c.subsampledStep +
-                               static_cast<intptr_t>(m * c.h + h) * 8;
-          if (prim::ForwardDctQuant8x8(src, c.subsampledStep, block, table) != prim::StatusOk) {
-            return CorePrimitiveFailed;
-          }
+                               static_cast<intptr_t>(m * c.h + h) * 8 * sampleBytes;
+          const prim::PrimitiveStatus status =
+              wide ? prim::ForwardDctQuant8x8From16(reinterpret_cast<const int16_t*>(src),
+                                                    c.subsampledStep, block, table.FloatTable())
+                   : prim::ForwardDctQuant8x8(src, c.subsampledStep, block, table.Forward());
+          if (status != prim::StatusOk) return CorePrimitiveFailed;
           block += prim::kBlockSize;
         }
       }
@@ -126,14 +138,32 @@ JpegCoreStatus CJPEGEncoder::EncodeMcuRow(const int16_t* blocks) {
   return CoreOk;
 }
 
-JpegCoreStatus CJPEGEncoder::EncodeBaselineScan() {
+JpegCoreStatus CJPEGEncoder::BeginSequentialScan() {
   for (CJPEGColorComponent& c : components_) c.lastDc = 0;
   nextRestartNumber_ = 0;
   restartsToGo_ = restartInterval_;
   if (prim::ResetHuffmanEncodeState(huffmanState_.State()) != prim::StatusOk) {
     return CorePrimitiveFailed;
   }
-  JpegCoreStatus status = WriteScanHeader();
+  return WriteScanHeader();
+}
+
+JpegCoreStatus CJPEGEncoder::EncodeExtendedScan() {
+  // The statistics pass has left the whole image transformed: the scan codes it as it is.
+  if (mode_ != ModeExtended || !optimizeHuffman_ || mcuRowsPerCoefficientPass_ != mcuRows_) {
+    return CoreBadParameter;
+  }
+  JpegCoreStatus status = BeginSequentialScan();
+  if (status != CoreOk) return status;
+  for (int32_t r = 0; r < mcuRows_; ++r) {
+    if ((status = EncodeMcuRow(McuRowBlocks(r))) != CoreOk) return status;
+  }
+  if ((status = bitStream_.FlushBuffer(kBlockFlushMinFree)) != CoreOk) return status;
+  return FlushBlockBits();
+}
+
+JpegCoreStatus CJPEGEncoder::EncodeBaselineScan() {
+  JpegCoreStatus status = BeginSequentialScan();
   if (status != CoreOk) return status;
   for (int32_t r = 0; r < mcuRows_; ++r) {
     // With optimised tables the statistics pass has left the whole image transformed.

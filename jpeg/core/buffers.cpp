@@ -101,7 +101,8 @@ JpegCoreStatus CJPEGColorComponent::AllocateSubsampledBuffer(int32_t slots) {
 
 JpegCoreStatus CJPEGEncoder::PrepareBuffers() {
   // Only a frame accepted by SetParams or SetLosslessParams gets buffers.
-  if (mode_ != ModeBaseline && mode_ != ModeProgressive && mode_ != ModeLossless) {
+  if (mode_ != ModeBaseline && mode_ != ModeProgressive && mode_ != ModeExtended &&
+      mode_ != ModeLossless) {
     return CoreBadParameter;
   }
   // The progressive scan script; none (and no scan) for any other frame.
@@ -140,8 +141,9 @@ JpegCoreStatus CJPEGEncoder::PrepareBuffers() {
     c.blocksPerMcu = c.h * c.v;
     blocksPerMcu_ += c.blocksPerMcu;
     c.convertedRows = mcuHeight_;
-    // Lossless rows may hold 16-bit samples.
-    c.convertedStep = mode_ == ModeLossless ? paddedWidth_ * 2 : paddedWidth_;
+    // Lossless rows may hold 16-bit samples, and so do extended ones above 8 bits.
+    const bool wide = mode_ == ModeLossless || (mode_ == ModeExtended && precision_ > 8);
+    c.convertedStep = wide ? paddedWidth_ * 2 : paddedWidth_;
     c.subsampledRows = c.convertedRows / c.verticalDownsampling;
     c.subsampledStep = c.convertedStep / c.horizontalDownsampling;
     JpegCoreStatus status = c.AllocateConvertedBuffer(slotCount_);

@@ -175,18 +175,19 @@ JpegCoreStatus CJPEGEncoder::SetParams(int32_t mode, int32_t color, int32_t samp
   // Samples above 8 bits: the baseline transform (interleaved or planar) and the progressive
   // path take 8-bit rows and would code wrong coefficients. Only the extended mode's 16-bit
   // transform takes them, and only at precision 12, the one its level shift of 2048 is right
-  // for.
+  // for; that transform reads 16-bit rows, so the extended mode takes nothing else.
   if (sourcePrecision_ > 8 && (mode != ModeExtended || sourcePrecision_ != 12)) {
     return CoreBadParameter;
   }
-  // Lossless frames stay refused: their primitives are built, but a frame needs one coded row
-  // per image row, which the MCU-row geometry below does not give. A restart interval that is
-  // not a whole number of rows would never reach a marker although DRI announces it.
+  if (mode == ModeExtended && sourcePrecision_ != 12) return CoreBadParameter;
+  // Lossless frames have a setter of their own (SetLosslessParams): their rows are image rows,
+  // which the MCU-row geometry below does not give.
   if (mode == ModeLossless) return CoreBadParameter;
-  // Not built in this encoder: the extended scans (interleaved and planar) and the planar
-  // baseline scan. Baseline and progressive frames of interleaved 8-bit sources are.
-  if ((mode != ModeBaseline && mode != ModeProgressive) || planar_) return CoreBadParameter;
-  if (sourcePrecision_ > 8) return CoreBadParameter;
+  if (mode != ModeBaseline && mode != ModeProgressive && mode != ModeExtended) {
+    return CoreBadParameter;
+  }
+  // Not built in this encoder: the scans of planar sources.
+  if (planar_) return CoreBadParameter;
   // The frame header carries 16-bit sizes and DRI a 16-bit interval.
   if (width_ < 1 || width_ > kMaxImageSide || height_ < 1 || height_ > kMaxImageSide) {
     return CoreBadParameter;
@@ -207,6 +208,13 @@ JpegCoreStatus CJPEGEncoder::SetParams(int32_t mode, int32_t color, int32_t samp
   if (components == 1 && sampling != Sampling444) return CoreBadParameter;
   // A packed 4:2:2 source gives one chroma pair per two pixels: its width must be even.
   if (sourceColor_ == ColorYCbCr && (width_ & 1) != 0) return CoreBadParameter;
+  // Interleaved samples above 8 bits are copied or split into the components (the colour
+  // transforms and the down-samplers take 8-bit samples), so every component keeps the full
+  // resolution.
+  if (sourcePrecision_ > 8 && !planar_ &&
+      (!HasWideSamplePath(sourceColor_, color, components) || sampling != Sampling444)) {
+    return CoreBadParameter;
+  }
 
   mode_ = mode;
   restartInterval_ = restartInterval;
@@ -215,7 +223,8 @@ JpegCoreStatus CJPEGEncoder::SetParams(int32_t mode, int32_t color, int32_t samp
   color_ = color;
   sampling_ = sampling;
   quality_ = quality;
-  optimizeHuffman_ = optimizeHuffman != 0 ? 1 : 0;
+  // The extended mode has no standard tables: its codes always come from the image.
+  optimizeHuffman_ = optimizeHuffman != 0 || mode == ModeExtended ? 1 : 0;
   precision_ = sourcePrecision_;
 
   mcuWidth_ = sampling == Sampling444 ? 8 : 16;
@@ -226,7 +235,32 @@ JpegCoreStatus CJPEGEncoder::SetParams(int32_t mode, int32_t color, int32_t samp
   mcuRowsPerCoefficientPass_ = optimizeHuffman_ || mode == ModeProgressive ? mcuRows_ : 1;
   componentCount_ = components;
 
-  JpegCoreStatus status = quantTables_[0].Init8(0, prim::StdLumaQuant.data(), quality);
+  JpegCoreStatus status;
+  if (mode == ModeExtended) {
+    // 16-bit quantisers: the standard values widened, one DC and one AC table a component,
+    // filled by the statistics pass.
+    uint16_t luma[64], chroma[64];
+    for (int32_t k = 0; k < 64; ++k) {
+      luma[k] = prim::StdLumaQuant[k];
+      chroma[k] = prim::StdChromaQuant[k];
+    }
+    if ((status = quantTables_[0].Init16(0, luma, quality)) != CoreOk) return status;
+    if (HasChromaTables() && (status = quantTables_[1].Init16(1, chroma, quality)) != CoreOk) {
+      return status;
+    }
+    for (int32_t id = 0; id < componentCount_; ++id) {
+      if ((status = dcTables_[id].Create()) != CoreOk) return status;
+      if ((status = acTables_[id].Create()) != CoreOk) return status;
+    }
+    const bool chromaIds = color_ == ColorYCbCr || color_ == ColorYcck;
+    for (int32_t i = 0; i < kMaxComponents; ++i) {
+      components_[i].quantTableId = chromaIds ? kComponentTableIds[i] : 0;
+      components_[i].dcTableId = i;
+      components_[i].acTableId = i;
+    }
+    return CoreOk;
+  }
+  status = quantTables_[0].Init8(0, prim::StdLumaQuant.data(), quality);
   if (status != CoreOk) return status;
   if (HasChromaTables()) {
     status = quantTables_[1].Init8(1, prim::StdChromaQuant.data(), quality);

@@ -7,11 +7,12 @@
 // prepares every buffer), WriteData. One encoder codes one image.
 //
 // This build codes baseline frames (mode 1) from interleaved 8-bit sources, with the standard
-// Huffman tables or with tables built for the image (optimizeHuffman), and progressive frames
-// (mode 3) of 1, 3 or 4 components from the same sources, every scan with tables of its own.
-// SetParams refuses the other modes, other component counts in mode 3 and planar and wider
-// sources with -3, so a mode not built never reaches the buffers or the scans. Lossless
-// frames (mode 4) have a parameter setter of their own, SetLosslessParams.
+// Huffman tables or with tables built for the image (optimizeHuffman), progressive frames
+// (mode 3) of 1, 3 or 4 components from the same sources, every scan with tables of its own,
+// and extended frames (mode 2) of 12-bit samples, always with tables built for the image.
+// SetParams refuses the other modes, other component counts in mode 3, other precisions and
+// planar sources with -3, so a mode not built never reaches the buffers or the scans.
+// Lossless frames (mode 4) have a parameter setter of their own, SetLosslessParams.
 #pragma once
 
 #include <cstdint>
@@ -100,10 +101,11 @@ class CJPEGEncoder {
   JpegCoreStatus WriteData();
   // One DHT segment of |table|.
   JpegCoreStatus WriteHuffmanTableSegment(const CJPEGEncoderHuffmanTable& table);
-  // The statistics pass of a baseline frame with optimizeHuffman: converts and transforms the
-  // whole image into the coefficient buffer, counts the symbols the scan will code, installs
-  // the tables built from them (component 0 tables 0, the others tables 1 in a YCbCr or YCCK
-  // frame) and writes their DHT segments. WriteHeader calls it in place of the standard ones.
+  // The statistics pass of a baseline or extended frame with optimizeHuffman: converts and
+  // transforms the whole image into the coefficient buffer, counts the symbols the scan will
+  // code, installs the tables built from them (baseline: component 0 tables 0, the others
+  // tables 1 in a YCbCr or YCCK frame; extended: component k tables k) and writes their DHT
+  // segments. WriteHeader calls it in place of the standard ones.
   JpegCoreStatus OptimizeHuffmanTables();
   // The single scan of a lossless frame: SOS, then every row's differences coded interleaved
   // sample by sample, with a restart marker before each row that starts an interval.
@@ -157,6 +159,10 @@ class CJPEGEncoder {
   // ConvertMcuRow for samples above 8 bits: copies and channel splits of 16-bit samples.
   JpegCoreStatus ConvertWideMcuRow(int32_t row, int32_t slot, int32_t rows);
   JpegCoreStatus EncodeBaselineScan();
+  // The single scan of an extended frame, coded from the coefficients of the statistics pass.
+  JpegCoreStatus EncodeExtendedScan();
+  // Last DCs, restart state and coder state reset, then the SOS segment.
+  JpegCoreStatus BeginSequentialScan();
   JpegCoreStatus WriteScanHeader();
   // The blocks of one MCU row in coding order, at |blocks|.
   JpegCoreStatus TransformMcuRow(int16_t* blocks);

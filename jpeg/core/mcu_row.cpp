@@ -144,9 +144,16 @@ JpegCoreStatus CJPEGEncoder::DownsampleMcuRow(int32_t row, int32_t slot) {
     const bool halfWidth = packedChroma && c.horizontalDownsampling == 2;
     // Repeat the last image column into the padding columns.
     const int32_t filled = halfWidth ? width_ / 2 : width_;
-    const int32_t rowLength = halfWidth ? c.subsampledStep : c.convertedStep;
-    if (filled < rowLength) {
-      for (int32_t y = 0; y < c.convertedRows; ++y) {
+    if (sourcePrecision_ > 8) {
+      const int32_t rowLength = c.convertedStep / 2;
+      for (int32_t y = 0; y < c.convertedRows && filled < rowLength; ++y) {
+        uint16_t* line =
+            reinterpret_cast<uint16_t*>(converted + static_cast<intptr_t>(y) * c.convertedStep);
+        for (int32_t x = filled; x < rowLength; ++x) line[x] = line[filled - 1];
+      }
+    } else {
+      const int32_t rowLength = halfWidth ? c.subsampledStep : c.convertedStep;
+      for (int32_t y = 0; y < c.convertedRows && filled < rowLength; ++y) {
         uint8_t* line = converted + static_cast<intptr_t>(y) * c.convertedStep;
         std::memset(line + filled, line[filled - 1], rowLength - filled);
       }
@@ -163,7 +170,10 @@ JpegCoreStatus CJPEGEncoder::DownsampleMcuRow(int32_t row, int32_t slot) {
       }
     }
     prim::PrimitiveStatus status = prim::StatusOk;
-    if (c.horizontalDownsampling == 1 && c.verticalDownsampling == 1) {
+    const bool fullResolution = c.horizontalDownsampling == 1 && c.verticalDownsampling == 1;
+    // The down-samplers take 8-bit samples.
+    if (sourcePrecision_ > 8 && !fullResolution) return CorePrimitiveFailed;
+    if (fullResolution) {
       status = prim::CopyBytes(converted, subsampled, c.convertedSlice);
     } else if (c.horizontalDownsampling == 2 && c.verticalDownsampling == 1) {
       if (halfWidth) {

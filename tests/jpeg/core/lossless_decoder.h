@@ -31,6 +31,7 @@ struct LosslessDecoded {
 
 namespace lossless_detail {
 
+// BITS and HUFFVAL of one table, as a DHT segment carries them.
 struct DcTable {
   bool present = false;
   uint8_t bits[16] = {};
@@ -80,6 +81,13 @@ class BitReader {
       first = (first + n) << 1;
     }
     return Fail("no such code");
+  }
+
+  // The next n bits as an unsigned value.
+  int32_t Receive(int32_t n) {
+    int32_t v = 0;
+    for (int32_t i = 0; i < n; ++i) v = (v << 1) | Bit();
+    return v;
   }
 
   int32_t Difference(const DcTable& t) {

@@ -159,12 +159,16 @@ TEST(CoreParams, PlanarSourcesAreRefusedByThisBuild) {
 
 // Sources the scans would code wrongly, each refused before anything is stored: samples above
 // 8 bits in the baseline (interleaved or planar) and progressive modes, the extended mode at a
-// precision its 16-bit level shift does not fit, and lossless frames (any restart interval).
+// precision its 16-bit level shift does not fit, interleaved 12-bit samples that would need a
+// colour transform or a down-sampler (both take 8-bit samples), and lossless frames through
+// SetParams (any restart interval).
 TEST(CoreParams, WideSamplesAndModesNotBuiltAreRefused) {
   struct Case {
     const char* what;
     bool planar;
     int32_t precision, mode, restart;
+    int32_t frameColor = ColorRgb;
+    int32_t sampling = Sampling444;
   };
   const Case cases[] = {
       {"baseline 12-bit planar", true, 12, ModeBaseline, 0},
@@ -174,8 +178,10 @@ TEST(CoreParams, WideSamplesAndModesNotBuiltAreRefused) {
       {"progressive 9-bit planar", true, 9, ModeProgressive, 0},
       {"extended 10-bit", false, 10, ModeExtended, 0},
       {"extended 16-bit", false, 16, ModeExtended, 0},
-      {"extended 12-bit (its scans are not built)", false, 12, ModeExtended, 0},
       {"extended 12-bit planar", true, 12, ModeExtended, 0},
+      {"extended 12-bit RGB to YCbCr", false, 12, ModeExtended, 0, ColorYCbCr},
+      {"extended 12-bit with 4:2:0", false, 12, ModeExtended, 0, ColorRgb, Sampling420},
+      {"extended 12-bit with 4:2:2", false, 12, ModeExtended, 0, ColorRgb, Sampling422},
       {"precision 17", false, 17, ModeExtended, 0},
       {"lossless 16-bit", false, 16, ModeLossless, 0},
       {"lossless, restart of one and a half rows", false, 8, ModeLossless, 12},
@@ -195,7 +201,8 @@ TEST(CoreParams, WideSamplesAndModesNotBuiltAreRefused) {
       ASSERT_EQ(encoder.SetInterleavedSource16(pixels, 48, 8, 8, 3, ColorRgb, 0, c.precision),
                 CoreOk);
     }
-    EXPECT_EQ(encoder.SetParams(c.mode, c.planar ? ColorYCbCr : ColorRgb, 0, c.restart, 1, 95, 0),
+    EXPECT_EQ(encoder.SetParams(c.mode, c.planar ? ColorYCbCr : c.frameColor, c.sampling,
+                                c.restart, 1, 95, 0),
               CoreBadParameter);
     EXPECT_EQ(encoder.Mode(), ModeBaseline);
     EXPECT_EQ(encoder.ComponentCount(), 0);
