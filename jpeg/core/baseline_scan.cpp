@@ -9,12 +9,13 @@
 namespace vorn::jpeg {
 
 JpegCoreStatus CJPEGEncoder::WriteData() {
-  // The scans of the other modes and of planar sources are not built: refused like SetParams.
-  if ((mode_ != ModeBaseline && mode_ != ModeProgressive && mode_ != ModeExtended &&
-       mode_ != ModeLossless) ||
-      planar_) {
+  // Only the frames SetParams and SetLosslessParams accept have scans; progressive and
+  // lossless frames take no planar sources.
+  if (mode_ != ModeBaseline && mode_ != ModeProgressive && mode_ != ModeExtended &&
+      mode_ != ModeLossless) {
     return CoreBadParameter;
   }
+  if (planar_ && (mode_ == ModeProgressive || mode_ == ModeLossless)) return CoreBadParameter;
   // The buffers must be those WriteHeader prepared for the current source and parameters.
   if (!headerWritten_) return CoreBadParameter;
   JpegCoreStatus status;
@@ -26,10 +27,10 @@ JpegCoreStatus CJPEGEncoder::WriteData() {
       status = EncodeLosslessScan();
       break;
     case ModeExtended:
-      status = EncodeExtendedScan();
+      status = planar_ ? EncodeExtendedScanPlanar() : EncodeExtendedScan();
       break;
     default:
-      status = EncodeBaselineScan();
+      status = planar_ ? EncodeBaselineScanPlanar() : EncodeBaselineScan();
       break;
   }
   if (status != CoreOk) return status;
@@ -148,34 +149,57 @@ JpegCoreStatus CJPEGEncoder::BeginSequentialScan() {
   return WriteScanHeader();
 }
 
-JpegCoreStatus CJPEGEncoder::EncodeExtendedScan() {
-  // The statistics pass has left the whole image transformed: the scan codes it as it is.
-  if (mode_ != ModeExtended || !optimizeHuffman_ || mcuRowsPerCoefficientPass_ != mcuRows_) {
-    return CoreBadParameter;
+JpegCoreStatus CJPEGEncoder::PrepareMcuRow(int32_t row) {
+  // Planes are copied at their components' resolution; the baseline scan converts a planar
+  // source whose colour is not the frame's as it would an interleaved one.
+  if (planar_ && (mode_ == ModeExtended || sourceColor_ == color_)) {
+    return CopyPlanarMcuRow(row, 0);
   }
-  JpegCoreStatus status = BeginSequentialScan();
+  JpegCoreStatus status = ConvertMcuRow(row, 0);
   if (status != CoreOk) return status;
-  for (int32_t r = 0; r < mcuRows_; ++r) {
-    if ((status = EncodeMcuRow(McuRowBlocks(r))) != CoreOk) return status;
-  }
-  if ((status = bitStream_.FlushBuffer(kBlockFlushMinFree)) != CoreOk) return status;
-  return FlushBlockBits();
+  return DownsampleMcuRow(row, 0);
 }
 
-JpegCoreStatus CJPEGEncoder::EncodeBaselineScan() {
+JpegCoreStatus CJPEGEncoder::EncodeSequentialRows() {
   JpegCoreStatus status = BeginSequentialScan();
   if (status != CoreOk) return status;
   for (int32_t r = 0; r < mcuRows_; ++r) {
     // With optimised tables the statistics pass has left the whole image transformed.
     if (!optimizeHuffman_) {
-      if ((status = ConvertMcuRow(r, 0)) != CoreOk) return status;
-      if ((status = DownsampleMcuRow(r, 0)) != CoreOk) return status;
+      if ((status = PrepareMcuRow(r)) != CoreOk) return status;
       if ((status = TransformMcuRow(coefficients_)) != CoreOk) return status;
     }
     if ((status = EncodeMcuRow(McuRowBlocks(r))) != CoreOk) return status;
   }
   if ((status = bitStream_.FlushBuffer(kBlockFlushMinFree)) != CoreOk) return status;
   return FlushBlockBits();
+}
+
+JpegCoreStatus CJPEGEncoder::EncodeExtendedScan() {
+  // The statistics pass has left the whole image transformed: the scan codes it as it is.
+  if (mode_ != ModeExtended || planar_ || !optimizeHuffman_ ||
+      mcuRowsPerCoefficientPass_ != mcuRows_) {
+    return CoreBadParameter;
+  }
+  return EncodeSequentialRows();
+}
+
+JpegCoreStatus CJPEGEncoder::EncodeExtendedScanPlanar() {
+  if (mode_ != ModeExtended || !planar_ || !optimizeHuffman_ ||
+      mcuRowsPerCoefficientPass_ != mcuRows_) {
+    return CoreBadParameter;
+  }
+  return EncodeSequentialRows();
+}
+
+JpegCoreStatus CJPEGEncoder::EncodeBaselineScanPlanar() {
+  if (mode_ != ModeBaseline || !planar_) return CoreBadParameter;
+  return EncodeSequentialRows();
+}
+
+JpegCoreStatus CJPEGEncoder::EncodeBaselineScan() {
+  if (mode_ != ModeBaseline || planar_) return CoreBadParameter;
+  return EncodeSequentialRows();
 }
 
 }  // namespace vorn::jpeg

@@ -186,8 +186,9 @@ JpegCoreStatus CJPEGEncoder::SetParams(int32_t mode, int32_t color, int32_t samp
   if (mode != ModeBaseline && mode != ModeProgressive && mode != ModeExtended) {
     return CoreBadParameter;
   }
-  // Not built in this encoder: the scans of planar sources.
-  if (planar_) return CoreBadParameter;
+  // Planar sources: the baseline and extended scans copy them; the progressive scans do not
+  // take them.
+  if (planar_ && mode == ModeProgressive) return CoreBadParameter;
   // The frame header carries 16-bit sizes and DRI a 16-bit interval.
   if (width_ < 1 || width_ > kMaxImageSide || height_ < 1 || height_ > kMaxImageSide) {
     return CoreBadParameter;
@@ -207,7 +208,13 @@ JpegCoreStatus CJPEGEncoder::SetParams(int32_t mode, int32_t color, int32_t samp
   // factors would put them out of place.
   if (components == 1 && sampling != Sampling444) return CoreBadParameter;
   // A packed 4:2:2 source gives one chroma pair per two pixels: its width must be even.
-  if (sourceColor_ == ColorYCbCr && (width_ & 1) != 0) return CoreBadParameter;
+  if (!planar_ && sourceColor_ == ColorYCbCr && (width_ & 1) != 0) return CoreBadParameter;
+  // A planar source gives one plane to each component.
+  if (planar_) {
+    for (int32_t k = 0; k < components; ++k) {
+      if (sourcePlanes_[k] == nullptr) return CoreBadParameter;
+    }
+  }
   // Interleaved samples above 8 bits are copied or split into the components (the colour
   // transforms and the down-samplers take 8-bit samples), so every component keeps the full
   // resolution.

@@ -10,8 +10,10 @@
 // Huffman tables or with tables built for the image (optimizeHuffman), progressive frames
 // (mode 3) of 1, 3 or 4 components from the same sources, every scan with tables of its own,
 // and extended frames (mode 2) of 12-bit samples, always with tables built for the image.
-// SetParams refuses the other modes, other component counts in mode 3, other precisions and
-// planar sources with -3, so a mode not built never reaches the buffers or the scans.
+// Baseline and extended frames also take planar sources (one plane a component, at the
+// component's resolution). SetParams refuses the other modes, other component counts in mode
+// 3, other precisions and planar progressive frames with -3, so a mode not built never
+// reaches the buffers or the scans.
 // Lossless frames (mode 4) have a parameter setter of their own, SetLosslessParams.
 #pragma once
 
@@ -129,6 +131,10 @@ class CJPEGEncoder {
   // fails.
   JpegCoreStatus ConvertMcuRow(int32_t row, int32_t slot);
   JpegCoreStatus DownsampleMcuRow(int32_t row, int32_t slot);
+  // The same for a planar source: each plane, taken at its component's resolution, copied
+  // into the subsampled buffer with its last column and (in the last MCU row) its last row
+  // repeated into the padding. -2 when a copy fails.
+  JpegCoreStatus CopyPlanarMcuRow(int32_t row, int32_t slot);
 
   // Read access for the frame encoder and tests.
   int32_t Width() const { return width_; }
@@ -158,9 +164,19 @@ class CJPEGEncoder {
                     int32_t sampling, int32_t precision, int32_t planar);
   // ConvertMcuRow for samples above 8 bits: copies and channel splits of 16-bit samples.
   JpegCoreStatus ConvertWideMcuRow(int32_t row, int32_t slot, int32_t rows);
+  // The single scan of a baseline frame: from an interleaved source, and from planes.
   JpegCoreStatus EncodeBaselineScan();
-  // The single scan of an extended frame, coded from the coefficients of the statistics pass.
+  JpegCoreStatus EncodeBaselineScanPlanar();
+  // The single scan of an extended frame, coded from the coefficients of the statistics pass
+  // (interleaved or planar source).
   JpegCoreStatus EncodeExtendedScan();
+  JpegCoreStatus EncodeExtendedScanPlanar();
+  // The body the sequential scans share: SOS, then every MCU row prepared and transformed
+  // (unless the statistics pass left the whole image transformed) and coded.
+  JpegCoreStatus EncodeSequentialRows();
+  // One MCU row into the components' subsampled buffers: planes copied, interleaved pixels
+  // converted and down-sampled.
+  JpegCoreStatus PrepareMcuRow(int32_t row);
   // Last DCs, restart state and coder state reset, then the SOS segment.
   JpegCoreStatus BeginSequentialScan();
   JpegCoreStatus WriteScanHeader();

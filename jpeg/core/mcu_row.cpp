@@ -1,6 +1,7 @@
 // Preparation of one MCU row of an interleaved source: colour conversion or channel split
 // into the converted buffers, then edge padding and chroma down-sampling into the
-// subsampled buffers that the transform reads.
+// subsampled buffers that the transform reads; and of a planar source, copied plane by plane
+// straight into the subsampled buffers.
 #include <cstring>
 
 #include "jpeg/core/encoder.h"
@@ -194,6 +195,51 @@ JpegCoreStatus CJPEGEncoder::DownsampleMcuRow(int32_t row, int32_t slot) {
       }
     }
     if (Failed(status)) return CorePrimitiveFailed;
+  }
+  return CoreOk;
+}
+
+JpegCoreStatus CJPEGEncoder::CopyPlanarMcuRow(int32_t row, int32_t slot) {
+  const bool wide = sourcePrecision_ > 8;
+  const int32_t sampleBytes = wide ? 2 : 1;
+  for (int32_t k = 0; k < componentCount_; ++k) {
+    CJPEGColorComponent& c = components_[k];
+    // The plane's size: half the image, rounded up, along a down-sampled direction.
+    const int32_t planeWidth = c.horizontalDownsampling == 2 ? (width_ + 1) / 2 : width_;
+    const int32_t planeHeight = c.verticalDownsampling == 2 ? (height_ + 1) / 2 : height_;
+    const int32_t rowLength = c.subsampledStep / sampleBytes;
+    const int64_t firstRow = static_cast<int64_t>(row) * c.subsampledRows;
+    const int64_t left = planeHeight - firstRow;
+    const int32_t rows = left < c.subsampledRows ? static_cast<int32_t>(left) : c.subsampledRows;
+    if (rows < 1 || planeWidth > rowLength) return CorePrimitiveFailed;
+    const uint8_t* src =
+        sourcePlanes_[k] == nullptr
+            ? nullptr
+            : sourcePlanes_[k] + static_cast<ptrdiff_t>(firstRow * sourceSteps_[k]);
+    uint8_t* dst = c.SubsampledRows(slot);
+    const prim::PrimitiveStatus status =
+        wide ? prim::CopyImage16(reinterpret_cast<const int16_t*>(src), sourceSteps_[k],
+                                 reinterpret_cast<int16_t*>(dst), c.subsampledStep, planeWidth,
+                                 rows)
+             : prim::CopyImage8(src, sourceSteps_[k], dst, c.subsampledStep, planeWidth, rows);
+    if (Failed(status)) return CorePrimitiveFailed;
+    // The last column into the padding columns, the last row into the rows below it.
+    for (int32_t y = 0; y < rows && planeWidth < rowLength; ++y) {
+      uint8_t* line = dst + static_cast<intptr_t>(y) * c.subsampledStep;
+      if (wide) {
+        uint16_t* samples = reinterpret_cast<uint16_t*>(line);
+        for (int32_t x = planeWidth; x < rowLength; ++x) samples[x] = samples[planeWidth - 1];
+      } else {
+        std::memset(line + planeWidth, line[planeWidth - 1], rowLength - planeWidth);
+      }
+    }
+    const uint8_t* lastLine = dst + static_cast<intptr_t>(rows - 1) * c.subsampledStep;
+    for (int32_t y = rows; y < c.subsampledRows; ++y) {
+      if (Failed(prim::CopyBytes(lastLine, dst + static_cast<intptr_t>(y) * c.subsampledStep,
+                                 c.subsampledStep))) {
+        return CorePrimitiveFailed;
+      }
+    }
   }
   return CoreOk;
 }

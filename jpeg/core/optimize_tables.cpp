@@ -37,8 +37,7 @@ JpegCoreStatus CJPEGEncoder::OptimizeHuffmanTables() {
 
   for (int32_t r = 0; r < mcuRows_; ++r) {
     JpegCoreStatus status;
-    if ((status = ConvertMcuRow(r, 0)) != CoreOk) return status;
-    if ((status = DownsampleMcuRow(r, 0)) != CoreOk) return status;
+    if ((status = PrepareMcuRow(r)) != CoreOk) return status;
     int16_t* blocks = McuRowBlocks(r);
     if ((status = TransformMcuRow(blocks)) != CoreOk) return status;
     const int16_t* block = blocks;

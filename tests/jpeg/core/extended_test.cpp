@@ -1,6 +1,6 @@
-// Extended frames (SOF1) of 12-bit samples: the header they carry, and every quantised
-// coefficient of the stream, read back by the test's own decoder, against a double-precision
-// evaluation of the DCT of the same samples divided by the quantiser.
+// Extended frames (SOF1) of 12-bit samples, interleaved and planar: the header they carry,
+// and every quantised coefficient of the stream, read back by the test's own decoder, against
+// a double-precision evaluation of the DCT of the same samples divided by the quantiser.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -191,6 +191,122 @@ TEST(ExtendedFrameOutput, FullOutputStopsTheScan) {
   EXPECT_FALSE(cut.wroteBeyondCapacity);
   ASSERT_LE(cut.bytes.size(), whole.bytes.size());
   EXPECT_TRUE(std::equal(cut.bytes.begin(), cut.bytes.end(), whole.bytes.begin()));
+}
+
+// One extended frame of 16-bit planes (one a component, rows with 6 spare samples).
+WideResult EncodeExtendedPlanar(const std::vector<Samples>& planes, int32_t width,
+                                int32_t height, int32_t color, int32_t sampling,
+                                int32_t restartInterval) {
+  WideResult result;
+  std::vector<std::vector<uint16_t>> data;
+  const uint16_t* pointers[4] = {};
+  int32_t steps[4] = {};
+  for (const Samples& p : planes) {
+    const int32_t step = p.width + 6;
+    std::vector<uint16_t> rows(size_t(step) * p.height, 0xFFFF);
+    for (int32_t y = 0; y < p.height; ++y) {
+      for (int32_t x = 0; x < p.width; ++x) rows[size_t(y) * step + x] = p.At(x, y, 0);
+    }
+    steps[data.size()] = step * 2;
+    data.push_back(std::move(rows));
+    pointers[data.size() - 1] = data.back().data();
+  }
+  CJPEGEncoder encoder;
+  encoder.SetPlanarSource16(pointers, steps, width, height, static_cast<int32_t>(planes.size()),
+                            color, sampling, 12);
+  result.params =
+      encoder.SetParams(ModeExtended, color, sampling, restartInterval, 1, 90, 0);
+  const int32_t capacity = width * height * 32 + 8192;
+  std::vector<uint8_t> output(size_t(capacity) + 64, 0xEE);
+  CMemBuffOutput stream;
+  stream.Open(output.data(), capacity);
+  encoder.SetComment(0, "");
+  encoder.SetOutputStream(&stream);
+  if (result.params == CoreOk) {
+    result.header = encoder.WriteHeader();
+    if (result.header == CoreOk) result.data = encoder.WriteData();
+  }
+  for (size_t i = size_t(capacity); i < output.size(); ++i) {
+    result.wroteBeyondCapacity |= output[i] != 0xEE;
+  }
+  int64_t length = 0;
+  stream.Position(&length);
+  output.resize(size_t(length));
+  result.bytes = std::move(output);
+  return result;
+}
+
+// The channels of |s| as planes of one channel each.
+std::vector<Samples> PlanesOf(const Samples& s) {
+  std::vector<Samples> planes;
+  for (int32_t c = 0; c < s.channels; ++c) {
+    Samples p{s.width, s.height, 1, s.precision, {}};
+    for (int32_t y = 0; y < s.height; ++y) {
+      for (int32_t x = 0; x < s.width; ++x) p.values.push_back(s.At(x, y, c));
+    }
+    planes.push_back(std::move(p));
+  }
+  return planes;
+}
+
+TEST(ExtendedFramePlanar, StreamEqualsTheInterleavedEncode) {
+  struct Case {
+    int32_t width, height, channels, color, restart;
+  };
+  for (const Case& c : {Case{23, 11, 3, ColorRgb, 2}, Case{8, 17, 1, ColorGray, 0},
+                        Case{19, 9, 4, ColorCmyk, 1}}) {
+    SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << " x" << c.channels);
+    const Samples s = MakeSamples(c.width, c.height, c.channels, 12, Pattern::kNoise, 9);
+    const WideResult interleaved = EncodeExtended(s, c.color, c.color, 90, c.restart, 1);
+    const WideResult planar =
+        EncodeExtendedPlanar(PlanesOf(s), c.width, c.height, c.color, Sampling444, c.restart);
+    ASSERT_EQ(interleaved.data, CoreOk);
+    ASSERT_EQ(planar.params, CoreOk);
+    ASSERT_EQ(planar.header, CoreOk);
+    ASSERT_EQ(planar.data, CoreOk);
+    EXPECT_FALSE(planar.wroteBeyondCapacity);
+    EXPECT_EQ(planar.bytes, interleaved.bytes);
+  }
+}
+
+// 4:2:0 planes of 12-bit samples (chroma at ceil(w / 2) x ceil(h / 2)): every coefficient of
+// every component, in the two-by-two luminance blocks of each MCU, against the transform of
+// its own plane with the plane's edge repeated.
+TEST(ExtendedFramePlanar, SubsampledPlanesMatchTheDoublePrecisionTransform) {
+  constexpr int32_t kWidth = 37, kHeight = 21;
+  const std::vector<Samples> planes = {
+      MakeSamples(kWidth, kHeight, 1, 12, Pattern::kNoise, 1),
+      MakeSamples((kWidth + 1) / 2, (kHeight + 1) / 2, 1, 12, Pattern::kRamp, 2),
+      MakeSamples((kWidth + 1) / 2, (kHeight + 1) / 2, 1, 12, Pattern::kChecker, 3)};
+  const WideResult r = EncodeExtendedPlanar(planes, kWidth, kHeight, ColorYCbCr, Sampling420, 1);
+  ASSERT_EQ(r.params, CoreOk);
+  ASSERT_EQ(r.header, CoreOk);
+  ASSERT_EQ(r.data, CoreOk);
+  const test::SequentialDecoded d = test::DecodeSequential(r.bytes);
+  ASSERT_TRUE(d.ok) << d.error;
+  ASSERT_EQ(d.components, 3);
+  EXPECT_EQ(d.sofMarker, 0xC1);
+  EXPECT_EQ(d.h[0], 2);
+  EXPECT_EQ(d.v[0], 2);
+  EXPECT_EQ(d.quantTableOf[1], 1);
+  EXPECT_EQ(d.quantPrecision[1], 1);
+  EXPECT_EQ(d.restartNumbers.size(), 5u);  // 3 x 2 MCUs, interval 1
+  for (int32_t k = 0; k < 3; ++k) {
+    ASSERT_EQ(d.blocksWide[k], k == 0 ? 6 : 3);
+    ASSERT_EQ(d.blocksHigh[k], k == 0 ? 4 : 2);
+    const uint16_t* q = d.quant[d.quantTableOf[k]];
+    for (int32_t by = 0; by < d.blocksHigh[k]; ++by) {
+      for (int32_t bx = 0; bx < d.blocksWide[k]; ++bx) {
+        double exact[64];
+        ReferenceDct(planes[size_t(k)], 0, bx, by, exact);
+        const int16_t* coded = d.Block(k, bx, by);
+        for (int32_t i = 0; i < 64; ++i) {
+          ASSERT_LE(std::fabs(coded[i] - exact[i] / q[i]), 0.51)
+              << "component " << k << " block " << bx << "," << by << " coefficient " << i;
+        }
+      }
+    }
+  }
 }
 
 #if VORN_HAVE_LIBJPEG

@@ -142,7 +142,7 @@ TEST(CoreParams, RefusedParametersStoreNothing) {
   }
 }
 
-TEST(CoreParams, PlanarSourcesAreRefusedByThisBuild) {
+TEST(CoreParams, PlanarSourceChecks) {
   uint8_t plane[64] = {};
   const uint8_t* planes[4] = {plane, plane, plane, plane};
   const int32_t steps[4] = {8, 8, 8, 8};
@@ -150,11 +150,18 @@ TEST(CoreParams, PlanarSourcesAreRefusedByThisBuild) {
   // Four planes of a colour other than the frame's are refused by the setter itself.
   EXPECT_EQ(encoder.SetPlanarSource8(planes, steps, 8, 8, 4, ColorCmyk, 0, 8), CoreBadParameter);
   EXPECT_EQ(encoder.SetPlanarSource8(planes, steps, 8, 8, 3, ColorYCbCr, 0, 8), CoreOk);
+  // Three planes of another colour have no conversion.
   EXPECT_EQ(encoder.SetParams(ModeBaseline, ColorRgb, 0, 0, 0, 95, 0), CoreBadParameter);
-  EXPECT_EQ(encoder.SetParams(ModeBaseline, ColorYCbCr, 0, 0, 0, 95, 0), CoreBadParameter);
+  EXPECT_EQ(encoder.SetParams(ModeBaseline, ColorYCbCr, 3, 0, 0, 95, 0), CoreOk);
+  // Every component needs its plane.
+  const uint8_t* missing[4] = {plane, plane, nullptr, nullptr};
+  CJPEGEncoder short_;
+  EXPECT_EQ(short_.SetPlanarSource8(missing, steps, 8, 8, 3, ColorYCbCr, 0, 8), CoreOk);
+  EXPECT_EQ(short_.SetParams(ModeBaseline, ColorYCbCr, 3, 0, 0, 95, 0), CoreBadParameter);
+  EXPECT_EQ(short_.ComponentCount(), 0);
   // An interleaved source set later is accepted again.
-  EXPECT_EQ(encoder.SetInterleavedSource8(plane, 24, 8, 8, 3, ColorBgr, 0, 8), CoreOk);
-  EXPECT_EQ(encoder.SetParams(ModeBaseline, ColorYCbCr, 0, 0, 0, 95, 0), CoreOk);
+  EXPECT_EQ(short_.SetInterleavedSource8(plane, 24, 8, 8, 3, ColorBgr, 0, 8), CoreOk);
+  EXPECT_EQ(short_.SetParams(ModeBaseline, ColorYCbCr, 0, 0, 0, 95, 0), CoreOk);
 }
 
 // Sources the scans would code wrongly, each refused before anything is stored: samples above
@@ -178,7 +185,6 @@ TEST(CoreParams, WideSamplesAndModesNotBuiltAreRefused) {
       {"progressive 9-bit planar", true, 9, ModeProgressive, 0},
       {"extended 10-bit", false, 10, ModeExtended, 0},
       {"extended 16-bit", false, 16, ModeExtended, 0},
-      {"extended 12-bit planar", true, 12, ModeExtended, 0},
       {"extended 12-bit RGB to YCbCr", false, 12, ModeExtended, 0, ColorYCbCr},
       {"extended 12-bit with 4:2:0", false, 12, ModeExtended, 0, ColorRgb, Sampling420},
       {"extended 12-bit with 4:2:2", false, 12, ModeExtended, 0, ColorRgb, Sampling422},
@@ -186,7 +192,7 @@ TEST(CoreParams, WideSamplesAndModesNotBuiltAreRefused) {
       {"lossless 16-bit", false, 16, ModeLossless, 0},
       {"lossless, restart of one and a half rows", false, 8, ModeLossless, 12},
       {"lossless, restart of two rows", false, 8, ModeLossless, 16},
-      {"planar 8-bit baseline (its scan is not built)", true, 8, ModeBaseline, 0},
+      {"planar 8-bit progressive (its scans take no planes)", true, 8, ModeProgressive, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
