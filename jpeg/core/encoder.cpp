@@ -209,11 +209,14 @@ JpegCoreStatus CJPEGEncoder::SetParams(int32_t mode, int32_t color, int32_t samp
   if (components == 1 && sampling != Sampling444) return CoreBadParameter;
   // A packed 4:2:2 source gives one chroma pair per two pixels: its width must be even.
   if (!planar_ && sourceColor_ == ColorYCbCr && (width_ & 1) != 0) return CoreBadParameter;
-  // A planar source gives one plane to each component.
+  // A planar source gives one plane to each component, at the component's resolution: planes
+  // of another sampling would be read past their ends (or squeezed).
   if (planar_) {
     for (int32_t k = 0; k < components; ++k) {
       if (sourcePlanes_[k] == nullptr) return CoreBadParameter;
     }
+    auto coded = [](int32_t s) { return s == Sampling422Alt ? Sampling422 : s; };
+    if (coded(sourceSampling_) != coded(sampling)) return CoreBadParameter;
   }
   // Interleaved samples above 8 bits are copied or split into the components (the colour
   // transforms and the down-samplers take 8-bit samples), so every component keeps the full

@@ -152,12 +152,30 @@ TEST(CoreParams, PlanarSourceChecks) {
   EXPECT_EQ(encoder.SetPlanarSource8(planes, steps, 8, 8, 3, ColorYCbCr, 0, 8), CoreOk);
   // Three planes of another colour have no conversion.
   EXPECT_EQ(encoder.SetParams(ModeBaseline, ColorRgb, 0, 0, 0, 95, 0), CoreBadParameter);
-  EXPECT_EQ(encoder.SetParams(ModeBaseline, ColorYCbCr, 3, 0, 0, 95, 0), CoreOk);
+  EXPECT_EQ(encoder.SetParams(ModeBaseline, ColorYCbCr, 0, 0, 0, 95, 0), CoreOk);
+  // The planes are read at the frame's component sizes: full-size planes cannot make a 4:2:0
+  // frame, nor 4:2:0 planes (half-size chroma) a 4:4:4 one, whose chroma rows would be read
+  // past the planes' ends.
+  CJPEGEncoder subsampled;
+  EXPECT_EQ(subsampled.SetPlanarSource8(planes, steps, 8, 8, 3, ColorYCbCr, Sampling420, 8),
+            CoreOk);
+  EXPECT_EQ(subsampled.SetParams(ModeBaseline, ColorYCbCr, Sampling444, 0, 0, 95, 0),
+            CoreBadParameter);
+  EXPECT_EQ(subsampled.SetParams(ModeBaseline, ColorYCbCr, Sampling422, 0, 0, 95, 0),
+            CoreBadParameter);
+  EXPECT_EQ(subsampled.SetParams(ModeBaseline, ColorYCbCr, Sampling420, 0, 0, 95, 0), CoreOk);
+  EXPECT_EQ(encoder.SetParams(ModeBaseline, ColorYCbCr, Sampling420, 0, 0, 95, 0),
+            CoreBadParameter);
+  // The two codes of 4:2:2 are the same layout.
+  CJPEGEncoder halfWidth;
+  EXPECT_EQ(halfWidth.SetPlanarSource8(planes, steps, 8, 8, 3, ColorYCbCr, Sampling422Alt, 8),
+            CoreOk);
+  EXPECT_EQ(halfWidth.SetParams(ModeBaseline, ColorYCbCr, Sampling422, 0, 0, 95, 0), CoreOk);
   // Every component needs its plane.
   const uint8_t* missing[4] = {plane, plane, nullptr, nullptr};
   CJPEGEncoder short_;
   EXPECT_EQ(short_.SetPlanarSource8(missing, steps, 8, 8, 3, ColorYCbCr, 0, 8), CoreOk);
-  EXPECT_EQ(short_.SetParams(ModeBaseline, ColorYCbCr, 3, 0, 0, 95, 0), CoreBadParameter);
+  EXPECT_EQ(short_.SetParams(ModeBaseline, ColorYCbCr, 0, 0, 0, 95, 0), CoreBadParameter);
   EXPECT_EQ(short_.ComponentCount(), 0);
   // An interleaved source set later is accepted again.
   EXPECT_EQ(short_.SetInterleavedSource8(plane, 24, 8, 8, 3, ColorBgr, 0, 8), CoreOk);

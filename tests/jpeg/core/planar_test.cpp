@@ -55,8 +55,9 @@ test::EncodeResult EncodePlanar(const Planes& p, int32_t width, int32_t height, 
   }
   CJPEGEncoder encoder;
   static const char kEmptyComment[128] = {};
+  // Planes at the frame's component sizes.
   EXPECT_EQ(encoder.SetPlanarSource8(planes, steps, width, height, p.count, color,
-                                     config.sourceSampling, 8),
+                                     config.sampling, 8),
             CoreOk);
   result.setParams = encoder.SetParams(config.mode, config.frameColor, config.sampling,
                                        config.restartInterval, config.optimizeHuffman,
