@@ -24,6 +24,7 @@ struct LosslessDecoded {
   int32_t dqtSegments = 0;
   int32_t appSegments = 0;
   int32_t dcTableOf[4] = {};
+  int32_t codeLength[4][17] = {};  // per DC table the code length of each category, 0: none
   std::vector<int32_t> restartRows;     // the image row each restart marker comes before
   std::vector<int32_t> restartNumbers;  // n of each RSTn, in stream order
   std::vector<std::vector<uint16_t>> planes;  // per component, row by row
@@ -184,6 +185,11 @@ inline LosslessDecoded DecodeLossless(const std::vector<uint8_t>& bytes) {
         int32_t count = 0;
         for (int32_t l = 0; l < 16; ++l) count += t.bits[l] = p[k + 1 + l];
         for (int32_t v = 0; v < count; ++v) t.values[v] = p[k + 17 + v];
+        for (int32_t l = 0, v = 0; l < 16; ++l) {
+          for (int32_t j = 0; j < t.bits[l]; ++j, ++v) {
+            if (t.values[v] <= 16) out.codeLength[th][t.values[v]] = l + 1;
+          }
+        }
         k += 17 + count;
       }
     } else if (marker == 0xDB) {

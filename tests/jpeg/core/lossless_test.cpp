@@ -155,6 +155,40 @@ TEST(LosslessFrame, OptimisedTablesAreSmallerThanTheStandardOne) {
   EXPECT_LT(optimised.bytes.size(), standard.bytes.size());
 }
 
+// A row whose every difference takes a long, nearly all-ones code and 15 value bits of ones:
+// with a stuffed 0 after almost every byte it takes more than 4 bytes a sample, and still
+// fits the bit-stream buffer in one piece.
+TEST(LosslessFrame, RowOfTheLongestCodesFitsTheBitStream) {
+  constexpr int32_t kWidth = 2048, kHeight = 257;
+  Samples s{kWidth, kHeight, 1, 16, std::vector<uint16_t>(size_t(kWidth) * kHeight)};
+  // Row 0: every difference after the first is +32767 (category 15, value bits all ones).
+  s.values[0] = 32768;
+  for (int32_t x = 1; x < kWidth; ++x) s.values[x] = static_cast<uint16_t>(s.values[x - 1] + 32767);
+  // The other rows: differences of category c with probability 2^-(c + 1) (up to 11), so the
+  // codes grow a bit a category and category 15, rarer than category 7, gets a long one.
+  uint32_t seed = 17;
+  auto next = [&seed] { return seed = seed * 1664525u + 1013904223u, seed >> 8; };
+  for (int32_t y = 1; y < kHeight; ++y) {
+    for (int32_t x = 0; x < kWidth; ++x) {
+      int32_t c = 0;
+      for (uint32_t bits = next(); (bits & 1) != 0 && c < 11; bits >>= 1) ++c;
+      int32_t d = c == 0 ? 0 : (1 << (c - 1)) + static_cast<int32_t>(next() % (1u << (c - 1)));
+      if (next() & 1) d = -d;
+      const uint16_t prediction = x == 0 ? s.values[size_t(y - 1) * kWidth] : s.values[size_t(y) * kWidth + x - 1];
+      s.values[size_t(y) * kWidth + x] = static_cast<uint16_t>(prediction + d);
+    }
+  }
+  const LosslessResult r = EncodeLossless(s, ColorGray, ColorGray, 0, 1);
+  ASSERT_EQ(r.params, CoreOk);
+  ASSERT_EQ(r.header, CoreOk);
+  ASSERT_EQ(r.data, CoreOk);
+  const test::LosslessDecoded d = test::DecodeLossless(r.bytes);
+  ASSERT_TRUE(d.ok) << d.error;
+  // The premise: a code of 8 bits or more, so row 0 takes more than 4.5 bytes a sample.
+  EXPECT_GE(d.codeLength[0][15], 8);
+  EXPECT_EQ(d.planes[0], s.values);
+}
+
 // An output that ends inside the coded rows: the scan stops with -5, nothing is written past
 // the capacity and no EOI follows.
 TEST(LosslessFrame, FullOutputStopsTheScan) {
