@@ -140,6 +140,11 @@ JpegCoreStatus CJPEGEncoder::EncodeMcuRow(const int16_t* blocks) {
 }
 
 JpegCoreStatus CJPEGEncoder::BeginSequentialScan() {
+  // The whole band at full precision, whatever a lossless scan of an earlier frame left.
+  ss_ = 0;
+  se_ = 63;
+  ah_ = 0;
+  al_ = 0;
   for (CJPEGColorComponent& c : components_) c.lastDc = 0;
   nextRestartNumber_ = 0;
   restartsToGo_ = restartInterval_;

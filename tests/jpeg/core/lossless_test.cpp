@@ -10,6 +10,7 @@
 #include "jpeg/core/encoder.h"
 #include "jpeg/stream/membuff_output.h"
 #include "tests/jpeg/core/lossless_decoder.h"
+#include "tests/jpeg/core/sequential_decoder.h"
 #include "tests/jpeg/core/wide_samples.h"
 
 namespace vorn::jpeg {
@@ -254,6 +255,37 @@ TEST(LosslessFrame, RefusedParametersStoreNothing) {
   CJPEGEncoder planar;
   planar.SetPlanarSource8(planes, steps, 8, 8, 1, ColorGray, 0, 8);
   EXPECT_EQ(planar.SetLosslessParams(ColorGray, 0, 0), CoreBadParameter);
+}
+
+// An encoder that coded a lossless frame codes a later, smaller baseline frame with the
+// sequential scan's own SOS fields (Ss 0, Se 63, Ah and Al 0), not the predictor's.
+TEST(LosslessFrame, ALaterBaselineFrameOfTheSameEncoderIsSequential) {
+  const Samples s = MakeSamples(64, 64, 1, 8, Pattern::kNoise);
+  std::vector<uint8_t> pixels(s.values.begin(), s.values.end());
+  std::vector<uint8_t> out(1 << 16);
+  CJPEGEncoder encoder;
+  for (int32_t mode : {ModeLossless, ModeBaseline}) {
+    SCOPED_TRACE(mode);
+    const int32_t side = mode == ModeLossless ? 64 : 16;
+    encoder.SetInterleavedSource8(pixels.data(), 64, side, side, 1, ColorGray, 0, 8);
+    ASSERT_EQ(mode == ModeLossless ? encoder.SetLosslessParams(ColorGray, 0, 1)
+                                   : encoder.SetParams(ModeBaseline, ColorGray, 0, 0, 0, 90, 0),
+              CoreOk);
+    CMemBuffOutput stream;
+    stream.Open(out.data(), static_cast<int32_t>(out.size()));
+    encoder.SetOutputStream(&stream);
+    ASSERT_EQ(encoder.WriteHeader(), CoreOk);
+    ASSERT_EQ(encoder.WriteData(), CoreOk);
+    int64_t length = 0;
+    stream.Position(&length);
+    const std::vector<uint8_t> bytes(out.begin(), out.begin() + length);
+    if (mode == ModeLossless) {
+      EXPECT_TRUE(test::DecodeLossless(bytes).ok);
+    } else {
+      const test::SequentialDecoded d = test::DecodeSequential(bytes);
+      EXPECT_TRUE(d.ok) << d.error;
+    }
+  }
 }
 
 // The difference rows are sized by the image width (one 16-bit difference a sample and
