@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "jpeg/core/encoder.h"
+#include "jpeg/primitives/color/color.h"
 #include "jpeg/stream/membuff_output.h"
 #include "tests/jpeg/core/lossless_decoder.h"
 #include "tests/jpeg/core/sequential_decoder.h"
@@ -144,6 +145,31 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTripCase{"gray2_one_sample", 1, 1, 1, 2, ColorGray, ColorGray, 0, 0,
                       Pattern::kNoise}),
     [](const testing::TestParamInfo<RoundTripCase>& info) { return std::string(info.param.name); });
+
+// 8-bit pixels converted on the way in (B,G,R to Y, Cb, Cr): the frame holds exactly the
+// converted samples.
+TEST(LosslessFrame, ConvertedSamplesAreKeptExactly) {
+  constexpr int32_t kWidth = 27, kHeight = 6;
+  const Samples s = MakeSamples(kWidth, kHeight, 3, 8, Pattern::kNoise, 21);
+  const std::vector<uint8_t> bgr(s.values.begin(), s.values.end());
+  std::vector<uint8_t> planes[3];
+  uint8_t* dst[3];
+  for (int32_t k = 0; k < 3; ++k) {
+    planes[k].resize(size_t(kWidth) * kHeight);
+    dst[k] = planes[k].data();
+  }
+  ASSERT_EQ(prim::BgrToYCbCrPlanes(bgr.data(), kWidth * 3, dst, kWidth, kWidth, kHeight),
+            prim::StatusOk);
+  const LosslessResult r = EncodeLossless(s, ColorBgr, ColorYCbCr, kWidth * 2, 1);
+  ASSERT_EQ(r.data, CoreOk);
+  const test::LosslessDecoded d = test::DecodeLossless(r.bytes);
+  ASSERT_TRUE(d.ok) << d.error;
+  ASSERT_EQ(d.components, 3);
+  for (int32_t k = 0; k < 3; ++k) {
+    EXPECT_TRUE(std::equal(planes[k].begin(), planes[k].end(), d.planes[k].begin()))
+        << "component " << k;
+  }
+}
 
 // Tables built for the image code it in fewer bytes than the standard table, and the header
 // carries one DC table for each component.

@@ -226,5 +226,30 @@ TEST(PlanarBaselineEdges, PaddingRepeatsTheLastColumnAndRow) {
   }
 }
 
+// A plane whose colour is not the frame's goes through the conversion of interleaved pixels,
+// which has no path from gray to an unknown colour: -1, with or without the statistics pass,
+// and no scan data.
+TEST(PlanarBaselineEdges, APlaneOfAnotherColourHasNoConversion) {
+  const Image gray = test::NoiseImage(16, 8, 1, 3);
+  Planes p;
+  p.Add(16, 8, gray.pixels.data(), gray.step);
+  for (int32_t optimize : {0, 1}) {
+    SCOPED_TRACE(optimize);
+    test::EncodeConfig config;
+    config.frameColor = ColorUnknown;
+    config.sampling = Sampling444;
+    config.optimizeHuffman = optimize;
+    const test::EncodeResult r = EncodePlanar(p, 16, 8, ColorGray, config);
+    ASSERT_EQ(r.setParams, CoreOk);
+    if (optimize) {
+      EXPECT_EQ(r.header, CoreNoConversion);
+    } else {
+      EXPECT_EQ(r.header, CoreOk);
+      EXPECT_EQ(r.data, CoreNoConversion);
+    }
+    EXPECT_TRUE(test::ScanMarkers(r.bytes).empty());
+  }
+}
+
 }  // namespace
 }  // namespace vorn::jpeg
