@@ -81,6 +81,12 @@ void CJPEGEncoder::FreeComponentBuffers() {
   }
 }
 
+bool CJPEGEncoder::SampleWidthFitsPrecision() const {
+  // The rows are read as 8-bit samples up to 8 bits of precision and as 16-bit ones above: a
+  // source of the other width would be read past its end or as the wrong samples.
+  return (sourcePrecision_ > 8) == (sourceSampleBytes_ == 2);
+}
+
 bool CJPEGEncoder::HasChromaTables() const {
   return componentCount_ > 1 && (color_ == ColorYCbCr || color_ == ColorYcck);
 }
@@ -95,6 +101,7 @@ void CJPEGEncoder::RecordSource(int32_t width, int32_t height, int32_t channels,
   sourceSampling_ = sampling;
   sourcePrecision_ = precision;
   planar_ = planar;
+  sourceSampleBytes_ = 1;  // the 16-bit setters say 2
   headerWritten_ = false;  // a new source needs a new header before the scan
 }
 
@@ -114,6 +121,7 @@ JpegCoreStatus CJPEGEncoder::SetInterleavedSource16(const uint16_t* pixels, int3
                                                     int32_t precision) {
   SetInterleavedSource8(reinterpret_cast<const uint8_t*>(pixels), step, width, height, channels,
                         color, sampling, precision);
+  sourceSampleBytes_ = 2;
   if (precision > 10) optimizeHuffman_ = 1;
   return CoreOk;
 }
@@ -140,6 +148,7 @@ JpegCoreStatus CJPEGEncoder::SetPlanarSource16(const uint16_t* const planes[4],
     sourceSteps_[i] = steps != nullptr ? steps[i] : 0;
   }
   RecordSource(width, height, channels, color, sampling, precision, 1);
+  sourceSampleBytes_ = 2;
   if (precision > 10) optimizeHuffman_ = 1;
   return CoreOk;
 }
@@ -172,6 +181,7 @@ JpegCoreStatus CJPEGEncoder::SetParams(int32_t mode, int32_t color, int32_t samp
     return CoreBadParameter;
   }
   if (sourcePrecision_ < 1 || sourcePrecision_ > 16) return CoreBadParameter;
+  if (!SampleWidthFitsPrecision()) return CoreBadParameter;
   // Samples above 8 bits: the baseline transform (interleaved or planar) and the progressive
   // path take 8-bit rows and would code wrong coefficients. Only the extended mode's 16-bit
   // transform takes them, and only at precision 12, the one its level shift of 2048 is right
@@ -302,6 +312,7 @@ JpegCoreStatus CJPEGEncoder::SetLosslessParams(int32_t color, int32_t restartInt
   if (planar_) return CoreBadParameter;
   // The first-row prediction 2^(P - 1) needs a precision of 2 bits at least.
   if (sourcePrecision_ < 2 || sourcePrecision_ > 16) return CoreBadParameter;
+  if (!SampleWidthFitsPrecision()) return CoreBadParameter;
   if (width_ < 1 || width_ > kMaxImageSide || height_ < 1 || height_ > kMaxImageSide) {
     return CoreBadParameter;
   }

@@ -57,7 +57,8 @@ class CJPEGEncoder {
 
   // Source setters: they store the description and return 0 (the planar 8-bit form -3 for
   // four channels whose colour differs from the frame colour already set). The 16-bit forms
-  // turn Huffman optimisation on above 10 bits of precision.
+  // turn Huffman optimisation on above 10 bits of precision. Samples are 8-bit up to 8 bits
+  // of precision and 16-bit above: the parameter setters refuse a source of the other width.
   JpegCoreStatus SetInterleavedSource8(const uint8_t* pixels, int32_t step, int32_t width,
                                        int32_t height, int32_t channels, int32_t color,
                                        int32_t sampling, int32_t precision);
@@ -215,6 +216,8 @@ class CJPEGEncoder {
   JpegCoreStatus FlushBlockBits();
   void FreeComponentBuffers();
   bool HasChromaTables() const;
+  // Whether the setter's sample width is the one the precision asks for.
+  bool SampleWidthFitsPrecision() const;
 
   const uint8_t* sourcePlanes_[4] = {};
   int32_t width_ = 0;
@@ -225,6 +228,7 @@ class CJPEGEncoder {
   int32_t sourceColor_ = ColorUnknown;
   int32_t sourceSampling_ = SamplingOther;
   int32_t planar_ = 0;
+  int32_t sourceSampleBytes_ = 1;  // 1 from the 8-bit setters, 2 from the 16-bit ones
   CBitStreamOutput bitStream_;
   int32_t componentCount_ = 0;
   int32_t precision_ = 8;

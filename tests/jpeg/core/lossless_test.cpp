@@ -256,12 +256,24 @@ TEST(LosslessFrame, RefusedParametersStoreNothing) {
       {"width 0", 0, 8, 1, 8, ColorGray, ColorGray, 0, 1},
       {"height 65536", 8, 65536, 1, 8, ColorGray, ColorGray, 0, 1},
   };
+  // Every case above is accepted once its one fault is put right.
+  {
+    uint8_t pixels[64] = {};
+    CJPEGEncoder encoder;
+    encoder.SetInterleavedSource8(pixels, 8, 8, 8, 1, ColorGray, 0, 8);
+    EXPECT_EQ(encoder.SetLosslessParams(ColorGray, 8, 0), CoreOk);
+  }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     uint16_t pixels[64] = {};
     CJPEGEncoder encoder;
-    encoder.SetInterleavedSource16(pixels, 16, c.width, c.height, c.channels, c.sourceColor, 0,
-                                   c.precision);
+    if (c.precision > 8) {
+      encoder.SetInterleavedSource16(pixels, 16, c.width, c.height, c.channels, c.sourceColor,
+                                     0, c.precision);
+    } else {
+      encoder.SetInterleavedSource8(reinterpret_cast<const uint8_t*>(pixels), 16, c.width,
+                                    c.height, c.channels, c.sourceColor, 0, c.precision);
+    }
     EXPECT_EQ(encoder.SetLosslessParams(c.frameColor, c.restart, c.optimize), CoreBadParameter);
     EXPECT_EQ(encoder.Mode(), ModeBaseline);
     EXPECT_EQ(encoder.ComponentCount(), 0);

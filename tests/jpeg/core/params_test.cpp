@@ -238,6 +238,56 @@ TEST(CoreParams, WideSamplesAndModesNotBuiltAreRefused) {
   }
 }
 
+// Samples are read as 8-bit ones up to 8 bits of precision and as 16-bit ones above: a source
+// of the other width, which would be read past its end (8-bit samples read as 16-bit) or as
+// other samples, is refused by both parameter setters.
+TEST(CoreParams, SampleWidthMustFitThePrecision) {
+  struct Case {
+    const char* what;
+    bool wide, planar;
+    int32_t precision, mode;
+    JpegCoreStatus expected;
+  };
+  const Case cases[] = {
+      {"8-bit samples at 12 bits", false, false, 12, ModeExtended, CoreBadParameter},
+      {"8-bit planes at 12 bits", false, true, 12, ModeExtended, CoreBadParameter},
+      {"8-bit samples at 12 bits, lossless", false, false, 12, ModeLossless, CoreBadParameter},
+      {"16-bit samples at 8 bits", true, false, 8, ModeBaseline, CoreBadParameter},
+      {"16-bit planes at 8 bits", true, true, 8, ModeBaseline, CoreBadParameter},
+      {"16-bit samples at 8 bits, lossless", true, false, 8, ModeLossless, CoreBadParameter},
+      {"16-bit samples at 12 bits", true, false, 12, ModeExtended, CoreOk},
+      {"16-bit planes at 12 bits", true, true, 12, ModeExtended, CoreOk},
+      {"8-bit planes at 8 bits", false, true, 8, ModeBaseline, CoreOk},
+      {"16-bit samples at 12 bits, lossless", true, false, 12, ModeLossless, CoreOk},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    uint16_t pixels[8 * 8 * 3] = {};
+    const uint16_t* planes16[4] = {pixels, pixels, pixels, nullptr};
+    const uint8_t* planes8[4] = {reinterpret_cast<const uint8_t*>(pixels),
+                                 reinterpret_cast<const uint8_t*>(pixels),
+                                 reinterpret_cast<const uint8_t*>(pixels), nullptr};
+    const int32_t steps[4] = {16, 16, 16, 0};
+    CJPEGEncoder encoder;
+    if (c.planar && c.wide) {
+      encoder.SetPlanarSource16(planes16, steps, 8, 8, 3, ColorRgb, 0, c.precision);
+    } else if (c.planar) {
+      encoder.SetPlanarSource8(planes8, steps, 8, 8, 3, ColorRgb, 0, c.precision);
+    } else if (c.wide) {
+      encoder.SetInterleavedSource16(pixels, 48, 8, 8, 3, ColorRgb, 0, c.precision);
+    } else {
+      encoder.SetInterleavedSource8(planes8[0], 24, 8, 8, 3, ColorRgb, 0, c.precision);
+    }
+    const JpegCoreStatus status = c.mode == ModeLossless
+                                      ? encoder.SetLosslessParams(ColorRgb, 0, 1)
+                                      : encoder.SetParams(c.mode, ColorRgb, 0, 0, 1, 95, 0);
+    EXPECT_EQ(status, c.expected);
+    if (c.expected != CoreOk) {
+      EXPECT_EQ(encoder.ComponentCount(), 0);
+    }
+  }
+}
+
 TEST(CoreParams, WideSourcesTurnOptimisationOnAboveTenBits) {
   uint16_t pixels[4] = {};
   const uint16_t* planes[4] = {pixels, pixels, pixels, pixels};
