@@ -13,22 +13,10 @@
 namespace vorn::display {
 namespace {
 
-enum ThreadKind : uint32_t { kThreadSend = 1, kThreadHotplug = 2, kThreadEncode = 3 };
+enum ThreadKind : uint32_t { kThreadSend = 1, kThreadEncode = 3 };
 
 // How often a wait for the send thread to take a packet looks whether that thread still runs.
 constexpr uint32_t kSettlePollMs = 20;
-
-// The hot-plug loop: waits for a monitor status change or its stop event. Following the
-// monitors (re-reading their status, acquiring and releasing views) happens here.
-DWORD WINAPI HotplugThreadMain(LPVOID parameter) {
-  auto* device = static_cast<SorvikDevice*>(parameter);
-  HANDLE events[2] = {device->HotplugThread.StopEvent, device->MonitorStatusEvent};
-  for (;;) {
-    DWORD which = WaitForMultipleObjects(2, events, FALSE, INFINITE);
-    if (which != WAIT_OBJECT_0 + 1) break;
-  }
-  return 0;
-}
 
 }  // namespace
 
@@ -61,16 +49,6 @@ NTSTATUS StartSendThread(SorvikDevice* device) {
 }
 
 void StopSendThread(SorvikDevice* device) { StopDeviceThread(&device->SendThread); }
-
-NTSTATUS StartHotplug(SorvikDevice* device) {
-  if (device->IpMode) return STATUS_SUCCESS;
-  NTSTATUS status = StartDeviceThread(&device->HotplugThread, &HotplugThreadMain, device);
-  if (!NT_SUCCESS(status))
-    TracePoint(kTraceInterrupt, kTraceError, kTraceUnitThreads, kMsgThreadFailed, {kThreadHotplug});
-  return status;
-}
-
-void StopHotplug(SorvikDevice* device) { StopDeviceThread(&device->HotplugThread); }
 
 NTSTATUS StartViewThreads(ViewContext* view) {
   if (view->ThreadsRunning.load()) return STATUS_SUCCESS;
