@@ -153,6 +153,10 @@ ULONG_PTR Adapter::OnAcquire(DisplayInterface* display) {
   record.acquired_ns = clock::NowNs();
   display->TargetID = target_id_++;
   std::memcpy(&record.block, display, sizeof(DisplayInterface));
+  if (display->EdidBuffer && display->EdidSize) {
+    const uint8_t* edid = display->EdidBuffer;
+    record.edid.assign(edid, edid + display->EdidSize);
+  }
   displays_.push_back(record);
   return record.context;
 }
