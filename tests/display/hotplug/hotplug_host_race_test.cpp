@@ -32,6 +32,7 @@ TEST_F(HotplugHostRaceTest, HostCallsWhileTheThreadRebuildsTheModes) {
   // to fall on every step of it.
   clock::ScopedSpeed speed(100);
   chip::Chip& chip = AddChip(chip::MakeProfile({.views = 2}));
+  const Resources before = Resources::Now();
   host::Adapter& a = AddAdapter(chip);
   ASSERT_TRUE(a.Open());
   ASSERT_EQ(a.Start(), STATUS_SUCCESS);
@@ -101,6 +102,9 @@ TEST_F(HotplugHostRaceTest, HostCallsWhileTheThreadRebuildsTheModes) {
   EXPECT_FALSE(Records(a, 0).back().released);
   EXPECT_EQ(chip.violations().Count(), 0u);
   for (const std::string& m : chip.violations().Messages()) ADD_FAILURE() << m;
+  // No thread, handle or heap is left behind by a release that met a mode set.
+  ASSERT_EQ(a.Close(), STATUS_SUCCESS);
+  EXPECT_EQ(Settled(before), before);
 }
 
 }  // namespace
