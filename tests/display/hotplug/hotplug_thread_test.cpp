@@ -261,7 +261,7 @@ TEST_F(HotplugTest, AnnouncementWhileTheThreadWasStoppedIsFollowedAtItsStart) {
   EXPECT_EQ(View(0)->Connected, 0);
 }
 
-TEST_F(HotplugTest, StartsAreIdempotentAndIpModeRunsNoThread) {
+TEST_F(HotplugTest, StartsAreIdempotentIpModeRunsNoThreadAndAFailedStartCanBeRepeated) {
   Started(chip::MakeProfile({.views = 1}));
   SorvikDevice* d = Device();
   HANDLE thread = d->HotplugThread.Thread;
@@ -277,6 +277,21 @@ TEST_F(HotplugTest, StartsAreIdempotentAndIpModeRunsNoThread) {
   EXPECT_FALSE(d->HotplugThread.Running);
   EXPECT_EQ(d->HotplugThread.Thread, nullptr);
   d->IpMode = 0;
+
+  // A thread that cannot be created leaves the flag clear, so that a later start tries again.
+  win32::FailCalls(win32::Fault::kCreateThread, 0, 1);
+  EXPECT_EQ(StartHotplug(d), STATUS_UNSUCCESSFUL);
+  EXPECT_FALSE(d->HotplugThread.Running);
+  EXPECT_EQ(d->HotplugThread.Thread, nullptr);
+  win32::ClearFaults();
+  ASSERT_EQ(StartHotplug(d), STATUS_SUCCESS);
+  EXPECT_TRUE(d->HotplugThread.Running);
+  // And that thread follows the monitor.
+  const uint32_t reads = StatusReads(0);
+  chip::UnplugMonitor(*chip_, 0);
+  ASSERT_TRUE(WaitForReads(0, reads + 4));
+  StopThreads();
+  EXPECT_TRUE(Records(0).back().released);
 }
 
 }  // namespace
