@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -253,8 +254,12 @@ int Run(const Options& o) {
   uint64_t steps = 0;
   bool present_ok = true;
   MonitorSwap swap(session, chip, o.swap_at, o.quiet);
-  // A swap not finished when the play time is over gets this much longer.
-  const auto swap_end = end + std::chrono::seconds(20);
+  // A swap not finished when the play time is over gets 20 s more from its start.
+  const auto swap_end = std::max<Clock::time_point>(
+      std::chrono::time_point_cast<Clock::duration>(end),
+      start + std::chrono::duration_cast<Clock::duration>(
+                  std::chrono::duration<double>(std::max(o.swap_at, 0.0))) +
+          std::chrono::seconds(20));
   while (Clock::now() < end || (swap.Wanted() && !swap.Finished() && Clock::now() < swap_end)) {
     swap.Step(std::chrono::duration<double>(Clock::now() - start).count());
     present_ok = session.Step() && present_ok;
