@@ -80,7 +80,7 @@ struct FrameAckRing {
 // stopping a stopped one do nothing.
 struct DeviceThread {
   HANDLE StopEvent;
-  uint8_t Running;
+  std::atomic<uint8_t> Running;  // read by the thread itself
   HANDLE Thread;
 };
 

@@ -1,6 +1,7 @@
 #include "display/device/device_threads.h"
 
 #include "display/encode/encode_thread.h"
+#include "display/modes/modes.h"
 #include "display/send/send_thread.h"
 #include "display/views/dirty_rects.h"
 
@@ -13,22 +14,10 @@
 namespace vorn::display {
 namespace {
 
-enum ThreadKind : uint32_t { kThreadSend = 1, kThreadHotplug = 2, kThreadEncode = 3 };
+enum ThreadKind : uint32_t { kThreadSend = 1, kThreadEncode = 3 };
 
 // How often a wait for the send thread to take a packet looks whether that thread still runs.
 constexpr uint32_t kSettlePollMs = 20;
-
-// The hot-plug loop: waits for a monitor status change or its stop event. Following the
-// monitors (re-reading their status, acquiring and releasing views) happens here.
-DWORD WINAPI HotplugThreadMain(LPVOID parameter) {
-  auto* device = static_cast<SorvikDevice*>(parameter);
-  HANDLE events[2] = {device->HotplugThread.StopEvent, device->MonitorStatusEvent};
-  for (;;) {
-    DWORD which = WaitForMultipleObjects(2, events, FALSE, INFINITE);
-    if (which != WAIT_OBJECT_0 + 1) break;
-  }
-  return 0;
-}
 
 }  // namespace
 
@@ -62,17 +51,8 @@ NTSTATUS StartSendThread(SorvikDevice* device) {
 
 void StopSendThread(SorvikDevice* device) { StopDeviceThread(&device->SendThread); }
 
-NTSTATUS StartHotplug(SorvikDevice* device) {
-  if (device->IpMode) return STATUS_SUCCESS;
-  NTSTATUS status = StartDeviceThread(&device->HotplugThread, &HotplugThreadMain, device);
-  if (!NT_SUCCESS(status))
-    TracePoint(kTraceInterrupt, kTraceError, kTraceUnitThreads, kMsgThreadFailed, {kThreadHotplug});
-  return status;
-}
-
-void StopHotplug(SorvikDevice* device) { StopDeviceThread(&device->HotplugThread); }
-
-NTSTATUS StartViewThreads(ViewContext* view) {
+// Under the view's mode lock (below).
+static NTSTATUS StartViewThreadsLocked(ViewContext* view) {
   if (view->ThreadsRunning.load()) return STATUS_SUCCESS;
   SystemMemObj* mem = view->SystemMem;
   if (!view->StopEvent || !view->DirtyEvent || !mem || !mem->Staging || !mem->ReadyEvent ||
@@ -93,7 +73,7 @@ NTSTATUS StartViewThreads(ViewContext* view) {
   return STATUS_SUCCESS;
 }
 
-void StopViewThreads(ViewContext* view) {
+static void StopViewThreadsLocked(ViewContext* view) {
   if (!view->ThreadsRunning.load()) return;
   view->ThreadsRunning = 0;
   if (view->StopEvent) SetEvent(view->StopEvent);
@@ -102,6 +82,23 @@ void StopViewThreads(ViewContext* view) {
     CloseHandle(view->EncodeThread);
     view->EncodeThread = nullptr;
   }
+}
+
+// The host's SetMode and the hot-plug thread's release can start and stop one view's threads
+// at the same moment; the view's mode lock makes each start and each stop whole, so no thread
+// is started behind a stop that had already looked, and no handle is overwritten or closed
+// twice. No caller holds that lock, and the encode thread never takes it.
+NTSTATUS StartViewThreads(ViewContext* view) {
+  LockModes(view);
+  const NTSTATUS status = StartViewThreadsLocked(view);
+  UnlockModes(view);
+  return status;
+}
+
+void StopViewThreads(ViewContext* view) {
+  LockModes(view);
+  StopViewThreadsLocked(view);
+  UnlockModes(view);
 }
 
 void SettleViewPacket(ViewContext* view) {

@@ -72,6 +72,8 @@ class Chip : public usb::UsbDevice {
   void SetMonitorEdid(int view, std::vector<uint8_t> edid) {
     vendor_.SetMonitorEdid(view, std::move(edid));
   }
+  // Monitors plugged, unplugged and bouncing at run time: sim/chip/monitor_plug.h.
+  MonitorFlaps& monitor_flaps() { return vendor_.flaps(); }
 
   // Display events on the interrupt endpoint (sim/chip/interrupt_events.h). A monitor change
   // first sets the view's monitor as the later status request reports it.

@@ -31,6 +31,9 @@ struct DisplayRecord {
   const DisplayInterface* live = nullptr;  // the plug-in's block (its ViewContext)
   ULONG_PTR context = 0;           // the host's answer, 0 = refused
   bool released = false;           // ReleaseDisplay was called with it
+  std::vector<uint8_t> edid;       // the EDID bytes the block pointed to, copied in the call
+  int64_t acquired_ns = 0;         // the stand-in clock's time of the call
+  int64_t released_ns = 0;         // and of the ReleaseDisplay, when released
 };
 
 class Adapter {

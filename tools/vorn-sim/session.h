@@ -58,6 +58,7 @@ struct ViewState {
   std::unique_ptr<host::Desktop> desktop;
   std::unique_ptr<host::DesktopScene> scene;
   uint64_t presents = 0, rects = 0;
+  bool active = true;  // presented to; a view whose monitor went is not
 };
 
 class Session {
@@ -68,8 +69,13 @@ class Session {
   // Opens and starts the adapter and sets a mode on every view handed to the host; false
   // with |error| when one step fails.
   bool BringUp(std::string* error);
-  // One step of every desktop, presented; false when a Present failed.
+  // One step of every active desktop, presented; false when a Present failed.
   bool Step();
+  // The monitor of |view| goes: its desktop is no longer presented.
+  void Suspend(size_t view);
+  // The plug-in handed |view| over again as |display| (another monitor): sets the mode
+  // nearest to the one asked for, presents the whole desktop and presents it from now on.
+  bool Resume(size_t view, DisplayInterface* display, std::string* error);
   // Waits up to |timeout_ms| real milliseconds until every monitor matches its desktop
   // (exactly, or within the rounding of the format: flat blocks within kFlatTolerance and a
   // PSNR of at least |min_psnr|), every frame message was acknowledged and nothing has been
@@ -89,6 +95,9 @@ class Session {
   host::DisplayHost& host_;
   chip::Chip& chip_;
   SessionOptions o_;
+  // The offered mode nearest in area to the one asked for, the asked one itself if offered.
+  const TargetMode* Nearest(const std::vector<TargetMode>& modes) const;
+
   host::Adapter* adapter_ = nullptr;
   std::vector<ViewState> views_;
 };
