@@ -64,7 +64,7 @@ void FinishPowerUpWork(DEVICE_OBJECT*, PVOID context) {
 
 NTSTATUS FdoSetDevicePower(StationExtension* station, IRP* irp) {
   ULONG next = RequestedState(irp);
-  ULONG current = station->DevicePowerState;
+  ULONG current = ReadPowerState(station->DevicePowerState);
   if (!IsDeviceState(next)) return CompletePowerRequest(station, irp, STATUS_INVALID_PARAMETER);
   if (next < current) return PassDown(station, irp, DevicePowerUpCompletion);
   if (current == PowerDeviceD0 && next > PowerDeviceD0) {
@@ -76,7 +76,7 @@ NTSTATUS FdoSetDevicePower(StationExtension* station, IRP* irp) {
   // D0 again while the system works (the return from a sleep state whose device state was D0
   // too): the tick and the worker stopped when the system left the working state, so this
   // return must start them again like any other.
-  if (next == PowerDeviceD0 && station->SystemPowerState == PowerSystemWorking)
+  if (next == PowerDeviceD0 && ReadPowerState(station->SystemPowerState) == PowerSystemWorking)
     return PassDown(station, irp, DevicePowerUpCompletion);
   return PassDown(station, irp, DevicePowerDownCompletion);
 }
@@ -84,7 +84,7 @@ NTSTATUS FdoSetDevicePower(StationExtension* station, IRP* irp) {
 NTSTATUS FdoQueryDevicePower(StationExtension* station, IRP* irp) {
   ULONG next = RequestedState(irp);
   if (!IsDeviceState(next)) return CompletePowerRequest(station, irp, STATUS_INVALID_PARAMETER);
-  if (next < station->DevicePowerState) return PassDown(station, irp, DevicePowerDownCompletion);
+  if (next < ReadPowerState(station->DevicePowerState)) return PassDown(station, irp, DevicePowerDownCompletion);
   NTSTATUS status = QueuePowerDownWork(station, irp);
   if (!NT_SUCCESS(status)) return CompletePowerRequest(station, irp, status);
   return STATUS_PENDING;
@@ -129,7 +129,7 @@ NTSTATUS DevicePowerDownCompletion(DEVICE_OBJECT* fdo, IRP* irp, PVOID context) 
   if (irp->PendingReturned) IoMarkIrpPending(irp);
   IO_STACK_LOCATION* st = IoGetCurrentIrpStackLocation(irp);
   if (NT_SUCCESS(irp->IoStatus.Status) && st->MinorFunction == IRP_MN_SET_POWER) {
-    station->DevicePowerState = st->Parameters.Power.State.DeviceState;
+    WritePowerState(station->DevicePowerState, st->Parameters.Power.State.DeviceState);
     PoSetPowerState(fdo, DevicePowerState, st->Parameters.Power.State);
   }
   PoStartNextPowerIrp(irp);
@@ -165,7 +165,7 @@ NTSTATUS DevicePowerUpCompletion(DEVICE_OBJECT*, IRP* irp, PVOID context) {
 
 void FinishPowerUp(StationExtension* station, IRP* irp) {
   POWER_STATE state = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State;
-  station->DevicePowerState = state.DeviceState;
+  WritePowerState(station->DevicePowerState, state.DeviceState);
   PoSetPowerState(station->DeviceObject, DevicePowerState, state);
   // A station whose device has gone stays without tick and worker; a station without pipes
   // (its start sequence failed) is refused by StartStationTimer itself.

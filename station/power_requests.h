@@ -34,6 +34,13 @@ NTSTATUS CompletePowerRequest(StationExtension* station, IRP* irp, NTSTATUS stat
 // of range) is D3 for a sleeping state and D0 for the working state.
 DEVICE_POWER_STATE DeviceStateFor(const StationExtension* station, ULONG system);
 
+// SystemPowerState and DevicePowerState are read and written whole, as atomics: a wake-up's
+// device request may run beside the system request's own.
+inline ULONG ReadPowerState(const ULONG& state) { return __atomic_load_n(&state, __ATOMIC_SEQ_CST); }
+inline void WritePowerState(ULONG& state, ULONG value) {
+  __atomic_store_n(&state, value, __ATOMIC_SEQ_CST);
+}
+
 inline bool IsDeviceState(ULONG state) {
   return state >= PowerDeviceD0 && state <= PowerDeviceD3;
 }

@@ -34,7 +34,7 @@ DEVICE_POWER_STATE DeviceStateFor(const StationExtension* station, ULONG system)
 
 NTSTATUS FdoQuerySystemPower(StationExtension* station, IRP* irp) {
   ULONG next = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.SystemState;
-  if (next > station->SystemPowerState && station->RemoteWakeup) {
+  if (next > ReadPowerState(station->SystemPowerState) && station->RemoteWakeup) {
     // A wake-up the device cannot give from the state asked for is not kept armed.
     if (static_cast<ULONG>(station->Capabilities.SystemWake) < next) {
       CancelWaitWake(station);
@@ -61,7 +61,7 @@ NTSTATUS SystemPowerCompletion(DEVICE_OBJECT*, IRP* irp, PVOID context) {
   }
   IO_STACK_LOCATION* st = IoGetCurrentIrpStackLocation(irp);
   if (st->MinorFunction == IRP_MN_SET_POWER)
-    station->SystemPowerState = st->Parameters.Power.State.SystemState;
+    WritePowerState(station->SystemPowerState, st->Parameters.Power.State.SystemState);
   RequestDevicePower(station, irp);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }

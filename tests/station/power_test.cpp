@@ -347,7 +347,8 @@ TEST_F(PowerTest, WaitWakeIsArmedCancelledAndWakesTheSystem) {
   ASSERT_TRUE(bus_->InjectWake(device));
   EXPECT_TRUE(WaitFor([&] {
     return power::CurrentSystemState() == PowerSystemWorking &&
-           s->DevicePowerState == PowerDeviceD0 && bus_->WaitWakePending(device);
+           __atomic_load_n(&s->DevicePowerState, __ATOMIC_SEQ_CST) == PowerDeviceD0 &&
+           bus_->WaitWakePending(device);
   }));
   power::WaitWakeUpsDone();
   EXPECT_EQ(s->SystemPowerState, static_cast<ULONG>(PowerSystemWorking));
