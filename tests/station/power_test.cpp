@@ -387,6 +387,104 @@ TEST_F(PowerTest, FailedStartSleepsAndWakesWithoutTickOrWorker) {
   pnp::WaitIdle();
 }
 
+// A filter between the bus's PDO and the station that completes device power requests at
+// DISPATCH_LEVEL, as a stack may: the station's return to D0 must still start its tick and
+// worker, which only PASSIVE_LEVEL allows.
+struct DispatchFilter {
+  DEVICE_OBJECT* lower;
+};
+DRIVER_OBJECT* g_station_driver = nullptr;
+std::vector<DEVICE_OBJECT*> g_filters;
+
+NTSTATUS CompleteAtDispatch(DEVICE_OBJECT*, IRP* irp, PVOID) {
+  if (irp->PendingReturned) IoMarkIrpPending(irp);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  KeLowerIrql(old);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS DispatchFilterDispatch(DEVICE_OBJECT* device, IRP* irp) {
+  DEVICE_OBJECT* lower = static_cast<DispatchFilter*>(device->DeviceExtension)->lower;
+  IO_STACK_LOCATION* st = IoGetCurrentIrpStackLocation(irp);
+  if (st->MajorFunction == IRP_MJ_POWER) {
+    PoStartNextPowerIrp(irp);
+    if (st->MinorFunction == IRP_MN_SET_POWER && st->Parameters.Power.Type == DevicePowerState) {
+      IoCopyCurrentIrpStackLocationToNext(irp);
+      IoSetCompletionRoutine(irp, CompleteAtDispatch, nullptr, TRUE, TRUE, TRUE);
+    } else {
+      IoSkipCurrentIrpStackLocation(irp);
+    }
+    return PoCallDriver(lower, irp);
+  }
+  bool remove = st->MajorFunction == IRP_MJ_PNP && st->MinorFunction == IRP_MN_REMOVE_DEVICE;
+  IoSkipCurrentIrpStackLocation(irp);
+  NTSTATUS status = IoCallDriver(lower, irp);
+  if (remove) {
+    IoDetachDevice(lower);
+    IoDeleteDevice(device);
+  }
+  return status;
+}
+
+NTSTATUS DispatchFilterAddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
+  DEVICE_OBJECT* fido;
+  NTSTATUS s = IoCreateDevice(driver, sizeof(DispatchFilter), nullptr, FILE_DEVICE_UNKNOWN, 0,
+                              FALSE, &fido);
+  if (!NT_SUCCESS(s)) return s;
+  static_cast<DispatchFilter*>(fido->DeviceExtension)->lower = IoAttachDeviceToDeviceStack(fido, pdo);
+  // The station detaches from the filter after the filter has deleted itself at REMOVE; the
+  // reference keeps the object until the test lets go of it.
+  ObReferenceObject(fido);
+  g_filters.push_back(fido);
+  fido->Flags &= ~DO_DEVICE_INITIALIZING;
+  return g_station_driver->DriverExtension->AddDevice(g_station_driver, pdo);
+}
+
+NTSTATUS DispatchFilterEntry(DRIVER_OBJECT* driver, PUNICODE_STRING) {
+  for (auto& f : driver->MajorFunction) f = DispatchFilterDispatch;
+  driver->DriverExtension->AddDevice = DispatchFilterAddDevice;
+  return STATUS_SUCCESS;
+}
+
+class DispatchLevelTest : public PowerTest {
+ protected:
+  void TearDown() override {
+    PowerTest::TearDown();
+    for (DEVICE_OBJECT* d : g_filters) ObDereferenceObject(d);
+    g_filters.clear();
+    if (filter_) {
+      pnp::UnregisterDriver(filter_);
+      kernel::UnloadDriver(filter_);
+    }
+  }
+  DRIVER_OBJECT* filter_ = nullptr;
+};
+
+TEST_F(DispatchLevelTest, ReturnToD0CompletedAtDispatchLevelStillStartsTickAndWorker) {
+  ASSERT_EQ(Load(), STATUS_SUCCESS);
+  g_station_driver = driver_;
+  filter_ = kernel::LoadDriver(u"dispatchfilter", DispatchFilterEntry);
+  pnp::RegisterDriver(kChipHardwareId, filter_);
+  pnp::DevNode* node = Attach(chip_);
+  ASSERT_NE(node, nullptr);
+  StationExtension* s = Ext(node);
+  ASSERT_NE(s, nullptr);
+  ASSERT_TRUE(WaitFor([&] { return StationDword(kFirst, u"ThdState") == kThdServing; }));
+  ASSERT_EQ(power::SetSystemState(PowerSystemSleeping3), STATUS_SUCCESS);
+  EXPECT_EQ(s->TimerRunning, 0);
+  size_t hal = HalSteps();
+  ASSERT_EQ(power::SetSystemState(PowerSystemWorking), STATUS_SUCCESS);
+  EXPECT_EQ(__atomic_load_n(&s->DevicePowerState, __ATOMIC_SEQ_CST), static_cast<ULONG>(PowerDeviceD0));
+  EXPECT_TRUE(WaitFor([&] { return StationDword(kFirst, u"ThdState") == kThdServing; }));
+  EXPECT_EQ(Since(Steps(kFirst, u"HalState"), hal),
+            (std::vector<ULONG>{kHalTimerStarting, kHalWorkerStarting}));
+  EXPECT_TRUE(WaitFor([&] { return Count(s) == 1; }));
+  bus_->Detach(chip_);
+  pnp::WaitIdle();
+}
+
 // The adapter leaves the bus while the system sleeps: the station is removed with its wait-wake
 // request cancelled, its tick and worker never restarted, and every block it held freed (the
 // fixture checks the tags); the system then wakes without it.
