@@ -32,7 +32,9 @@ void WaitWakeRequestDone(DEVICE_OBJECT*, UCHAR, POWER_STATE, PVOID context,
                          IO_STATUS_BLOCK* io_status) {
   auto* station = static_cast<StationExtension*>(context);
   Exchange(&station->WaitWakeArmed, 0);
-  if (!NT_SUCCESS(io_status->Status) || ReadPowerState(station->DevicePowerState) == PowerDeviceD0) return;
+  if (!NT_SUCCESS(io_status->Status) ||
+      ReadPowerState(station->DevicePowerState) == PowerDeviceD0)
+    return;
   AcquireIoCount(station);
   POWER_STATE d0;
   d0.DeviceState = PowerDeviceD0;

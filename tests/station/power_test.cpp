@@ -47,7 +47,7 @@ struct Passed {
 };
 void PrintTo(const Passed& p, std::ostream* os) {
   *os << (p.minor == IRP_MN_SET_POWER ? "SET " : p.minor == IRP_MN_QUERY_POWER ? "QUERY " : "WAKE ")
-      << (p.type == SystemPowerState ? "S" : "D") << (p.type == SystemPowerState ? p.state - 1 : p.state - 1);
+      << (p.type == SystemPowerState ? "S" : "D") << p.state - 1;  // both count from 1
 }
 
 std::vector<Passed> PassedTo(DEVICE_OBJECT* lower) {
