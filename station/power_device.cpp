@@ -28,10 +28,6 @@ struct PowerUpContext {
   PIO_WORKITEM WorkItem;
 };
 
-DEVICE_POWER_STATE RequestedState(IRP* irp) {
-  return IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.DeviceState;
-}
-
 NTSTATUS PassDown(StationExtension* station, IRP* irp, PIO_COMPLETION_ROUTINE completion) {
   PoStartNextPowerIrp(irp);
   IoCopyCurrentIrpStackLocationToNext(irp);
@@ -63,7 +59,7 @@ void FinishPowerUpWork(DEVICE_OBJECT*, PVOID context) {
 }  // namespace
 
 NTSTATUS FdoSetDevicePower(StationExtension* station, IRP* irp) {
-  ULONG next = RequestedState(irp);
+  ULONG next = RequestedPowerState(irp);
   ULONG current = ReadPowerState(station->DevicePowerState);
   if (!IsDeviceState(next)) return CompletePowerRequest(station, irp, STATUS_INVALID_PARAMETER);
   if (next < current) return PassDown(station, irp, DevicePowerUpCompletion);
@@ -82,7 +78,7 @@ NTSTATUS FdoSetDevicePower(StationExtension* station, IRP* irp) {
 }
 
 NTSTATUS FdoQueryDevicePower(StationExtension* station, IRP* irp) {
-  ULONG next = RequestedState(irp);
+  ULONG next = RequestedPowerState(irp);
   if (!IsDeviceState(next)) return CompletePowerRequest(station, irp, STATUS_INVALID_PARAMETER);
   if (next < ReadPowerState(station->DevicePowerState)) return PassDown(station, irp, DevicePowerDownCompletion);
   NTSTATUS status = QueuePowerDownWork(station, irp);
@@ -129,7 +125,7 @@ NTSTATUS DevicePowerDownCompletion(DEVICE_OBJECT* fdo, IRP* irp, PVOID context) 
   if (irp->PendingReturned) IoMarkIrpPending(irp);
   IO_STACK_LOCATION* st = IoGetCurrentIrpStackLocation(irp);
   if (NT_SUCCESS(irp->IoStatus.Status) && st->MinorFunction == IRP_MN_SET_POWER) {
-    WritePowerState(station->DevicePowerState, st->Parameters.Power.State.DeviceState);
+    WritePowerState(station->DevicePowerState, RequestedPowerState(irp));
     PoSetPowerState(fdo, DevicePowerState, st->Parameters.Power.State);
   }
   PoStartNextPowerIrp(irp);

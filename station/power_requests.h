@@ -3,6 +3,8 @@
 // power_device.cpp, which hold the I/O count the dispatch took until the request completes.
 #pragma once
 
+#include <cstring>
+
 #include "platform/kernel/power.h"
 #include "station/station_extension.h"
 
@@ -39,6 +41,15 @@ DEVICE_POWER_STATE DeviceStateFor(const StationExtension* station, ULONG system)
 inline ULONG ReadPowerState(const ULONG& state) { return __atomic_load_n(&state, __ATOMIC_SEQ_CST); }
 inline void WritePowerState(ULONG& state, ULONG value) {
   __atomic_store_n(&state, value, __ATOMIC_SEQ_CST);
+}
+
+// The states of a power request as the raw numbers the request carries: a caller may send
+// any value, and only a checked one becomes a state.
+inline ULONG RequestedPowerState(const IRP* irp) {
+  ULONG raw;
+  std::memcpy(&raw, &IoGetCurrentIrpStackLocation(const_cast<IRP*>(irp))->Parameters.Power.State,
+              sizeof raw);
+  return raw;
 }
 
 inline bool IsDeviceState(ULONG state) {

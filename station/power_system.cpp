@@ -2,6 +2,8 @@
 // the station asks for the device state its capabilities give for the new system state and
 // keeps the system request pending until that device request has completed. Leaving the
 // working state stops the tick and the worker before anything else happens.
+#include <cstring>
+
 #include "platform/kernel/power.h"
 #include "station/kernel_utils.h"
 #include "station/power_requests.h"
@@ -25,15 +27,16 @@ NTSTATUS PassDownWithCompletion(StationExtension* station, IRP* irp) {
 }  // namespace
 
 DEVICE_POWER_STATE DeviceStateFor(const StationExtension* station, ULONG system) {
-  DEVICE_POWER_STATE mapped = system < PowerSystemMaximum
-                                  ? station->Capabilities.DeviceState[system]
-                                  : PowerDeviceUnspecified;
-  if (IsDeviceState(mapped)) return mapped;
+  // The capabilities come from the stack below: read the entry as the number it is.
+  ULONG mapped = PowerDeviceUnspecified;
+  if (system < PowerSystemMaximum)
+    std::memcpy(&mapped, &station->Capabilities.DeviceState[system], sizeof mapped);
+  if (IsDeviceState(mapped)) return static_cast<DEVICE_POWER_STATE>(mapped);
   return system == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
 }
 
 NTSTATUS FdoQuerySystemPower(StationExtension* station, IRP* irp) {
-  ULONG next = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.SystemState;
+  ULONG next = RequestedPowerState(irp);
   if (next > ReadPowerState(station->SystemPowerState) && station->RemoteWakeup) {
     // A wake-up the device cannot give from the state asked for is not kept armed.
     if (static_cast<ULONG>(station->Capabilities.SystemWake) < next) {
@@ -46,7 +49,7 @@ NTSTATUS FdoQuerySystemPower(StationExtension* station, IRP* irp) {
 }
 
 NTSTATUS FdoSetSystemPower(StationExtension* station, IRP* irp) {
-  if (IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.SystemState != PowerSystemWorking)
+  if (RequestedPowerState(irp) != PowerSystemWorking)
     StopStationTimer(station);
   return PassDownWithCompletion(station, irp);
 }
@@ -61,7 +64,7 @@ NTSTATUS SystemPowerCompletion(DEVICE_OBJECT*, IRP* irp, PVOID context) {
   }
   IO_STACK_LOCATION* st = IoGetCurrentIrpStackLocation(irp);
   if (st->MinorFunction == IRP_MN_SET_POWER)
-    WritePowerState(station->SystemPowerState, st->Parameters.Power.State.SystemState);
+    WritePowerState(station->SystemPowerState, RequestedPowerState(irp));
   RequestDevicePower(station, irp);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -69,7 +72,7 @@ NTSTATUS SystemPowerCompletion(DEVICE_OBJECT*, IRP* irp, PVOID context) {
 void RequestDevicePower(StationExtension* station, IRP* system_irp) {
   IO_STACK_LOCATION* st = IoGetCurrentIrpStackLocation(system_irp);
   POWER_STATE device;
-  device.DeviceState = DeviceStateFor(station, st->Parameters.Power.State.SystemState);
+  device.DeviceState = DeviceStateFor(station, RequestedPowerState(system_irp));
   InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&station->PendingSystemPowerIrp),
                              system_irp);
   NTSTATUS status = PoRequestPowerIrp(station->DeviceObject, st->MinorFunction, device,

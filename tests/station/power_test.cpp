@@ -74,7 +74,7 @@ NTSTATUS RequestDeviceState(DEVICE_OBJECT* fdo, UCHAR minor, ULONG state) {
   // Left to the request when it does not complete in time.
   auto* done = new std::atomic<NTSTATUS>(STATUS_PENDING);
   POWER_STATE p;
-  p.DeviceState = static_cast<DEVICE_POWER_STATE>(state);
+  std::memcpy(&p, &state, sizeof state);  // any number, as a caller may send it
   NTSTATUS status = PoRequestPowerIrp(fdo, minor, p, RequestDone, done, nullptr);
   if (status != STATUS_PENDING) {
     delete done;
