@@ -84,7 +84,8 @@ TEST_F(WorkerTest, TheFirstRunDiscoversAndARestartRepeatsNoneOfIt) {
   EXPECT_EQ(s->WorkerInitialised, 1);
   EXPECT_EQ(std::u16string(s->FirmwareKeyPath), u"Parameters\\Firmware\\VS3000");
   EXPECT_EQ(s->DeviceRomAutoUpdateFlags, 7);
-  EXPECT_EQ(Reports("RomAutoUpdate"), 1u);
+  // The ROM replies were armed (1) and the automatic update ran once (3), with no path set.
+  EXPECT_EQ(Steps(0x80, u"RomState"), (std::vector<ULONG>{1, 3}));
   EXPECT_EQ(Reports("CreateChildPdos"), 1u) << "the child module refuses, loudly";
   EXPECT_EQ(s->ActiveFunctionCount, 3u) << "display, audio and the microphone";
   EXPECT_EQ(s->ChildFunctions[0].ProductId, 0x2000);
@@ -102,7 +103,7 @@ TEST_F(WorkerTest, TheFirstRunDiscoversAndARestartRepeatsNoneOfIt) {
   std::vector<ULONG> restart = Thd();
   EXPECT_EQ(restart, (std::vector<ULONG>{10, 2, 1, 3, 8, 9}));
   EXPECT_EQ(Asked(protocol::ReqReadFunctionInfo), reads);
-  EXPECT_EQ(Reports("RomAutoUpdate"), 1u);
+  EXPECT_EQ(Steps(0x80, u"RomState"), std::vector<ULONG>{}) << "no update on a restart";
 
   // A restart still serves one enumeration request, and only one.
   PostEnumerate(s);
