@@ -115,7 +115,11 @@ void RomReadDataHandler(PVOID context, PVOID, const protocol::BusMessageHeader* 
   const UCHAR* asked = station->RomHeader;
   const ULONG size = protocol::LoadLe32(asked + 4);
   const ULONG done = __atomic_load_n(&station->RomBytesDone, __ATOMIC_SEQ_CST);
-  if (station->RomBuffer && protocol::LoadLe32(head) == protocol::ToWire(protocol::BusMessageType::RomReply) &&
+  // Pieces are taken only while a read runs (RomHeader then holds the read's header): during a
+  // write RomBuffer holds the image, which no reply may touch.
+  const ULONG reply_type = protocol::ToWire(protocol::BusMessageType::RomReply);
+  if (station->RomBuffer && protocol::LoadLe32(asked) == reply_type &&
+      protocol::LoadLe32(head) == reply_type &&
       std::memcmp(head + kHeaderSequence, asked + kHeaderSequence, 2) == 0 &&
       protocol::LoadLe32(head + 4) == size && offset == done && ULONGLONG{offset} + length <= size &&
       (payload || length == 0)) {

@@ -59,7 +59,10 @@ void EndRomTransfer(StationExtension* station) {
   }
 }
 
+// Under RomBufferLock: the bulk-IN reply handler reads RomHeader.
 void FillWriteHeader(StationExtension* station, UCHAR target, ULONG offset, ULONG length) {
+  KIRQL irql;
+  KeAcquireSpinLock(&station->RomBufferLock, &irql);
   UCHAR* h = station->RomHeader;
   std::memset(h, 0, sizeof station->RomHeader);
   protocol::StoreLe32(h + 0, protocol::ToWire(protocol::BusMessageType::Rom));
@@ -70,6 +73,7 @@ void FillWriteHeader(StationExtension* station, UCHAR target, ULONG offset, ULON
   ++station->RomWriteCounter;
   protocol::StoreLe16(h + 26, static_cast<USHORT>(kRomWriteTag + station->RomWriteCounter));
   protocol::StoreLe32(h + 28, offset);
+  KeReleaseSpinLock(&station->RomBufferLock, irql);
 }
 
 void FreeRomBuffer(StationExtension* station) {

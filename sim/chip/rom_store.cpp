@@ -61,11 +61,10 @@ void RomStore::OnMessage(const BusMessage& m) {
     hook = hook_;
     std::vector<uint8_t>* store = Store(block.target);
     const uint64_t end = uint64_t{block.offset} + block.length;
+    // A block the ROM cannot take is answered as a failed burn (a bad block is the chip's to
+    // refuse, not a fault of the bus).
     if (block.kind != 2 || !store || end > size_ || (block.tag & 0xFF00) != 0x0500) {
-      violations_.Add("ROM block kind " + std::to_string(block.kind) + " target " +
-                      std::to_string(block.target) + " at " + std::to_string(block.offset) +
-                      " of " + std::to_string(block.length) + " bytes, tag " +
-                      std::to_string(block.tag));
+      ++refused_;
       outcome = outcome == BurnOutcome::kNoResult ? outcome : BurnOutcome::kFailure;
     } else if (outcome != BurnOutcome::kFailure) {
       if (store->size() < end) store->resize(static_cast<size_t>(end), kRomErasedByte);
@@ -168,6 +167,11 @@ std::vector<RomBlock> RomStore::Blocks() const {
 uint32_t RomStore::Resets() const {
   std::lock_guard<std::mutex> guard(lock_);
   return resets_;
+}
+
+uint32_t RomStore::RefusedBlocks() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return refused_;
 }
 
 uint32_t RomStore::Reads() const {

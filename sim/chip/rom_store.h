@@ -4,7 +4,8 @@
 // with a burn result (RomReplyKind 5): progress reports (status 0x11) first when asked, then
 // status 0 and the bytes burnt, or a failure (status 0x80), or no result at all (a burn that
 // never ends). A read is answered on bulk IN with one type-0x85 message of the size asked,
-// carrying the request's sequence. The chip reset (0x30) is counted. Thread-safe.
+// carrying the request's sequence. A type-5 message that is no ROM block is answered as a
+// failed burn. The chip reset (0x30) is counted. Thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -71,6 +72,8 @@ class RomStore {
   std::vector<RomBlock> Blocks() const;
   uint32_t Resets() const;
   uint32_t Reads() const;
+  // Type-5 messages that were no ROM block (wrong kind, target, tag or range).
+  uint32_t RefusedBlocks() const;
 
  private:
   std::vector<uint8_t>* Store(uint8_t target);
@@ -91,6 +94,7 @@ class RomStore {
   std::vector<RomBlock> blocks_;
   uint32_t resets_ = 0;
   uint32_t reads_ = 0;
+  uint32_t refused_ = 0;
 };
 
 }  // namespace vorn::chip
