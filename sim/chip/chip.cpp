@@ -16,11 +16,14 @@ Chip::Chip(ChipProfile profile)
       bulk_out_(violations_),
       station_bulk_out_(violations_),
       frames_(uint32_t{profile_.memory_mib} << 20, violations_, interrupts_),
+      rom_(interrupts_, bulk_in_, violations_),
       vendor_(profile_, violations_) {
+  rom_.SetSize(uint32_t{profile_.station.rom_size_mib} << 20);
   interrupts_.SetCapture(&capture_);
   auto sink = [this](const BusMessage& m) {
     traffic_.Count(m.header.data(), m.payload.data(), static_cast<uint32_t>(m.payload.size()));
     frames_.OnMessage(m);
+    rom_.OnMessage(m);
   };
   bulk_out_.SetSink(sink);
   station_bulk_out_.SetSink(sink);
@@ -143,8 +146,11 @@ void Chip::SubmitControl(usb::Transfer& t, LoggedRequest& entry) {
       // A short answer moves only its bytes: the rest of the host's buffer stays as it was.
       if (kind == ScriptKind::kShort && in) length = std::min(length, action->short_length);
       TransferStatus st;
-      if (!in || !functions_.Answer(s, t.buffer, length, &actual, &st))
+      if (!in && rom_.Answer(s, t.buffer, length, &st)) {
+        // the ROM's own requests (read, chip reset)
+      } else if (!in || !functions_.Answer(s, t.buffer, length, &actual, &st)) {
         st = vendor_.Handle(s, t.buffer, length, &actual);
+      }
       Finish(t, entry, st, st == TransferStatus::kSuccess ? actual : 0);
       return;
     }

@@ -22,6 +22,7 @@
 #include "sim/chip/interrupt_queue.h"
 #include "sim/chip/request_log.h"
 #include "sim/chip/request_script.h"
+#include "sim/chip/rom_store.h"
 #include "sim/chip/station_bulk_in.h"
 #include "sim/chip/station_bulk_out.h"
 #include "sim/chip/station_functions.h"
@@ -57,6 +58,8 @@ class Chip : public usb::UsbDevice {
   StationBulkOut& station_bulk_out() { return station_bulk_out_; }
   // The function descriptors and jack records the station discovers (0xB1, 0xA1, 0xA4).
   StationFunctions& functions() { return functions_; }
+  // The ROM the station burns and reads back (its size follows the profile's ROM size).
+  RomStore& rom() { return rom_; }
   // Frame memory, pictures and frame acknowledgements.
   FrameStore& frames() { return frames_; }
   ViolationLog& violations() { return violations_; }
@@ -135,6 +138,7 @@ class Chip : public usb::UsbDevice {
   StationFunctions functions_;
   std::atomic<bool> station_bulk_out_on_{false};
   FrameStore frames_;
+  RomStore rom_;
   VendorResponder vendor_;
 
   mutable std::mutex lock_;

@@ -29,6 +29,7 @@
 #include "sim/chip/monitor_plug.h"
 #include "sim/host/display_host.h"
 #include "tools/vorn-sim/png_writer.h"
+#include "tools/vorn-sim/rom_update.h"
 #include "tools/vorn-sim/session.h"
 
 namespace {
@@ -71,6 +72,11 @@ void PrintUsage() {
       "                  the play goes on until the plug-in has handed that one over (the\n"
       "                  plug-in waits for four equal readings, one a second, each time)\n"
       "  --quiet         no progress lines\n"
+      "  --rom           instead: the station driver's automatic ROM update of a simulated\n"
+      "                  adapter, step by step with each block's burn result\n"
+      "  --rom-image F   the image file to write (default: a built one)\n"
+      "  --rom-size K    the built image's size in KiB (default 256)\n"
+      "  --rom-block K   the largest block in KiB, 0 for one block (default 64)\n"
       "  --version, --help\n",
       kVersion);
 }
@@ -387,6 +393,8 @@ int Run(const Options& o) {
 
 int main(int argc, char** argv) {
   Options o;
+  vorn::sim::RomUpdateOptions rom;
+  bool rom_mode = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -404,7 +412,11 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (a == "--quiet") {
-      o.quiet = true;
+      o.quiet = rom.quiet = true;
+      continue;
+    }
+    if (a == "--rom") {
+      rom_mode = true;
       continue;
     }
     if (!value) {
@@ -446,11 +458,28 @@ int main(int argc, char** argv) {
       char* end = nullptr;
       o.swap_at = std::strtod(value, &end);
       if (!end || *end || !(o.swap_at >= 0 && o.swap_at <= 3600)) return bad("a time in seconds, up to 3600");
+    } else if (a == "--rom-image") {
+      rom.image_file = value;
+      rom_mode = true;
+    } else if (a == "--rom-size" || a == "--rom-block") {
+      char* end = nullptr;
+      unsigned long k = std::strtoul(value, &end, 10);
+      if (!end || *end || k > 65536) return bad("a size in KiB");
+      (a == "--rom-size" ? rom.image_kib : rom.block_kib) = static_cast<uint32_t>(k);
+      rom_mode = true;
     } else {
       std::fprintf(stderr, "vorn-sim: unknown argument '%s'\n", a.c_str());
       PrintUsage();
       return 2;
     }
+  }
+  if (rom_mode) {
+#ifdef VORN_SIM_ROM
+    return vorn::sim::RunRomUpdate(rom);
+#else
+    std::fprintf(stderr, "vorn-sim: --rom needs the station driver, which this build lacks\n");
+    return 2;
+#endif
   }
   // A mode above 2560x1440 needs an adapter with the memory for 3840x2160 frames.
   if (uint64_t{o.session.width} * o.session.height > uint64_t{2560} * 1440)
