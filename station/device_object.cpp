@@ -373,7 +373,7 @@ NTSTATUS AddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
   KeInitializeEvent(&station->WorkerKickEvent, SynchronizationEvent, FALSE);
   KeInitializeEvent(&station->RomTransferEvent, SynchronizationEvent, FALSE);
   KeInitializeEvent(&station->RomBurnEvent, SynchronizationEvent, FALSE);
-  KeInitializeEvent(&station->PanelBusyEvent, NotificationEvent, TRUE);
+  KeInitializeEvent(&station->PanelBusyEvent, NotificationEvent, FALSE);  // not busy before a save
   KeInitializeMutex(&station->ChildListMutex, 0);
   KeInitializeMutex(&station->TimerMutex, 0);
   KeInitializeMutex(&station->EventSlotMutex, 0);

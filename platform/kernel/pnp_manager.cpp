@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/kernel/device_change.h"
 #include "platform/kernel/device_internal.h"
 #include "platform/kernel/irp_internal.h"
 #include "platform/kernel/pnp_internal.h"
@@ -577,11 +578,16 @@ NTSTATUS QueryRemove(DevNode* node) {
   CollectSubtree(node, &order);
   for (DevNode* n : order) {
     if (n->info.state == NodeState::kRemoved) continue;
-    NTSTATUS s = SendPnp(n, IRP_MN_QUERY_REMOVE_DEVICE, nullptr, nullptr);
+    // The owners of handles to the device hear of it first; a handle still open vetoes it.
+    NTSTATUS s = vorn::kernel::device_change::QueryRemove(n->pdo)
+                     ? SendPnp(n, IRP_MN_QUERY_REMOVE_DEVICE, nullptr, nullptr)
+                     : STATUS_DEVICE_BUSY;
     if (!NT_SUCCESS(s)) {
+      vorn::kernel::device_change::RemoveCancelled(n->pdo);
       for (DevNode* a : asked) {
         SendPnp(a, IRP_MN_CANCEL_REMOVE_DEVICE, nullptr, nullptr);
         a->info.state = a->previous;
+        vorn::kernel::device_change::RemoveCancelled(a->pdo);
       }
       return s;
     }
@@ -603,6 +609,7 @@ NTSTATUS CancelRemove(DevNode* node) {
     NTSTATUS s = SendPnp(n, IRP_MN_CANCEL_REMOVE_DEVICE, nullptr, nullptr);
     if (n == node) result = s;
     n->info.state = n->previous;
+    vorn::kernel::device_change::RemoveCancelled(n->pdo);
   }
   return result;
 }

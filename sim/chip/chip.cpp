@@ -17,7 +17,8 @@ Chip::Chip(ChipProfile profile)
       station_bulk_out_(violations_),
       frames_(uint32_t{profile_.memory_mib} << 20, violations_, interrupts_),
       rom_(interrupts_, bulk_in_, violations_),
-      vendor_(profile_, violations_) {
+      vendor_(profile_, violations_),
+      panel_(violations_) {
   rom_.SetSize(uint32_t{profile_.station.rom_size_mib} << 20);
   interrupts_.SetCapture(&capture_);
   auto sink = [this](const BusMessage& m) {
@@ -147,7 +148,10 @@ void Chip::SubmitControl(usb::Transfer& t, LoggedRequest& entry) {
       if (kind == ScriptKind::kShort && in) length = std::min(length, action->short_length);
       TransferStatus st;
       if (!in && rom_.Answer(s, t.buffer, length, &st)) {
-        // the ROM's own requests (read, chip reset)
+        // The ROM's own requests (read, chip reset); a chip reset is a panel request too.
+        if (s.bRequest == protocol::ReqResetChip) st = panel_.Handle(s, t.buffer, length, &actual);
+      } else if (PanelRequests::Owns(s)) {
+        st = panel_.Handle(s, t.buffer, length, &actual);
       } else if (!in || !functions_.Answer(s, t.buffer, length, &actual, &st)) {
         st = vendor_.Handle(s, t.buffer, length, &actual);
       }

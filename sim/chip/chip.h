@@ -20,6 +20,7 @@
 #include "sim/chip/descriptors.h"
 #include "sim/chip/frame_store.h"
 #include "sim/chip/interrupt_queue.h"
+#include "sim/chip/panel_requests.h"
 #include "sim/chip/request_log.h"
 #include "sim/chip/request_script.h"
 #include "sim/chip/rom_store.h"
@@ -98,6 +99,11 @@ class Chip : public usb::UsbDevice {
   // A display packet with the user event bits (0 and 1) an NS-mode station reads.
   void RaiseNsEvent(uint8_t event_bits);
 
+  // The panel's settings and answers (sim/chip/panel_requests.h). A panel save stays pending
+  // until FinishPanelSave reports its end on the interrupt endpoint (false: none pending).
+  PanelRequests& panel() { return panel_; }
+  bool FinishPanelSave();
+
   // Transfers on endpoint 0x04, each as sent.
   std::vector<std::vector<uint8_t>> CommandPackets() const;
   // Pipe resets the host asked for, per endpoint.
@@ -140,6 +146,7 @@ class Chip : public usb::UsbDevice {
   FrameStore frames_;
   RomStore rom_;
   VendorResponder vendor_;
+  PanelRequests panel_;
 
   mutable std::mutex lock_;
   bool connected_ = true;

@@ -49,6 +49,12 @@ void Chip::RaisePanelSaveDone() {
   interrupts_.Push(SystemPacket(protocol::kRomStatusPanelSaveDone, 0, 0));
 }
 
+bool Chip::FinishPanelSave() {
+  if (!panel_.TakePendingSave()) return false;
+  RaisePanelSaveDone();
+  return true;
+}
+
 void Chip::RaiseNsEvent(uint8_t event_bits) {
   interrupts_.Push(DisplayEventPacket(
       event_bits & (protocol::kEventMonitorStatus0 | protocol::kEventMonitorStatus1)));
