@@ -1,6 +1,8 @@
 // The five device slots of a view: the order they fill and are replaced in, a shape seen
 // before selected without an upload, the chunks of each image size, and the cache reset of a
 // mode set.
+#include <cstring>
+
 #include "sim/chip/cursor_overlay.h"
 #include "tests/display/cursor/cursor_fixture.h"
 
@@ -137,6 +139,32 @@ TEST_F(CursorTest, AModeSetForgetsEveryCachedShapeAndAResetSkipsSlotsNeverUsed) 
   const std::vector<CursorWire> folded = Folded(CursorRequests());
   ASSERT_FALSE(folded.empty());
   EXPECT_EQ(folded[0], (CursorWire{protocol::ReqCursorShape0, 0, 33, 0}));
+}
+
+}  // namespace
+}  // namespace vorn::display::testing
+
+namespace vorn::display::testing {
+namespace {
+
+// The store of IpMode takes the next slot whatever the shape, from the highest down to 1 and
+// round again.
+TEST_F(CursorTest, TheCommandPacketStoreTakesTheNextSlotWithoutComparing) {
+  Begin();
+  HwcContext* hwc = Hwc();
+  const HostCursor arrow = host::CursorRecord(host::ArrowPointer(), kHostCursorShape, 0, 0);
+  ASSERT_TRUE(ConvertCursorShape(hwc, &arrow));
+  LockUntimed(device_, hwc->ShapeLock);
+  std::vector<int> slots;
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(StoreIpCursorShape(hwc, &hwc->Image), kShapeStored);
+    slots.push_back(hwc->CurrentSlot.load());
+  }
+  const CursorSlot& s = hwc->Slots[4];
+  EXPECT_EQ(s.Size, hwc->Image.Size);
+  EXPECT_EQ(std::memcmp(s.Buffer, hwc->Image.Image, kCursorHeaderSize + s.Size), 0);
+  Unlock(device_, hwc->ShapeLock);
+  EXPECT_EQ(slots, (std::vector<int>{4, 3, 2, 1, 4, 3}));
 }
 
 }  // namespace
