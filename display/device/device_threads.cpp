@@ -1,5 +1,6 @@
 #include "display/device/device_threads.h"
 
+#include "display/cursor/cursor.h"
 #include "display/encode/encode_thread.h"
 #include "display/modes/modes.h"
 #include "display/send/send_thread.h"
@@ -14,7 +15,12 @@
 namespace vorn::display {
 namespace {
 
-enum ThreadKind : uint32_t { kThreadSend = 1, kThreadEncode = 3 };
+enum ThreadKind : uint32_t {
+  kThreadSend = 1,
+  kThreadHotplug = 2,
+  kThreadEncode = 3,
+  kThreadCursor = 4,
+};
 
 // How often a wait for the send thread to take a packet looks whether that thread still runs.
 constexpr uint32_t kSettlePollMs = 20;
@@ -51,6 +57,8 @@ NTSTATUS StartSendThread(SorvikDevice* device) {
 
 void StopSendThread(SorvikDevice* device) { StopDeviceThread(&device->SendThread); }
 
+static void StopViewThreadsLocked(ViewContext* view);
+
 // Under the view's mode lock (below).
 static NTSTATUS StartViewThreadsLocked(ViewContext* view) {
   if (view->ThreadsRunning.load()) return STATUS_SUCCESS;
@@ -64,23 +72,33 @@ static NTSTATUS StartViewThreadsLocked(ViewContext* view) {
   if (view->CursorEvent) ResetEvent(view->CursorEvent);
   // A new mode starts without a band.
   view->BandRect.left = view->BandRect.top = view->BandRect.bottom = 0;
+  // Each thread is attempted even when the other could not be created.
+  NTSTATUS status = STATUS_SUCCESS;
   view->EncodeThread = CreateThread(nullptr, 0, &EncodeThread, view, 0, nullptr);
   if (!view->EncodeThread) {
-    view->ThreadsRunning = 0;
     TracePoint(kTraceEntry, kTraceError, kTraceUnitThreads, kMsgThreadFailed, {kThreadEncode});
-    return STATUS_UNSUCCESSFUL;
+    status = STATUS_UNSUCCESSFUL;
   }
-  return STATUS_SUCCESS;
+  view->CursorThread = CreateThread(nullptr, 0, &CursorThread, view, 0, nullptr);
+  if (!view->CursorThread) {
+    TracePoint(kTraceEntry, kTraceError, kTraceUnitThreads, kMsgThreadFailed, {kThreadCursor});
+    status = STATUS_UNSUCCESSFUL;
+  }
+  // A half-started view is stopped again, so that the flag tells the truth and a later start
+  // gets both threads.
+  if (!NT_SUCCESS(status)) StopViewThreadsLocked(view);
+  return status;
 }
 
 static void StopViewThreadsLocked(ViewContext* view) {
   if (!view->ThreadsRunning.load()) return;
   view->ThreadsRunning = 0;
   if (view->StopEvent) SetEvent(view->StopEvent);
-  if (view->EncodeThread) {
-    WaitForSingleObject(view->EncodeThread, INFINITE);
-    CloseHandle(view->EncodeThread);
-    view->EncodeThread = nullptr;
+  for (HANDLE* thread : {&view->EncodeThread, &view->CursorThread}) {
+    if (!*thread) continue;
+    WaitForSingleObject(*thread, INFINITE);
+    CloseHandle(*thread);
+    *thread = nullptr;
   }
 }
 

@@ -70,6 +70,9 @@ class Chip : public usb::UsbDevice {
   const TrafficCounter& traffic() const { return traffic_; }
 
   ViewSettings View(int view) const { return vendor_.View(view); }
+  // What the monitor of |view| shows: the picture of its frames (FrameStore::Shown) with the
+  // hardware cursor drawn over it (sim/chip/cursor_overlay.h).
+  std::optional<Picture> Screen(int view) const;
   uint32_t StartDisplayCount() const { return vendor_.StartDisplayCount(); }
   uint32_t ResetBulkStreamCount() const { return vendor_.ResetBulkStreamCount(); }
   void SetMonitor(int view, bool connected) { vendor_.SetMonitor(view, connected); }

@@ -192,6 +192,11 @@ NTSTATUS Adapter::Present(DisplayInterface* display, const void* surface, ULONG 
   return display->Present(display->Context, &update);
 }
 
+NTSTATUS Adapter::UpdateCursor(DisplayInterface* display, const HostCursor& cursor) {
+  if (!display || !display->UpdateCursor) return STATUS_INVALID_PARAMETER;
+  return display->UpdateCursor(display->Context, &cursor);
+}
+
 NTSTATUS Adapter::SetGamma(DisplayInterface* display, const void* ramp) {
   if (!display) return STATUS_INVALID_PARAMETER;
   if (!display->SetGamma) return STATUS_NOT_SUPPORTED;

@@ -83,6 +83,9 @@ class Adapter {
   // Presents |rects| of |surface| (|pitch| bytes a row, 4 bytes a pixel in B, G, R, A order).
   NTSTATUS Present(DisplayInterface* display, const void* surface, ULONG pitch,
                    const std::vector<HostRect>& rects);
+  // The pointer's record (display/cursor/hwc_context.h), as a desktop reports pointer moves
+  // and shape changes.
+  NTSTATUS UpdateCursor(DisplayInterface* display, const HostCursor& cursor);
   // A 772-byte GammaRamp; STATUS_NOT_SUPPORTED when the block offered no SetGamma.
   NTSTATUS SetGamma(DisplayInterface* display, const void* ramp);
 

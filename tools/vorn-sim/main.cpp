@@ -28,6 +28,7 @@
 #include "sim/chip/edid_blob.h"
 #include "sim/chip/monitor_plug.h"
 #include "sim/host/display_host.h"
+#include "sim/host/pointer.h"
 #include "tools/vorn-sim/png_writer.h"
 #include "tools/vorn-sim/rom_update.h"
 #include "tools/vorn-sim/session.h"
@@ -71,6 +72,9 @@ void PrintUsage() {
       "                  has released it, plug another monitor (another EDID) into its output;\n"
       "                  the play goes on until the plug-in has handed that one over (the\n"
       "                  plug-in waits for four equal readings, one a second, each time)\n"
+      "  --cursor C      software (default: the desktop draws the pointer) or hardware (the\n"
+      "                  host moves the device's cursor and changes its shape each second:\n"
+      "                  monochrome arrow, masked-colour hand, alpha ring)\n"
       "  --quiet         no progress lines\n"
       "  --rom           instead: the station driver's automatic ROM update of a simulated\n"
       "                  adapter, step by step with each block's burn result\n"
@@ -254,6 +258,28 @@ int Run(const Options& o) {
                   v.display->ViewIndex, v.width, v.height, o.session.width, o.session.height);
   }
 
+  // The hardware pointer of each monitor: a shape of its own each second, moving every step.
+  std::vector<vorn::host::Pointer> pointers;
+  const vorn::host::PointerShape shapes[] = {vorn::host::ArrowPointer(), vorn::host::HandPointer(),
+                                             vorn::host::RingPointer()};
+  if (o.session.hardware_cursor)
+    for (auto& v : session.views()) {
+      pointers.emplace_back(*session.adapter(), v.display);
+      pointers.back().SetShape(shapes[0], 0, 0);
+    }
+  auto move_pointers = [&](uint64_t step) {
+    for (size_t i = 0; i < pointers.size(); ++i) {
+      const auto& v = session.views()[i];
+      if (step % o.rate == 0)
+        pointers[i].SetShape(shapes[(step / o.rate) % 3], pointers[i].x(), pointers[i].y());
+      // Back and forth across the screen, and slower up and down.
+      const uint32_t tx = static_cast<uint32_t>(step * 9 % (2 * v.width));
+      const uint32_t ty = static_cast<uint32_t>(step * 4 % (2 * v.height));
+      pointers[i].MoveTo(static_cast<int32_t>(tx < v.width ? tx : 2 * v.width - tx),
+                         static_cast<int32_t>(ty < v.height ? ty : 2 * v.height - ty));
+    }
+  };
+
   const auto start = Clock::now();
   const auto end = start + std::chrono::duration<double>(o.seconds);
   auto next_report = start + std::chrono::seconds(1);
@@ -269,6 +295,7 @@ int Run(const Options& o) {
   while (Clock::now() < end || (swap.Wanted() && !swap.Finished() && Clock::now() < swap_end)) {
     swap.Step(std::chrono::duration<double>(Clock::now() - start).count());
     present_ok = session.Step() && present_ok;
+    move_pointers(steps);
     ++steps;
     const auto due = start + std::chrono::duration_cast<Clock::duration>(
                                  std::chrono::duration<double>(static_cast<double>(steps) / o.rate));
@@ -294,7 +321,8 @@ int Run(const Options& o) {
   mkdir(o.output.c_str(), 0777);
   for (size_t i = 0; i < session.views().size(); ++i) {
     const auto& v = session.views()[i];
-    auto shown = chip.frames().Shown(static_cast<int>(v.display->ViewIndex));
+    // The monitor's picture with the device's cursor over it.
+    auto shown = chip.Screen(static_cast<int>(v.display->ViewIndex));
     uint32_t w = 0;
     const std::vector<uint8_t> both = SideBySide(*v.desktop, shown ? &*shown : nullptr, &w);
     const std::string path = o.output + "/monitor-" + std::to_string(v.display->ViewIndex) + ".png";
@@ -450,6 +478,10 @@ int main(int argc, char** argv) {
       if (!ParseUnsigned(value, 1, 1000, &o.rate)) return bad("1 to 1000 steps a second");
     } else if (a == "--seed") {
       if (!ParseUnsigned(value, 0, 0xFFFFFFFFu, &o.session.seed)) return bad("a number");
+    } else if (a == "--cursor") {
+      const std::string c = value;
+      if (c != "software" && c != "hardware") return bad("software or hardware");
+      o.session.hardware_cursor = c == "hardware";
     } else if (a == "--output") {
       o.output = value;
     } else if (a == "--capture") {

@@ -166,6 +166,7 @@ bool Session::BringUp(std::string* error) {
     v.desktop = std::make_unique<host::Desktop>(v.width, v.height);
     host::SceneOptions so;
     so.seed = o_.seed + static_cast<uint32_t>(n) * 101;
+    so.cursor = !o_.hardware_cursor;  // the device draws the pointer itself
     v.scene = std::make_unique<host::DesktopScene>(*v.desktop, so);
     chip_.frames().SetMode(static_cast<int>(display->ViewIndex), v.width, v.height);
     views_.push_back(std::move(v));

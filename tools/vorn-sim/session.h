@@ -29,6 +29,7 @@ struct SessionOptions {
   uint32_t width = 1920, height = 1080;  // the mode asked for (the nearest offered is taken)
   uint32_t seed = 1;
   uint8_t memory_mib = 64;  // the adapter's frame memory; 3840x2160 is offered where it fits
+  bool hardware_cursor = false;  // the pointer goes to the device's cursor, not into the desktop
 };
 
 // The chip an adapter of |o| is: monitors of the common modes, the format in its capability
