@@ -1,11 +1,13 @@
-// The station's power requests, as far as START needs them: the wait-wake request armed when
-// the configuration allows remote wake-up, and cancelled at STOP, SURPRISE_REMOVAL and
-// REMOVE. Every other power request is passed down unchanged; the system and device power
-// handling joins this file with the power module.
+// The station's power dispatch and its wait-wake request. The station is the power policy
+// owner of the adapter: system and device requests go to their handlers (power_system.cpp,
+// power_device.cpp), the wait-wake request is kept while it is below and re-armed after a
+// wake when the configuration allows remote wake-up; it is cancelled at STOP,
+// SURPRISE_REMOVAL and REMOVE.
 #include "platform/kernel/power.h"
 #include "station/dispatch.h"
 #include "station/bus/child_pdos.h"
 #include "station/kernel_utils.h"
+#include "station/power_requests.h"
 #include "station/station_start.h"
 
 namespace vorn::station {
@@ -30,7 +32,9 @@ void WaitWakeRequestDone(DEVICE_OBJECT*, UCHAR, POWER_STATE, PVOID context,
                          IO_STATUS_BLOCK* io_status) {
   auto* station = static_cast<StationExtension*>(context);
   Exchange(&station->WaitWakeArmed, 0);
-  if (!NT_SUCCESS(io_status->Status) || station->DevicePowerState == PowerDeviceD0) return;
+  if (!NT_SUCCESS(io_status->Status) ||
+      ReadPowerState(station->DevicePowerState) == PowerDeviceD0)
+    return;
   AcquireIoCount(station);
   POWER_STATE d0;
   d0.DeviceState = PowerDeviceD0;
@@ -67,21 +71,56 @@ NTSTATUS FdoWaitWake(StationExtension* station, IRP* irp) {
 }
 
 NTSTATUS FdoPower(StationExtension* station, IRP* irp) {
-  if (station->FdoState == kFdoRemoved) {
+  ULONG state = __atomic_load_n(&station->FdoState, __ATOMIC_SEQ_CST);
+  if (state == kFdoRemoved) {
     PoStartNextPowerIrp(irp);
     return CompleteIrp(irp, STATUS_DELETE_PENDING, 0);
   }
-  if (station->FdoState != kFdoNotStarted &&
-      IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_WAIT_WAKE) {
-    AcquireIoCount(station);
-    return FdoWaitWake(station, irp);
+  if (state == kFdoNotStarted) {
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(station->LowerDeviceObject, irp);
   }
+  AcquireIoCount(station);
+  IO_STACK_LOCATION* st = IoGetCurrentIrpStackLocation(irp);
+  bool system = st->Parameters.Power.Type == SystemPowerState;
+  switch (st->MinorFunction) {
+    case IRP_MN_WAIT_WAKE:
+      return FdoWaitWake(station, irp);
+    case IRP_MN_SET_POWER:
+      IoMarkIrpPending(irp);
+      if (system) {
+        FdoSetSystemPower(station, irp);
+      } else {
+        FdoSetDevicePower(station, irp);
+      }
+      return STATUS_PENDING;
+    case IRP_MN_QUERY_POWER:
+      IoMarkIrpPending(irp);
+      if (system) {
+        FdoQuerySystemPower(station, irp);
+      } else {
+        FdoQueryDevicePower(station, irp);
+      }
+      return STATUS_PENDING;
+    default:
+      break;
+  }
+  ReleaseIoCount(station);
   PoStartNextPowerIrp(irp);
   IoSkipCurrentIrpStackLocation(irp);
   return PoCallDriver(station->LowerDeviceObject, irp);
 }
 
 }  // namespace
+
+NTSTATUS CompletePowerRequest(StationExtension* station, IRP* irp, NTSTATUS status) {
+  PoStartNextPowerIrp(irp);
+  irp->IoStatus.Status = status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  ReleaseIoCount(station);
+  return status;
+}
 
 NTSTATUS DispatchPower(DEVICE_OBJECT* device, IRP* irp) {
   if (ExtensionHead(device)->State == kFdoRemoved) {

@@ -154,6 +154,9 @@ struct StationExtension {
   UCHAR RomResult[16];
   PVOID RomBuffer;
   ULONG RomBytesDone;
+  // Set while a ROM block is with the bulk-OUT pipe (from WriteAsync to RomTransferDone): the
+  // block's buffer is not freed while it is set. Read and written as an atomic.
+  UCHAR RomTransferOpen;
   UserEventSlot UserEvents[kUserEventSlotCount];
   UCHAR NsMode;
   UCHAR FeatureFlags[8];

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "display/cursor/hwc_context.h"
 #include "display/views/dirty_rects.h"
 #include "display/encode/encode_plan.h"
 #include "display/frames/frame_packet.h"
@@ -26,14 +27,6 @@ constexpr uint8_t kDefaultJpegSampling = 3;
 constexpr uint8_t kDetectFromCapabilities = 255;
 constexpr uint32_t kEdidInitialCapacity = 512;
 constexpr uint32_t kGammaRampSize = 772;
-
-// The cursor state of a view; the hardware cursor fills it in.
-constexpr uint8_t kNoCursorSlot = 255;
-struct HwcContext {
-  uint32_t SlotCount;
-  uint32_t SlotBase;
-  uint8_t CurrentSlot;  // the selected shape slot, kNoCursorSlot while the view has no shape
-};
 
 // A slot of a view's device memory region.
 struct FrameSlot {
@@ -80,7 +73,7 @@ struct FrameAckRing {
 // stopping a stopped one do nothing.
 struct DeviceThread {
   HANDLE StopEvent;
-  uint8_t Running;
+  std::atomic<uint8_t> Running;  // read by the thread itself
   HANDLE Thread;
 };
 
@@ -102,7 +95,8 @@ struct ViewContext {
   vorn::display::HwcContext* Hwc;
   uint32_t PendingCursorFlags;
   WDFWAITLOCK CursorLock;
-  HANDLE CursorEvent;
+  HANDLE CursorEvent;  // auto-reset
+  HANDLE CursorThread;
 
   uint32_t DeviceTimingCount;
   WDFWAITLOCK ModeLock;  // the mode list, TargetMode array and timing cache in Modes

@@ -1,5 +1,6 @@
 #include "display/device/device_callbacks.h"
 
+#include "display/cursor/cursor.h"
 #include "display/device/bring_up.h"
 #include "display/frames/device_memory.h"
 #include "display/device/device_threads.h"
@@ -30,12 +31,9 @@ void DeviceStop(SorvikDevice* device) {
   SettleViewPacket(&device->Views[1]);
 }
 
-// The cursor shape cache of a present view is emptied here so every shape is uploaded again.
-void ResetCursorCache(ViewContext*) {}
-
 void DeviceRestart(SorvikDevice* device) {
   for (ViewContext& view : device->Views)
-    if (view.Present) ResetCursorCache(&view);
+    if (view.Present) ResetCursorCache(view.Hwc, true);  // every shape is uploaded again
   StartInterruptReader(device);
   StartHotplug(device);
   StartSendThread(device);

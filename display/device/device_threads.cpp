@@ -1,6 +1,8 @@
 #include "display/device/device_threads.h"
 
+#include "display/cursor/cursor.h"
 #include "display/encode/encode_thread.h"
+#include "display/modes/modes.h"
 #include "display/send/send_thread.h"
 #include "display/views/dirty_rects.h"
 
@@ -13,22 +15,15 @@
 namespace vorn::display {
 namespace {
 
-enum ThreadKind : uint32_t { kThreadSend = 1, kThreadHotplug = 2, kThreadEncode = 3 };
+enum ThreadKind : uint32_t {
+  kThreadSend = 1,
+  kThreadHotplug = 2,
+  kThreadEncode = 3,
+  kThreadCursor = 4,
+};
 
 // How often a wait for the send thread to take a packet looks whether that thread still runs.
 constexpr uint32_t kSettlePollMs = 20;
-
-// The hot-plug loop: waits for a monitor status change or its stop event. Following the
-// monitors (re-reading their status, acquiring and releasing views) happens here.
-DWORD WINAPI HotplugThreadMain(LPVOID parameter) {
-  auto* device = static_cast<SorvikDevice*>(parameter);
-  HANDLE events[2] = {device->HotplugThread.StopEvent, device->MonitorStatusEvent};
-  for (;;) {
-    DWORD which = WaitForMultipleObjects(2, events, FALSE, INFINITE);
-    if (which != WAIT_OBJECT_0 + 1) break;
-  }
-  return 0;
-}
 
 }  // namespace
 
@@ -62,17 +57,10 @@ NTSTATUS StartSendThread(SorvikDevice* device) {
 
 void StopSendThread(SorvikDevice* device) { StopDeviceThread(&device->SendThread); }
 
-NTSTATUS StartHotplug(SorvikDevice* device) {
-  if (device->IpMode) return STATUS_SUCCESS;
-  NTSTATUS status = StartDeviceThread(&device->HotplugThread, &HotplugThreadMain, device);
-  if (!NT_SUCCESS(status))
-    TracePoint(kTraceInterrupt, kTraceError, kTraceUnitThreads, kMsgThreadFailed, {kThreadHotplug});
-  return status;
-}
+static void StopViewThreadsLocked(ViewContext* view);
 
-void StopHotplug(SorvikDevice* device) { StopDeviceThread(&device->HotplugThread); }
-
-NTSTATUS StartViewThreads(ViewContext* view) {
+// Under the view's mode lock (below).
+static NTSTATUS StartViewThreadsLocked(ViewContext* view) {
   if (view->ThreadsRunning.load()) return STATUS_SUCCESS;
   SystemMemObj* mem = view->SystemMem;
   if (!view->StopEvent || !view->DirtyEvent || !mem || !mem->Staging || !mem->ReadyEvent ||
@@ -84,24 +72,51 @@ NTSTATUS StartViewThreads(ViewContext* view) {
   if (view->CursorEvent) ResetEvent(view->CursorEvent);
   // A new mode starts without a band.
   view->BandRect.left = view->BandRect.top = view->BandRect.bottom = 0;
+  // Each thread is attempted even when the other could not be created.
+  NTSTATUS status = STATUS_SUCCESS;
   view->EncodeThread = CreateThread(nullptr, 0, &EncodeThread, view, 0, nullptr);
   if (!view->EncodeThread) {
-    view->ThreadsRunning = 0;
     TracePoint(kTraceEntry, kTraceError, kTraceUnitThreads, kMsgThreadFailed, {kThreadEncode});
-    return STATUS_UNSUCCESSFUL;
+    status = STATUS_UNSUCCESSFUL;
   }
-  return STATUS_SUCCESS;
+  view->CursorThread = CreateThread(nullptr, 0, &CursorThread, view, 0, nullptr);
+  if (!view->CursorThread) {
+    TracePoint(kTraceEntry, kTraceError, kTraceUnitThreads, kMsgThreadFailed, {kThreadCursor});
+    status = STATUS_UNSUCCESSFUL;
+  }
+  // A half-started view is stopped again, so that the flag tells the truth and a later start
+  // gets both threads.
+  if (!NT_SUCCESS(status)) StopViewThreadsLocked(view);
+  return status;
 }
 
-void StopViewThreads(ViewContext* view) {
+static void StopViewThreadsLocked(ViewContext* view) {
   if (!view->ThreadsRunning.load()) return;
   view->ThreadsRunning = 0;
   if (view->StopEvent) SetEvent(view->StopEvent);
-  if (view->EncodeThread) {
-    WaitForSingleObject(view->EncodeThread, INFINITE);
-    CloseHandle(view->EncodeThread);
-    view->EncodeThread = nullptr;
+  for (HANDLE* thread : {&view->EncodeThread, &view->CursorThread}) {
+    if (!*thread) continue;
+    WaitForSingleObject(*thread, INFINITE);
+    CloseHandle(*thread);
+    *thread = nullptr;
   }
+}
+
+// The host's SetMode and the hot-plug thread's release can start and stop one view's threads
+// at the same moment; the view's mode lock makes each start and each stop whole, so no thread
+// is started behind a stop that had already looked, and no handle is overwritten or closed
+// twice. No caller holds that lock, and the encode thread never takes it.
+NTSTATUS StartViewThreads(ViewContext* view) {
+  LockModes(view);
+  const NTSTATUS status = StartViewThreadsLocked(view);
+  UnlockModes(view);
+  return status;
+}
+
+void StopViewThreads(ViewContext* view) {
+  LockModes(view);
+  StopViewThreadsLocked(view);
+  UnlockModes(view);
 }
 
 void SettleViewPacket(ViewContext* view) {

@@ -1,18 +1,17 @@
-// The plug-in's own threads per adapter (send thread, hot-plug thread) and per view (encode
-// and cursor threads). Starts and stops are idempotent by the running flags: a start of a
+// The plug-in's own threads per adapter (send thread; the hot-plug thread is in
+// display/hotplug/) and per view (encode and cursor threads). Starts and stops are idempotent by the running flags: a start of a
 // running thread returns 0 and does nothing; a stop signals the stop event only when the
 // thread runs, waits for it without limit, closes its handle and clears it.
 #pragma once
 
 #include "display/device/device.h"
+#include "display/hotplug/hotplug.h"
 #include "platform/win32/thread.h"
 
 namespace vorn::display {
 
 NTSTATUS StartSendThread(SorvikDevice* device);
 void StopSendThread(SorvikDevice* device);
-NTSTATUS StartHotplug(SorvikDevice* device);
-void StopHotplug(SorvikDevice* device);
 // The view's encode thread: started when a mode is set, stopped when it is cleared, at device
 // stop and at clean-up. STATUS_UNSUCCESSFUL when the view has no staging buffers or the
 // thread cannot be created.

@@ -302,15 +302,23 @@ NTSTATUS SendCursorShape(SorvikDevice* device, uint16_t view, uint16_t slot, con
   if (device->IpMode) return SendIpCommand(device, code, slot, 0, record, size);
   uint32_t chunk = device->ControlChunkSize;
   if (chunk == 0 || chunk > kTimingChunkBytes) chunk = kTimingChunkBytes;
-  // The offset of the last chunk travels in wIndex; one past 16 bits would land on offset 0.
-  if ((size - 1) / chunk * chunk >= kWireFieldLimit) return STATUS_INVALID_PARAMETER;
+  // A chunk's offset travels in wIndex. A last chunk past 16 bits (the 8 bytes beyond 64 KiB of
+  // a 128-pixel image) would land on offset 0 and overwrite the header: a full chunk ending at
+  // the end of the record goes instead, at an offset that fits, rewriting the bytes it overlaps
+  // with their own values. A record longer than that cannot be addressed.
+  if (size >= kWireFieldLimit + chunk) return STATUS_INVALID_PARAMETER;
   const auto* bytes = static_cast<const uint8_t*>(record);
   return Locked(device, code, slot, 0, [&] {
     NTSTATUS status = STATUS_SUCCESS;
     for (uint32_t offset = 0; offset < size && NT_SUCCESS(status); offset += chunk) {
-      status = VendorRequestOut(device, device->UsbDevice, code, slot,
-                                static_cast<uint16_t>(offset), bytes + offset,
-                                std::min(chunk, size - offset));
+      uint32_t at = offset;
+      uint32_t n = std::min(chunk, size - offset);
+      if (at >= kWireFieldLimit) {
+        at = size - chunk;
+        n = chunk;
+      }
+      status = VendorRequestOut(device, device->UsbDevice, code, slot, static_cast<uint16_t>(at),
+                                bytes + at, n);
     }
     return status;
   });

@@ -115,7 +115,8 @@ void FlushViews(SorvikDevice* device) {
 
     LockUntimed(device, view.CursorLock);
     if (view.Hwc && view.Hwc->CurrentSlot != kNoCursorSlot) {
-      view.PendingCursorFlags |= kCursorPendingShape | kCursorPendingPosition;
+      view.PendingCursorFlags |=
+          kCursorPendingShape | kCursorPendingPosition | kCursorPendingReupload;
       if (view.CursorEvent) SetEvent(view.CursorEvent);
     }
     Unlock(device, view.CursorLock);

@@ -18,12 +18,9 @@ void StartInterruptReader(SorvikDevice* device);
 // routine is running once this returns.
 void StopInterruptReader(SorvikDevice* device);
 
-// Pending cursor flags of a view.
-constexpr uint32_t kCursorPendingShape = 1u << 0;
-constexpr uint32_t kCursorPendingPosition = 1u << 3;
-
 // The device asked for a refresh: every present view sends its whole screen next, and a view
-// whose cursor holds a shape uploads it and sends its position again.
+// whose cursor holds a shape uploads it and sends its position again: the device may have lost
+// its cursor images, so every cached one is sent again when next shown.
 void FlushViews(SorvikDevice* device);
 
 }  // namespace vorn::display

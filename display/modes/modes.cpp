@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "display/cursor/cursor.h"
 #include "display/device/device_threads.h"
 #include "display/modes/edid.h"
 #include "display/views/present.h"
@@ -352,6 +353,9 @@ bool SelectModeAndStart(ViewContext* view, uint32_t width, uint32_t height, uint
   m.Rotation = view->Owner->Rotation & 3;
   ApplyMode(view, mode);
   UnlockModes(view);
+  // Shapes are converted for the new rotation and uploaded again.
+  ResetCursorCache(view->Hwc, true);
+  SetCursorMode(view->Hwc, mode.Width, mode.Height, m.Rotation);
   view->PreferYuv = mode.Width > kYuvPreferredWidth ? 1 : 0;
   m.SystemFramePitch = (mode.Width + kPitchAlign - 1) / kPitchAlign * kPitchAlign * (bpp / 8);
   m.OffsetX = CentringOffset(mode.Width, width, kOffsetAlignX);

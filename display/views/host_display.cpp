@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "display/cursor/cursor.h"
 #include "display/device/device_threads.h"
 #include "display/modes/edid.h"
 #include "display/views/gamma.h"
@@ -19,8 +20,7 @@ constexpr uint8_t kDescriptorHdmi = 2;
 constexpr uint8_t kDescriptorDp = 8;
 constexpr uint8_t kDescriptorDvi = 4;
 
-// View callbacks. The cursor path is filled in by its own part of the plug-in; until then a
-// view ignores cursor updates.
+// View callbacks.
 NTSTATUS GetModes(ViewContext* view, TargetMode** modes, ULONG* count) {
   LockModes(view);
   if (modes) *modes = view->Modes.Targets;
@@ -39,7 +39,11 @@ NTSTATUS SetMode(ViewContext* view, const HostMode* mode) {
              : STATUS_UNSUCCESSFUL;
 }
 
-NTSTATUS UpdateCursor(ViewContext*, const HostCursor*) { return STATUS_SUCCESS; }
+// The cursor work is queued for the view's cursor thread; the host never waits for the device.
+NTSTATUS UpdateCursor(ViewContext* view, const HostCursor* cursor) {
+  SetCursorInfo(view, cursor);
+  return STATUS_SUCCESS;
+}
 
 ULONG OutputTypeOf(uint8_t descriptor_type) {
   if (descriptor_type == kDescriptorHdmi || descriptor_type == kDescriptorDp) return kOutputTypeHdmi;

@@ -1,5 +1,6 @@
 #include <new>
 
+#include "display/cursor/cursor.h"
 #include "display/device/bring_up.h"
 #include "display/device/device_threads.h"
 #include "display/modes/modes.h"
@@ -24,12 +25,10 @@ NTSTATUS CreateViewContext(SorvikDevice* device, ViewContext* view, uint16_t ind
   view->Index = index;
   view->Owner = device;
 
-  view->Hwc = static_cast<HwcContext*>(HeapZalloc(device, sizeof(HwcContext)));
+  view->Hwc = CreateCursorContext(view, static_cast<uint8_t>(slot_count),
+                                  static_cast<uint8_t>(slot_base));
   view->SystemMem = static_cast<SystemMemObj*>(HeapZalloc(device, sizeof(SystemMemObj)));
   if (!view->Hwc || !view->SystemMem) return STATUS_UNSUCCESSFUL;
-  view->Hwc->SlotCount = slot_count;
-  view->Hwc->SlotBase = slot_base;
-  view->Hwc->CurrentSlot = kNoCursorSlot;
 
   view->EdidBuffer = static_cast<uint8_t*>(HeapZalloc(device, kEdidInitialCapacity));
   if (!view->EdidBuffer) {
@@ -72,7 +71,7 @@ NTSTATUS DestroyViewContext(ViewContext* view) {
   ReleaseModes(view);
   HeapRelease(device, view->SystemMem);
   HeapRelease(device, view->GammaCopy);
-  HeapRelease(device, view->Hwc);
+  FreeCursorContext(view->Hwc);
   HeapRelease(device, view->EdidBuffer);
   view->SystemMem = nullptr;
   view->GammaCopy = nullptr;

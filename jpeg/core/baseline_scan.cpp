@@ -1,5 +1,6 @@
 // The data part of the stream: the baseline sequential scan of an interleaved source, one MCU
-// row at a time (prepare, transform, code), with restart markers, and EOI.
+// row at a time (prepare, transform, code), with restart markers, the extended scan from the
+// coefficients of its statistics pass, and EOI.
 #include "jpeg/core/encoder.h"
 #include "jpeg/core/marker_writer.h"
 #include "jpeg/primitives/dct/forward_dct.h"
@@ -8,12 +9,30 @@
 namespace vorn::jpeg {
 
 JpegCoreStatus CJPEGEncoder::WriteData() {
-  // The scans of the other modes and of planar sources are not built: refused like SetParams.
-  if ((mode_ != ModeBaseline && mode_ != ModeProgressive) || planar_) return CoreBadParameter;
+  // Only the frames SetParams and SetLosslessParams accept have scans; progressive and
+  // lossless frames take no planar sources.
+  if (mode_ != ModeBaseline && mode_ != ModeProgressive && mode_ != ModeExtended &&
+      mode_ != ModeLossless) {
+    return CoreBadParameter;
+  }
+  if (planar_ && (mode_ == ModeProgressive || mode_ == ModeLossless)) return CoreBadParameter;
   // The buffers must be those WriteHeader prepared for the current source and parameters.
   if (!headerWritten_) return CoreBadParameter;
-  JpegCoreStatus status =
-      mode_ == ModeProgressive ? EncodeProgressiveScans() : EncodeBaselineScan();
+  JpegCoreStatus status;
+  switch (mode_) {
+    case ModeProgressive:
+      status = EncodeProgressiveScans();
+      break;
+    case ModeLossless:
+      status = EncodeLosslessScan();
+      break;
+    case ModeExtended:
+      status = planar_ ? EncodeExtendedScanPlanar() : EncodeExtendedScan();
+      break;
+    default:
+      status = planar_ ? EncodeBaselineScanPlanar() : EncodeBaselineScan();
+      break;
+  }
   if (status != CoreOk) return status;
   if ((status = bitStream_.WriteWord(kMarkerEoi)) != CoreOk) return status;
   return bitStream_.FlushBuffer(0);
@@ -41,19 +60,25 @@ int16_t* CJPEGEncoder::McuRowBlocks(int32_t row) const {
 }
 
 JpegCoreStatus CJPEGEncoder::TransformMcuRow(int16_t* blocks) {
+  // Extended frames above 8 bits hold 16-bit samples and use the float transform with the
+  // float form of the quantisation table; an 8-bit table has none, and the transform refuses.
+  const bool wide = mode_ == ModeExtended && precision_ > 8;
+  const intptr_t sampleBytes = wide ? 2 : 1;
   int16_t* block = blocks;
   for (int32_t m = 0; m < mcusPerRow_; ++m) {
     for (int32_t i = 0; i < componentCount_; ++i) {
       const CJPEGColorComponent& c = components_[i];
       const uint8_t* rows = c.SubsampledRows(0);
-      const uint16_t* table = quantTables_[c.quantTableId].Forward();
+      const prim::CJPEGEncoderQuantTable& table = quantTables_[c.quantTableId];
       for (int32_t v = 0; v < c.v; ++v) {
         for (int32_t h = 0; h < c.h; ++h) {
           const uint8_t* src = rows + static_cast<intptr_t>(v) * 8 * c.subsampledStep +
-                               static_cast<intptr_t>(m * c.h + h) * 8;
-          if (prim::ForwardDctQuant8x8(src, c.subsampledStep, block, table) != prim::StatusOk) {
-            return CorePrimitiveFailed;
-          }
+                               static_cast<intptr_t>(m * c.h + h) * 8 * sampleBytes;
+          const prim::PrimitiveStatus status =
+              wide ? prim::ForwardDctQuant8x8From16(reinterpret_cast<const int16_t*>(src),
+                                                    c.subsampledStep, block, table.FloatTable())
+                   : prim::ForwardDctQuant8x8(src, c.subsampledStep, block, table.Forward());
+          if (status != prim::StatusOk) return CorePrimitiveFailed;
           block += prim::kBlockSize;
         }
       }
@@ -114,26 +139,72 @@ JpegCoreStatus CJPEGEncoder::EncodeMcuRow(const int16_t* blocks) {
   return CoreOk;
 }
 
-JpegCoreStatus CJPEGEncoder::EncodeBaselineScan() {
+JpegCoreStatus CJPEGEncoder::BeginSequentialScan() {
+  // The whole band at full precision, whatever a lossless scan of an earlier frame left.
+  ss_ = 0;
+  se_ = 63;
+  ah_ = 0;
+  al_ = 0;
   for (CJPEGColorComponent& c : components_) c.lastDc = 0;
   nextRestartNumber_ = 0;
   restartsToGo_ = restartInterval_;
   if (prim::ResetHuffmanEncodeState(huffmanState_.State()) != prim::StatusOk) {
     return CorePrimitiveFailed;
   }
-  JpegCoreStatus status = WriteScanHeader();
+  return WriteScanHeader();
+}
+
+JpegCoreStatus CJPEGEncoder::PrepareMcuRow(int32_t row) {
+  // Planes are copied at their components' resolution; the baseline scan converts a planar
+  // source whose colour is not the frame's as it would an interleaved one.
+  if (planar_ && (mode_ == ModeExtended || sourceColor_ == color_)) {
+    return CopyPlanarMcuRow(row, 0);
+  }
+  JpegCoreStatus status = ConvertMcuRow(row, 0);
+  if (status != CoreOk) return status;
+  return DownsampleMcuRow(row, 0);
+}
+
+JpegCoreStatus CJPEGEncoder::EncodeSequentialRows() {
+  JpegCoreStatus status = BeginSequentialScan();
   if (status != CoreOk) return status;
   for (int32_t r = 0; r < mcuRows_; ++r) {
     // With optimised tables the statistics pass has left the whole image transformed.
     if (!optimizeHuffman_) {
-      if ((status = ConvertMcuRow(r, 0)) != CoreOk) return status;
-      if ((status = DownsampleMcuRow(r, 0)) != CoreOk) return status;
+      if ((status = PrepareMcuRow(r)) != CoreOk) return status;
       if ((status = TransformMcuRow(coefficients_)) != CoreOk) return status;
     }
     if ((status = EncodeMcuRow(McuRowBlocks(r))) != CoreOk) return status;
   }
   if ((status = bitStream_.FlushBuffer(kBlockFlushMinFree)) != CoreOk) return status;
   return FlushBlockBits();
+}
+
+JpegCoreStatus CJPEGEncoder::EncodeExtendedScan() {
+  // The statistics pass has left the whole image transformed: the scan codes it as it is.
+  if (mode_ != ModeExtended || planar_ || !optimizeHuffman_ ||
+      mcuRowsPerCoefficientPass_ != mcuRows_) {
+    return CoreBadParameter;
+  }
+  return EncodeSequentialRows();
+}
+
+JpegCoreStatus CJPEGEncoder::EncodeExtendedScanPlanar() {
+  if (mode_ != ModeExtended || !planar_ || !optimizeHuffman_ ||
+      mcuRowsPerCoefficientPass_ != mcuRows_) {
+    return CoreBadParameter;
+  }
+  return EncodeSequentialRows();
+}
+
+JpegCoreStatus CJPEGEncoder::EncodeBaselineScanPlanar() {
+  if (mode_ != ModeBaseline || !planar_) return CoreBadParameter;
+  return EncodeSequentialRows();
+}
+
+JpegCoreStatus CJPEGEncoder::EncodeBaselineScan() {
+  if (mode_ != ModeBaseline || planar_) return CoreBadParameter;
+  return EncodeSequentialRows();
 }
 
 }  // namespace vorn::jpeg

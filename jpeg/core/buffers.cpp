@@ -52,6 +52,12 @@ bool FitsAllocation(int64_t size) {
   return size > 0 && size <= std::numeric_limits<int32_t>::max();
 }
 
+// The most a lossless difference can take in the stream: 16 code and 15 value bits, each of
+// the 4 bytes followed by a stuffed 0.
+constexpr int64_t kLosslessBytesPerSample = 8;
+// The padding of the last byte at the end, stuffed too.
+constexpr int64_t kLosslessFlushBytes = 2;
+
 }  // namespace
 
 CMemoryBuffer::~CMemoryBuffer() { Free(); }
@@ -94,8 +100,11 @@ JpegCoreStatus CJPEGColorComponent::AllocateSubsampledBuffer(int32_t slots) {
 }
 
 JpegCoreStatus CJPEGEncoder::PrepareBuffers() {
-  // Only a baseline or progressive frame accepted by SetParams gets buffers.
-  if (mode_ != ModeBaseline && mode_ != ModeProgressive) return CoreBadParameter;
+  // Only a frame accepted by SetParams or SetLosslessParams gets buffers.
+  if (mode_ != ModeBaseline && mode_ != ModeProgressive && mode_ != ModeExtended &&
+      mode_ != ModeLossless) {
+    return CoreBadParameter;
+  }
   // The progressive scan script; none (and no scan) for any other frame.
   scanScript_.clear();
   if (mode_ == ModeProgressive) {
@@ -132,17 +141,31 @@ JpegCoreStatus CJPEGEncoder::PrepareBuffers() {
     c.blocksPerMcu = c.h * c.v;
     blocksPerMcu_ += c.blocksPerMcu;
     c.convertedRows = mcuHeight_;
-    c.convertedStep = paddedWidth_;
+    // Lossless rows may hold 16-bit samples, and so do extended ones above 8 bits.
+    const bool wide = mode_ == ModeLossless || (mode_ == ModeExtended && precision_ > 8);
+    c.convertedStep = wide ? paddedWidth_ * 2 : paddedWidth_;
     c.subsampledRows = c.convertedRows / c.verticalDownsampling;
     c.subsampledStep = c.convertedStep / c.horizontalDownsampling;
     JpegCoreStatus status = c.AllocateConvertedBuffer(slotCount_);
     if (status != CoreOk) return status;
     status = c.AllocateSubsampledBuffer(slotCount_);
     if (status != CoreOk) return status;
+    if (mode_ == ModeLossless) {
+      for (CMemoryBuffer& rowBuffer : c.rowBuffers) {
+        if ((status = rowBuffer.Allocate(c.convertedStep)) != CoreOk) return status;
+      }
+      c.currentRow = reinterpret_cast<uint16_t*>(c.rowBuffers[0].Data());
+      c.previousRow = reinterpret_cast<uint16_t*>(c.rowBuffers[1].Data());
+    }
   }
 
-  const int64_t coefficientBytes = static_cast<int64_t>(mcusPerRow_) * blocksPerMcu_ * slotCount_ *
-                                   mcuRowsPerCoefficientPass_ * kCoefficientBlockBytes;
+  // Blocks of 64 coefficients; in a lossless frame one 16-bit difference a sample, sized by
+  // what the scan writes (a row of every component, or every row with optimizeHuffman).
+  const int64_t coefficientBytes =
+      mode_ == ModeLossless
+          ? LosslessDifferenceBytes()
+          : static_cast<int64_t>(mcusPerRow_) * blocksPerMcu_ * slotCount_ *
+                mcuRowsPerCoefficientPass_ * kCoefficientBlockBytes;
   if (!FitsAllocation(coefficientBytes)) return CoreBadParameter;
   if (coefficients_ == nullptr) {
     coefficients_ =
@@ -155,7 +178,16 @@ JpegCoreStatus CJPEGEncoder::PrepareBuffers() {
     return CoreBadParameter;
   }
 
-  JpegCoreStatus status = bitStream_.AllocateBuffer(kBitStreamBytes);
+  // A lossless row is coded in one piece after the buffer has been emptied: a difference
+  // takes at most 31 bits, so 4 bytes, and each byte may need a stuffed 0 after it.
+  int64_t bitStreamBytes = kBitStreamBytes;
+  if (mode_ == ModeLossless) {
+    const int64_t row = static_cast<int64_t>(width_) * componentCount_ * kLosslessBytesPerSample +
+                        kLosslessFlushBytes;
+    if (row > bitStreamBytes) bitStreamBytes = row;
+    if (!FitsAllocation(bitStreamBytes)) return CoreBadParameter;
+  }
+  JpegCoreStatus status = bitStream_.AllocateBuffer(static_cast<int32_t>(bitStreamBytes));
   if (status != CoreOk) return status;
   return huffmanState_.Create();
 }

@@ -50,6 +50,11 @@ class CJPEGColorComponent {
   int16_t lastDc = 0;
   CMemoryBuffer convertedBuffer;
   CMemoryBuffer subsampledBuffer;
+  // Lossless frames only: the current and the previous row as 16-bit samples; they swap
+  // roles after every row.
+  CMemoryBuffer rowBuffers[2];
+  uint16_t* currentRow = nullptr;
+  uint16_t* previousRow = nullptr;
 
  private:
   static JpegCoreStatus AllocateSlices(CMemoryBuffer& buffer, int32_t rows, int32_t step,

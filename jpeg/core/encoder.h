@@ -7,10 +7,14 @@
 // prepares every buffer), WriteData. One encoder codes one image.
 //
 // This build codes baseline frames (mode 1) from interleaved 8-bit sources, with the standard
-// Huffman tables or with tables built for the image (optimizeHuffman), and progressive frames
-// (mode 3) of 1, 3 or 4 components from the same sources, every scan with tables of its own.
-// SetParams refuses the other modes, other component counts in mode 3 and planar and wider
-// sources with -3, so a mode not built never reaches the buffers or the scans.
+// Huffman tables or with tables built for the image (optimizeHuffman), progressive frames
+// (mode 3) of 1, 3 or 4 components from the same sources, every scan with tables of its own,
+// and extended frames (mode 2) of 12-bit samples, always with tables built for the image.
+// Baseline and extended frames also take planar sources (one plane a component, at the
+// component's resolution). SetParams refuses the other modes, other component counts in mode
+// 3, other precisions and planar progressive frames with -3, so a mode not built never
+// reaches the buffers or the scans.
+// Lossless frames (mode 4) have a parameter setter of their own, SetLosslessParams.
 #pragma once
 
 #include <cstdint>
@@ -53,7 +57,8 @@ class CJPEGEncoder {
 
   // Source setters: they store the description and return 0 (the planar 8-bit form -3 for
   // four channels whose colour differs from the frame colour already set). The 16-bit forms
-  // turn Huffman optimisation on above 10 bits of precision.
+  // turn Huffman optimisation on above 10 bits of precision. Samples are 8-bit up to 8 bits
+  // of precision and 16-bit above: the parameter setters refuse a source of the other width.
   JpegCoreStatus SetInterleavedSource8(const uint8_t* pixels, int32_t step, int32_t width,
                                        int32_t height, int32_t channels, int32_t color,
                                        int32_t sampling, int32_t precision);
@@ -80,6 +85,16 @@ class CJPEGEncoder {
   JpegCoreStatus SetParams(int32_t mode, int32_t color, int32_t sampling, int32_t restartInterval,
                            int32_t optimizeHuffman, int32_t quality, int32_t reserved);
 
+  // The parameters of a lossless frame (SOF3), which SetParams refuses: one coded row per
+  // image row, predictor 1 and no point transform, every component at full resolution.
+  // Without optimizeHuffman every component codes with the standard luminance DC table, whose
+  // categories reach 11 bits, so a precision above 11 needs optimizeHuffman; with it every
+  // component gets a DC table of its own built from the image. The restart interval counts
+  // samples and must be a whole number of rows, so that every restart falls on a row start.
+  // -3 for a refused parameter (nothing stored), -2 or -6 from a table helper.
+  JpegCoreStatus SetLosslessParams(int32_t color, int32_t restartInterval,
+                                   int32_t optimizeHuffman);
+
   // Derives the per-component factors and allocates every buffer (WriteHeader calls it).
   JpegCoreStatus PrepareBuffers();
   // Every marker segment before the scan, then pushed to the output stream.
@@ -89,11 +104,19 @@ class CJPEGEncoder {
   JpegCoreStatus WriteData();
   // One DHT segment of |table|.
   JpegCoreStatus WriteHuffmanTableSegment(const CJPEGEncoderHuffmanTable& table);
-  // The statistics pass of a baseline frame with optimizeHuffman: converts and transforms the
-  // whole image into the coefficient buffer, counts the symbols the scan will code, installs
-  // the tables built from them (component 0 tables 0, the others tables 1 in a YCbCr or YCCK
-  // frame) and writes their DHT segments. WriteHeader calls it in place of the standard ones.
+  // The statistics pass of a baseline or extended frame with optimizeHuffman: converts and
+  // transforms the whole image into the coefficient buffer, counts the symbols the scan will
+  // code, installs the tables built from them (baseline: component 0 tables 0, the others
+  // tables 1 in a YCbCr or YCCK frame; extended: component k tables k) and writes their DHT
+  // segments. WriteHeader calls it in place of the standard ones.
   JpegCoreStatus OptimizeHuffmanTables();
+  // The single scan of a lossless frame: SOS, then every row's differences coded interleaved
+  // sample by sample, with a restart marker before each row that starts an interval.
+  JpegCoreStatus EncodeLosslessScan();
+  // The statistics pass of a lossless frame with optimizeHuffman: every row's differences
+  // stored for the scan, their categories counted per component, and a DC table built,
+  // installed and written for each component (component k uses DC table k).
+  JpegCoreStatus OptimizeLosslessHuffmanTable();
   // A progressive scan: its statistics, tables and DHT segments, then its SOS segment and
   // entropy-coded data, from the whole image's coefficients.
   JpegCoreStatus OptimizeProgressiveScanTables(int32_t n, const int32_t* componentIndices,
@@ -109,6 +132,10 @@ class CJPEGEncoder {
   // fails.
   JpegCoreStatus ConvertMcuRow(int32_t row, int32_t slot);
   JpegCoreStatus DownsampleMcuRow(int32_t row, int32_t slot);
+  // The same for a planar source: each plane, taken at its component's resolution, copied
+  // into the subsampled buffer with its last column and (in the last MCU row) its last row
+  // repeated into the padding. -2 when a copy fails.
+  JpegCoreStatus CopyPlanarMcuRow(int32_t row, int32_t slot);
 
   // Read access for the frame encoder and tests.
   int32_t Width() const { return width_; }
@@ -136,7 +163,23 @@ class CJPEGEncoder {
   // Records the geometry and kind of the source a setter was given.
   void RecordSource(int32_t width, int32_t height, int32_t channels, int32_t color,
                     int32_t sampling, int32_t precision, int32_t planar);
+  // ConvertMcuRow for samples above 8 bits: copies and channel splits of 16-bit samples.
+  JpegCoreStatus ConvertWideMcuRow(int32_t row, int32_t slot, int32_t rows);
+  // The single scan of a baseline frame: from an interleaved source, and from planes.
   JpegCoreStatus EncodeBaselineScan();
+  JpegCoreStatus EncodeBaselineScanPlanar();
+  // The single scan of an extended frame, coded from the coefficients of the statistics pass
+  // (interleaved or planar source).
+  JpegCoreStatus EncodeExtendedScan();
+  JpegCoreStatus EncodeExtendedScanPlanar();
+  // The body the sequential scans share: SOS, then every MCU row prepared and transformed
+  // (unless the statistics pass left the whole image transformed) and coded.
+  JpegCoreStatus EncodeSequentialRows();
+  // One MCU row into the components' subsampled buffers: planes copied, interleaved pixels
+  // converted and down-sampled.
+  JpegCoreStatus PrepareMcuRow(int32_t row);
+  // Last DCs, restart state and coder state reset, then the SOS segment.
+  JpegCoreStatus BeginSequentialScan();
   JpegCoreStatus WriteScanHeader();
   // The blocks of one MCU row in coding order, at |blocks|.
   JpegCoreStatus TransformMcuRow(int16_t* blocks);
@@ -147,6 +190,15 @@ class CJPEGEncoder {
   // The whole image into the coefficient buffer, MCU row by MCU row.
   JpegCoreStatus TransformImage();
   JpegCoreStatus EncodeProgressiveScans();
+  // The differences of image row |row| of every component, into |diffs| (component k at
+  // k x width); the first row of the frame and of each restart interval are predicted
+  // without a row above.
+  JpegCoreStatus LosslessRowDifferences(int32_t row, int16_t* diffs);
+  // The lossless restart bookkeeping after a row: restarts-to-go drops by the row length and
+  // the next row starts an interval when it reaches 0.
+  void CountLosslessRow();
+  // Bytes of difference rows the lossless scan needs in the coefficient buffer.
+  int64_t LosslessDifferenceBytes() const;
   // Calls |visit|(component, block) for every block of an AC scan of |component|, in the
   // scan's order, stopping at the first non-zero result.
   template <typename Visit>
@@ -164,6 +216,8 @@ class CJPEGEncoder {
   JpegCoreStatus FlushBlockBits();
   void FreeComponentBuffers();
   bool HasChromaTables() const;
+  // Whether the setter's sample width is the one the precision asks for.
+  bool SampleWidthFitsPrecision() const;
 
   const uint8_t* sourcePlanes_[4] = {};
   int32_t width_ = 0;
@@ -174,6 +228,7 @@ class CJPEGEncoder {
   int32_t sourceColor_ = ColorUnknown;
   int32_t sourceSampling_ = SamplingOther;
   int32_t planar_ = 0;
+  int32_t sourceSampleBytes_ = 1;  // 1 from the 8-bit setters, 2 from the 16-bit ones
   CBitStreamOutput bitStream_;
   int32_t componentCount_ = 0;
   int32_t precision_ = 8;
@@ -196,6 +251,9 @@ class CJPEGEncoder {
   int32_t se_ = 63;
   int32_t al_ = 0;
   int32_t ah_ = 0;
+  int32_t predictor_ = 1;       // lossless frames only; no operation changes either
+  int32_t pointTransform_ = 0;
+  bool firstRowOfInterval_ = false;  // lossless: the next row has no row above it
   int32_t optimizeHuffman_ = 0;
   int16_t* coefficients_ = nullptr;
   int32_t coefficientBytes_ = 0;

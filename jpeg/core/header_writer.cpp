@@ -138,14 +138,22 @@ JpegCoreStatus CJPEGEncoder::WriteHeader() {
     out.Word(kMarkerSoi);
     if ((status = out.Status()) != CoreOk) return status;
   }
-  if ((status = WriteApplicationSegment()) != CoreOk) return status;
+  // A lossless frame has no application segment and no quantisation tables.
+  const bool lossless = mode_ == ModeLossless;
+  if (!lossless && (status = WriteApplicationSegment()) != CoreOk) return status;
   if ((status = WriteComment()) != CoreOk) return status;
-  if ((status = WriteQuantTableSegment(quantTables_[0])) != CoreOk) return status;
-  if (HasChromaTables() && (status = WriteQuantTableSegment(quantTables_[1])) != CoreOk) {
-    return status;
+  if (!lossless) {
+    if ((status = WriteQuantTableSegment(quantTables_[0])) != CoreOk) return status;
+    if (HasChromaTables() && (status = WriteQuantTableSegment(quantTables_[1])) != CoreOk) {
+      return status;
+    }
   }
   if ((status = WriteFrameHeader()) != CoreOk) return status;
-  if (mode_ == ModeProgressive) {
+  if (lossless) {
+    status = optimizeHuffman_ ? OptimizeLosslessHuffmanTable()
+                              : WriteHuffmanTableSegment(dcTables_[0]);
+    if (status != CoreOk) return status;
+  } else if (mode_ == ModeProgressive) {
     // Every scan writes the tables built for it just before its SOS segment.
   } else if (optimizeHuffman_) {
     if ((status = OptimizeHuffmanTables()) != CoreOk) return status;

@@ -1,4 +1,4 @@
-// The statistics pass of a baseline frame coded with tables built for the image: the whole
+// The statistics pass of a sequential frame coded with tables built for the image: the whole
 // image is converted and transformed once into the coefficient buffer, every block's symbols
 // are counted with the DC predictions reset exactly where the scan resets them, and the
 // tables built from the counts are installed and written.
@@ -12,8 +12,8 @@
 namespace vorn::jpeg {
 
 JpegCoreStatus CJPEGEncoder::OptimizeHuffmanTables() {
-  if (mode_ != ModeBaseline || !optimizeHuffman_ || mcuRowsPerCoefficientPass_ != mcuRows_ ||
-      coefficients_ == nullptr) {
+  if ((mode_ != ModeBaseline && mode_ != ModeExtended) || !optimizeHuffman_ ||
+      mcuRowsPerCoefficientPass_ != mcuRows_ || coefficients_ == nullptr) {
     return CoreBadParameter;
   }
   int32_t restartsToGo = restartInterval_;
@@ -21,12 +21,15 @@ JpegCoreStatus CJPEGEncoder::OptimizeHuffmanTables() {
   if (prim::ResetHuffmanEncodeState(huffmanState_.State()) != prim::StatusOk) {
     return CorePrimitiveFailed;
   }
-  // Tables 0 for component 0; 1 for the others of a YCbCr or YCCK frame (K included).
+  // Baseline: tables 0 for component 0, 1 for the others of a YCbCr or YCCK frame (K
+  // included). Extended: component k has tables k.
   const bool chroma = HasChromaTables();
   int32_t tableOf[kMaxComponents];
-  for (int32_t k = 0; k < kMaxComponents; ++k) tableOf[k] = chroma && k > 0 ? 1 : 0;
+  for (int32_t k = 0; k < kMaxComponents; ++k) {
+    tableOf[k] = mode_ == ModeExtended ? k : (chroma && k > 0 ? 1 : 0);
+  }
 
-  static constexpr int32_t kTables = 2;
+  static constexpr int32_t kTables = kMaxComponents;
   uint32_t dcCounts[kTables][256];
   uint32_t acCounts[kTables][256];
   std::memset(dcCounts, 0, sizeof dcCounts);
@@ -34,8 +37,7 @@ JpegCoreStatus CJPEGEncoder::OptimizeHuffmanTables() {
 
   for (int32_t r = 0; r < mcuRows_; ++r) {
     JpegCoreStatus status;
-    if ((status = ConvertMcuRow(r, 0)) != CoreOk) return status;
-    if ((status = DownsampleMcuRow(r, 0)) != CoreOk) return status;
+    if ((status = PrepareMcuRow(r)) != CoreOk) return status;
     int16_t* blocks = McuRowBlocks(r);
     if ((status = TransformMcuRow(blocks)) != CoreOk) return status;
     const int16_t* block = blocks;

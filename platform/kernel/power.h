@@ -1,8 +1,11 @@
 // Power: the power IRPs, the calls a driver makes to request and pass them, and the power
 // manager's side: system transitions sent to every started device stack (deepest devices
-// first when going to sleep, parents first when waking).
+// first when going to sleep, parents first when waking), user-mode device stacks told of them
+// around the kernel's, and a wake-up: a wait-wake request that completes successfully while
+// the system sleeps brings the system back to the working state.
 #pragma once
 
+#include <functional>
 #include <vector>
 
 #include "platform/kernel/pnp.h"
@@ -30,8 +33,41 @@ POWER_STATE PoSetPowerState(DEVICE_OBJECT* device, POWER_STATE_TYPE type, POWER_
 namespace vorn::kernel::power {
 
 // Sends QUERY_POWER (going to sleep) and SET_POWER for |state| to every started device stack
-// and waits for each; returns the first failure.
+// and waits for each; returns the first failure. A failed query ends the transition before
+// any SET_POWER is sent. One transition runs at a time.
 NTSTATUS SetSystemState(SYSTEM_POWER_STATE state);
+
+// A user-mode device stack (the display host's) hears of system transitions here: |sleeping|
+// once every kernel stack has accepted the sleep state and before any is set to it, |woken|
+// after every kernel stack is back in the working state. Either may be empty.
+struct TransitionListener {
+  std::function<void(SYSTEM_POWER_STATE)> sleeping;
+  std::function<void(SYSTEM_POWER_STATE)> woken;
+};
+int AddTransitionListener(TransitionListener listener);
+void RemoveTransitionListener(int id);
+
+// Waits until no wake-up of the system (after a wait-wake) is queued or running.
+void WaitWakeUpsDone();
+
+// What the power manager saw, oldest first, for tests.
+struct RequestRecord {
+  DEVICE_OBJECT* device;  // the device PoRequestPowerIrp was called for
+  UCHAR minor;
+  POWER_STATE state;
+  bool sent;              // its dispatch routine has returned
+  bool done;              // it has completed
+  NTSTATUS status;        // when done
+};
+struct CallRecord {
+  DEVICE_OBJECT* device;  // the device PoCallDriver passed it to
+  UCHAR minor;
+  POWER_STATE_TYPE type;
+  POWER_STATE state;
+};
+std::vector<RequestRecord> Requests();
+std::vector<CallRecord> Calls();
+void ClearRecords();
 // Sends one system power IRP to a node's stack and waits for it.
 NTSTATUS SendSystemPower(pnp::DevNode* node, UCHAR minor, SYSTEM_POWER_STATE state);
 // The device state last reported with PoSetPowerState (PowerDeviceUnspecified when never).

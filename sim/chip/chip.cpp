@@ -16,12 +16,15 @@ Chip::Chip(ChipProfile profile)
       bulk_out_(violations_),
       station_bulk_out_(violations_),
       frames_(uint32_t{profile_.memory_mib} << 20, violations_, interrupts_),
+      rom_(interrupts_, bulk_in_, violations_),
       vendor_(profile_, violations_),
       panel_(violations_) {
+  rom_.SetSize(uint32_t{profile_.station.rom_size_mib} << 20);
   interrupts_.SetCapture(&capture_);
   auto sink = [this](const BusMessage& m) {
     traffic_.Count(m.header.data(), m.payload.data(), static_cast<uint32_t>(m.payload.size()));
     frames_.OnMessage(m);
+    rom_.OnMessage(m);
   };
   bulk_out_.SetSink(sink);
   station_bulk_out_.SetSink(sink);
@@ -144,10 +147,14 @@ void Chip::SubmitControl(usb::Transfer& t, LoggedRequest& entry) {
       // A short answer moves only its bytes: the rest of the host's buffer stays as it was.
       if (kind == ScriptKind::kShort && in) length = std::min(length, action->short_length);
       TransferStatus st;
-      if (PanelRequests::Owns(s))
+      if (!in && rom_.Answer(s, t.buffer, length, &st)) {
+        // The ROM's own requests (read, chip reset); a chip reset is a panel request too.
+        if (s.bRequest == protocol::ReqResetChip) st = panel_.Handle(s, t.buffer, length, &actual);
+      } else if (PanelRequests::Owns(s)) {
         st = panel_.Handle(s, t.buffer, length, &actual);
-      else if (!in || !functions_.Answer(s, t.buffer, length, &actual, &st))
+      } else if (!in || !functions_.Answer(s, t.buffer, length, &actual, &st)) {
         st = vendor_.Handle(s, t.buffer, length, &actual);
+      }
       Finish(t, entry, st, st == TransferStatus::kSuccess ? actual : 0);
       return;
     }

@@ -23,6 +23,7 @@
 #include "sim/chip/panel_requests.h"
 #include "sim/chip/request_log.h"
 #include "sim/chip/request_script.h"
+#include "sim/chip/rom_store.h"
 #include "sim/chip/station_bulk_in.h"
 #include "sim/chip/station_bulk_out.h"
 #include "sim/chip/station_functions.h"
@@ -58,6 +59,8 @@ class Chip : public usb::UsbDevice {
   StationBulkOut& station_bulk_out() { return station_bulk_out_; }
   // The function descriptors and jack records the station discovers (0xB1, 0xA1, 0xA4).
   StationFunctions& functions() { return functions_; }
+  // The ROM the station burns and reads back (its size follows the profile's ROM size).
+  RomStore& rom() { return rom_; }
   // Frame memory, pictures and frame acknowledgements.
   FrameStore& frames() { return frames_; }
   ViolationLog& violations() { return violations_; }
@@ -67,12 +70,17 @@ class Chip : public usb::UsbDevice {
   const TrafficCounter& traffic() const { return traffic_; }
 
   ViewSettings View(int view) const { return vendor_.View(view); }
+  // What the monitor of |view| shows: the picture of its frames (FrameStore::Shown) with the
+  // hardware cursor drawn over it (sim/chip/cursor_overlay.h).
+  std::optional<Picture> Screen(int view) const;
   uint32_t StartDisplayCount() const { return vendor_.StartDisplayCount(); }
   uint32_t ResetBulkStreamCount() const { return vendor_.ResetBulkStreamCount(); }
   void SetMonitor(int view, bool connected) { vendor_.SetMonitor(view, connected); }
   void SetMonitorEdid(int view, std::vector<uint8_t> edid) {
     vendor_.SetMonitorEdid(view, std::move(edid));
   }
+  // Monitors plugged, unplugged and bouncing at run time: sim/chip/monitor_plug.h.
+  MonitorFlaps& monitor_flaps() { return vendor_.flaps(); }
 
   // Display events on the interrupt endpoint (sim/chip/interrupt_events.h). A monitor change
   // first sets the view's monitor as the later status request reports it.
@@ -139,6 +147,7 @@ class Chip : public usb::UsbDevice {
   StationFunctions functions_;
   std::atomic<bool> station_bulk_out_on_{false};
   FrameStore frames_;
+  RomStore rom_;
   VendorResponder vendor_;
   PanelRequests panel_;
 

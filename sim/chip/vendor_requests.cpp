@@ -88,7 +88,11 @@ usb::TransferStatus VendorResponder::HandleIn(const usb::SetupPacket& s, uint8_t
       return usb::TransferStatus::kSuccess;
     case protocol::ReqMonitorStatus: {
       if (s.wValue > 1) return Refuse(s, "no such view");
-      uint8_t connected = profile_.monitors[s.wValue].connected ? 1 : 0;
+      uint8_t connected = 0;
+      if (!flaps_.Next(s.wValue, &connected)) {
+        connected = profile_.monitors[s.wValue].connected ? 1 : 0;
+        flaps_.CountSteady(s.wValue);
+      }
       *actual = Answer(data, length, &connected, 1);
       return usb::TransferStatus::kSuccess;
     }

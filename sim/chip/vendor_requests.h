@@ -10,6 +10,7 @@
 
 #include "platform/usb/usb_device.h"
 #include "sim/chip/chip_profile.h"
+#include "sim/chip/monitor_plug.h"
 #include "sim/chip/view_settings.h"
 #include "sim/chip/violation_log.h"
 
@@ -31,6 +32,8 @@ class VendorResponder {
   void SetMonitor(int view, bool connected);
   void SetMonitorEdid(int view, std::vector<uint8_t> edid);
   bool MonitorConnected(int view) const;
+  // Scripted monitor-status readings (a bouncing connector), before the steady state.
+  MonitorFlaps& flaps() { return flaps_; }
 
  private:
   usb::TransferStatus HandleIn(const usb::SetupPacket& s, uint8_t* data, uint32_t length,
@@ -43,6 +46,7 @@ class VendorResponder {
   mutable std::mutex lock_;
   ChipProfile profile_;
   ViolationLog& violations_;
+  MonitorFlaps flaps_;
   std::array<ViewSettings, 2> views_;
   uint32_t start_display_ = 0;
   uint32_t reset_bulk_stream_ = 0;

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <map>
 
+#include "platform/nt/clock.h"
+
 namespace vorn::host {
 namespace {
 
@@ -148,8 +150,13 @@ ULONG_PTR Adapter::OnAcquire(DisplayInterface* display) {
   DisplayRecord record;
   record.live = display;
   record.context = refuse_ ? 0 : NextContext();
+  record.acquired_ns = clock::NowNs();
   display->TargetID = target_id_++;
   std::memcpy(&record.block, display, sizeof(DisplayInterface));
+  if (display->EdidBuffer && display->EdidSize) {
+    const uint8_t* edid = display->EdidBuffer;
+    record.edid.assign(edid, edid + display->EdidSize);
+  }
   displays_.push_back(record);
   return record.context;
 }
@@ -185,6 +192,11 @@ NTSTATUS Adapter::Present(DisplayInterface* display, const void* surface, ULONG 
   return display->Present(display->Context, &update);
 }
 
+NTSTATUS Adapter::UpdateCursor(DisplayInterface* display, const HostCursor& cursor) {
+  if (!display || !display->UpdateCursor) return STATUS_INVALID_PARAMETER;
+  return display->UpdateCursor(display->Context, &cursor);
+}
+
 NTSTATUS Adapter::SetGamma(DisplayInterface* display, const void* ramp) {
   if (!display) return STATUS_INVALID_PARAMETER;
   if (!display->SetGamma) return STATUS_NOT_SUPPORTED;
@@ -196,6 +208,7 @@ void Adapter::OnRelease(ULONG_PTR context) {
   for (DisplayRecord& d : displays_)
     if (d.context == context && !d.released) {
       d.released = true;
+      d.released_ns = clock::NowNs();
       return;
     }
 }

@@ -31,6 +31,9 @@ struct DisplayRecord {
   const DisplayInterface* live = nullptr;  // the plug-in's block (its ViewContext)
   ULONG_PTR context = 0;           // the host's answer, 0 = refused
   bool released = false;           // ReleaseDisplay was called with it
+  std::vector<uint8_t> edid;       // the EDID bytes the block pointed to, copied in the call
+  int64_t acquired_ns = 0;         // the stand-in clock's time of the call
+  int64_t released_ns = 0;         // and of the ReleaseDisplay, when released
 };
 
 class Adapter {
@@ -80,6 +83,9 @@ class Adapter {
   // Presents |rects| of |surface| (|pitch| bytes a row, 4 bytes a pixel in B, G, R, A order).
   NTSTATUS Present(DisplayInterface* display, const void* surface, ULONG pitch,
                    const std::vector<HostRect>& rects);
+  // The pointer's record (display/cursor/hwc_context.h), as a desktop reports pointer moves
+  // and shape changes.
+  NTSTATUS UpdateCursor(DisplayInterface* display, const HostCursor& cursor);
   // A 772-byte GammaRamp; STATUS_NOT_SUPPORTED when the block offered no SetGamma.
   NTSTATUS SetGamma(DisplayInterface* display, const void* ramp);
 

@@ -5,10 +5,13 @@
 // desktop on the left and what the monitor shows on the right, and prints a summary: messages
 // by kind and format, bytes sent, which messages were acknowledged, messages and full frames
 // per second and the difference between each desktop and its monitor. --capture writes the
-// traffic the chip received to a file.
+// traffic the chip received to a file. --swap-monitor unplugs a monitor while the desktop
+// plays and plugs another one (with another EDID) into its output once the plug-in has let
+// the first go, and lists every acquire and release the host saw.
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -20,9 +23,14 @@
 #include "display/device/sorvik_interface.h"
 #include "display/device/trace_messages.h"
 #include "platform/win32/trace_sink.h"
+#include "platform/nt/clock.h"
 #include "sim/chip/chip.h"
+#include "sim/chip/edid_blob.h"
+#include "sim/chip/monitor_plug.h"
 #include "sim/host/display_host.h"
+#include "sim/host/pointer.h"
 #include "tools/vorn-sim/png_writer.h"
+#include "tools/vorn-sim/rom_update.h"
 #include "tools/vorn-sim/session.h"
 
 namespace {
@@ -38,6 +46,7 @@ struct Options {
   std::string output = "vorn-sim-out";
   std::string capture;
   bool quiet = false;
+  double swap_at = -1;  // seconds into play; negative: no swap
 };
 
 void PrintUsage() {
@@ -59,7 +68,19 @@ void PrintUsage() {
       "  --output DIR    where the pictures go (default vorn-sim-out)\n"
       "  --capture FILE  write the chip's traffic to FILE (records BLKO, CTRL, INTI, RSET)\n"
       "  --seed N        the desktop scene's seed (default 1)\n"
+      "  --swap-monitor S  S seconds into play, unplug the last monitor and, once the plug-in\n"
+      "                  has released it, plug another monitor (another EDID) into its output;\n"
+      "                  the play goes on until the plug-in has handed that one over (the\n"
+      "                  plug-in waits for four equal readings, one a second, each time)\n"
+      "  --cursor C      software (default: the desktop draws the pointer) or hardware (the\n"
+      "                  host moves the device's cursor and changes its shape each second:\n"
+      "                  monochrome arrow, masked-colour hand, alpha ring)\n"
       "  --quiet         no progress lines\n"
+      "  --rom           instead: the station driver's automatic ROM update of a simulated\n"
+      "                  adapter, step by step with each block's burn result\n"
+      "  --rom-image F   the image file to write (default: a built one)\n"
+      "  --rom-size K    the built image's size in KiB (default 256)\n"
+      "  --rom-block K   the largest block in KiB, 0 for one block (default 64)\n"
       "  --version, --help\n",
       kVersion);
 }
@@ -118,6 +139,87 @@ std::vector<uint8_t> SideBySide(const vorn::host::Desktop& d, const vorn::chip::
   return out;
 }
 
+// The monitor name of an EDID (its 0xFC descriptor), or "?".
+std::string MonitorName(const std::vector<uint8_t>& edid) {
+  for (size_t d = 54; d + 18 <= 126 && d + 18 <= edid.size(); d += 18) {
+    if (edid[d] || edid[d + 1] || edid[d + 2] || edid[d + 3] != 0xFC) continue;
+    std::string name;
+    for (size_t i = d + 5; i < d + 18 && edid[i] != 0x0A; ++i) name += static_cast<char>(edid[i]);
+    return name;
+  }
+  return "?";
+}
+
+// The monitor swap of --swap-monitor, one step at a time from the play loop.
+class MonitorSwap {
+ public:
+  MonitorSwap(vorn::sim::Session& session, vorn::chip::Chip& chip, double at, bool quiet)
+      : session_(session), chip_(chip), at_(at), quiet_(quiet) {}
+  bool Wanted() const { return at_ >= 0; }
+  bool Finished() const { return state_ == kDone || state_ == kFailed; }
+  bool Failed() const { return state_ == kFailed; }
+
+  void Step(double played) {
+    if (!Wanted() || Finished()) return;
+    vorn::host::Adapter& a = *session_.adapter();
+    const size_t view = session_.views().size() - 1;
+    const DisplayInterface* display = session_.views()[view].display;
+    if (state_ == kWaiting && played >= at_) {
+      output_ = display->ViewIndex;
+      acquires_ = Records(a, display).size();
+      session_.Suspend(view);
+      vorn::chip::UnplugMonitor(chip_, static_cast<int>(output_));
+      Say(played, "unplugged");
+      state_ = kUnplugged;
+    } else if (state_ == kUnplugged) {
+      const auto r = Records(a, display);
+      if (!r.empty() && r.back().released) {
+        Say(played, "released by the plug-in");
+        edid_ = vorn::chip::MakeCommonEdid("Vorn Swap", false);
+        vorn::chip::PlugMonitor(chip_, static_cast<int>(output_), edid_);
+        Say(played, "another monitor (\"Vorn Swap\") plugged in");
+        state_ = kPlugged;
+      }
+    } else if (state_ == kPlugged) {
+      const auto r = Records(a, display);
+      if (r.size() > acquires_ && r.back().context && !r.back().released) {
+        std::string error;
+        DisplayInterface* live = const_cast<DisplayInterface*>(r.back().live);
+        if (!session_.Resume(view, live, &error)) {
+          std::fprintf(stderr, "vorn-sim: the new monitor: %s\n", error.c_str());
+          state_ = kFailed;
+          return;
+        }
+        Say(played, "handed over again by the plug-in");
+        state_ = kDone;
+      }
+    }
+  }
+
+ private:
+  enum State { kWaiting, kUnplugged, kPlugged, kDone, kFailed };
+  static std::vector<vorn::host::DisplayRecord> Records(const vorn::host::Adapter& a,
+                                                        const DisplayInterface* display) {
+    std::vector<vorn::host::DisplayRecord> out;
+    for (const auto& r : a.Displays())
+      if (r.live == display) out.push_back(r);
+    return out;
+  }
+  void Say(double played, const char* what) const {
+    if (!quiet_) std::printf("  %5.1f s: output %u: %s\n", played, output_, what);
+    std::fflush(stdout);
+  }
+
+  vorn::sim::Session& session_;
+  vorn::chip::Chip& chip_;
+  double at_;
+  bool quiet_;
+  State state_ = kWaiting;
+  unsigned output_ = 0;
+  size_t acquires_ = 0;
+  std::vector<uint8_t> edid_;
+};
+
 int Run(const Options& o) {
   using Clock = std::chrono::steady_clock;
   auto host = vorn::host::DisplayHost::Load(PluginPath(), nullptr);
@@ -140,6 +242,7 @@ int Run(const Options& o) {
               kVersion, o.session.monitors, o.session.usb3 ? 3 : 2,
               vorn::sim::FormatName(o.session.format), o.seconds, o.session.memory_mib);
   vorn::sim::Session session(*host, chip, o.session);
+  const int64_t opened_ns = vorn::clock::NowNs();
   std::string error;
   if (!session.BringUp(&error)) {
     std::fprintf(stderr, "vorn-sim: %s\n", error.c_str());
@@ -155,17 +258,49 @@ int Run(const Options& o) {
                   v.display->ViewIndex, v.width, v.height, o.session.width, o.session.height);
   }
 
+  // The hardware pointer of each monitor: a shape of its own each second, moving every step.
+  std::vector<vorn::host::Pointer> pointers;
+  const vorn::host::PointerShape shapes[] = {vorn::host::ArrowPointer(), vorn::host::HandPointer(),
+                                             vorn::host::RingPointer()};
+  if (o.session.hardware_cursor)
+    for (auto& v : session.views()) {
+      pointers.emplace_back(*session.adapter(), v.display);
+      pointers.back().SetShape(shapes[0], 0, 0);
+    }
+  auto move_pointers = [&](uint64_t step) {
+    for (size_t i = 0; i < pointers.size(); ++i) {
+      const auto& v = session.views()[i];
+      if (step % o.rate == 0)
+        pointers[i].SetShape(shapes[(step / o.rate) % 3], pointers[i].x(), pointers[i].y());
+      // Back and forth across the screen, and slower up and down.
+      const uint32_t tx = static_cast<uint32_t>(step * 9 % (2 * v.width));
+      const uint32_t ty = static_cast<uint32_t>(step * 4 % (2 * v.height));
+      pointers[i].MoveTo(static_cast<int32_t>(tx < v.width ? tx : 2 * v.width - tx),
+                         static_cast<int32_t>(ty < v.height ? ty : 2 * v.height - ty));
+    }
+  };
+
   const auto start = Clock::now();
   const auto end = start + std::chrono::duration<double>(o.seconds);
   auto next_report = start + std::chrono::seconds(1);
   uint64_t steps = 0;
   bool present_ok = true;
-  while (Clock::now() < end) {
+  MonitorSwap swap(session, chip, o.swap_at, o.quiet);
+  // A swap not finished when the play time is over gets 20 s more from its start.
+  const auto swap_end = std::max<Clock::time_point>(
+      std::chrono::time_point_cast<Clock::duration>(end),
+      start + std::chrono::duration_cast<Clock::duration>(
+                  std::chrono::duration<double>(std::max(o.swap_at, 0.0))) +
+          std::chrono::seconds(20));
+  while (Clock::now() < end || (swap.Wanted() && !swap.Finished() && Clock::now() < swap_end)) {
+    swap.Step(std::chrono::duration<double>(Clock::now() - start).count());
     present_ok = session.Step() && present_ok;
+    move_pointers(steps);
     ++steps;
     const auto due = start + std::chrono::duration_cast<Clock::duration>(
                                  std::chrono::duration<double>(static_cast<double>(steps) / o.rate));
-    std::this_thread::sleep_until(due < end ? due : end);
+    const bool swapping = swap.Wanted() && !swap.Finished();
+    std::this_thread::sleep_until(due < end || swapping ? due : end);
     if (!o.quiet && Clock::now() >= next_report) {
       next_report += std::chrono::seconds(1);
       uint64_t bytes = 0;
@@ -186,7 +321,8 @@ int Run(const Options& o) {
   mkdir(o.output.c_str(), 0777);
   for (size_t i = 0; i < session.views().size(); ++i) {
     const auto& v = session.views()[i];
-    auto shown = chip.frames().Shown(static_cast<int>(v.display->ViewIndex));
+    // The monitor's picture with the device's cursor over it.
+    auto shown = chip.Screen(static_cast<int>(v.display->ViewIndex));
     uint32_t w = 0;
     const std::vector<uint8_t> both = SideBySide(*v.desktop, shown ? &*shown : nullptr, &w);
     const std::string path = o.output + "/monitor-" + std::to_string(v.display->ViewIndex) + ".png";
@@ -251,6 +387,20 @@ int Run(const Options& o) {
       std::printf("  monitor %u:        %llu pixels differ, at most %u per channel, PSNR %.1f dB\n",
                   view, static_cast<unsigned long long>(d.pixels), d.max_channel, d.psnr);
   }
+  if (swap.Wanted()) {
+    std::printf("  the host saw (seconds since the adapter was opened):\n");
+    for (const vorn::host::DisplayRecord& r : session.adapter()->Displays()) {
+      std::printf("    %6.2f s  acquire  output %u, context 0x%llx, EDID %u bytes (\"%s\")\n",
+                  (r.acquired_ns - opened_ns) / 1e9, r.block.ViewIndex,
+                  static_cast<unsigned long long>(r.context), r.block.EdidSize,
+                  MonitorName(r.edid).c_str());
+      if (r.released)
+        std::printf("    %6.2f s  release  output %u, context 0x%llx\n",
+                    (r.released_ns - opened_ns) / 1e9, r.block.ViewIndex,
+                    static_cast<unsigned long long>(r.context));
+    }
+    if (!swap.Finished()) std::printf("  the monitor swap did not finish\n");
+  }
   const size_t violations = chip.violations().Count();
   std::printf("  protocol violations: %zu\n", violations);
   for (const std::string& m : chip.violations().Messages()) std::printf("    %s\n", m.c_str());
@@ -263,13 +413,16 @@ int Run(const Options& o) {
   const NTSTATUS closed = session.Close();
   if (!NT_SUCCESS(closed)) std::printf("close: %s\n", StatusName(closed).c_str());
   if (!settled) std::printf("the monitors did not catch up with the desktops\n");
-  return settled && present_ok && violations == 0 && NT_SUCCESS(closed) ? 0 : 1;
+  const bool swapped = !swap.Wanted() || (swap.Finished() && !swap.Failed());
+  return settled && present_ok && swapped && violations == 0 && NT_SUCCESS(closed) ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options o;
+  vorn::sim::RomUpdateOptions rom;
+  bool rom_mode = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -287,7 +440,11 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (a == "--quiet") {
-      o.quiet = true;
+      o.quiet = rom.quiet = true;
+      continue;
+    }
+    if (a == "--rom") {
+      rom_mode = true;
       continue;
     }
     if (!value) {
@@ -321,15 +478,40 @@ int main(int argc, char** argv) {
       if (!ParseUnsigned(value, 1, 1000, &o.rate)) return bad("1 to 1000 steps a second");
     } else if (a == "--seed") {
       if (!ParseUnsigned(value, 0, 0xFFFFFFFFu, &o.session.seed)) return bad("a number");
+    } else if (a == "--cursor") {
+      const std::string c = value;
+      if (c != "software" && c != "hardware") return bad("software or hardware");
+      o.session.hardware_cursor = c == "hardware";
     } else if (a == "--output") {
       o.output = value;
     } else if (a == "--capture") {
       o.capture = value;
+    } else if (a == "--swap-monitor") {
+      char* end = nullptr;
+      o.swap_at = std::strtod(value, &end);
+      if (!end || *end || !(o.swap_at >= 0 && o.swap_at <= 3600)) return bad("a time in seconds, up to 3600");
+    } else if (a == "--rom-image") {
+      rom.image_file = value;
+      rom_mode = true;
+    } else if (a == "--rom-size" || a == "--rom-block") {
+      char* end = nullptr;
+      unsigned long k = std::strtoul(value, &end, 10);
+      if (!end || *end || k > 65536) return bad("a size in KiB");
+      (a == "--rom-size" ? rom.image_kib : rom.block_kib) = static_cast<uint32_t>(k);
+      rom_mode = true;
     } else {
       std::fprintf(stderr, "vorn-sim: unknown argument '%s'\n", a.c_str());
       PrintUsage();
       return 2;
     }
+  }
+  if (rom_mode) {
+#ifdef VORN_SIM_ROM
+    return vorn::sim::RunRomUpdate(rom);
+#else
+    std::fprintf(stderr, "vorn-sim: --rom needs the station driver, which this build lacks\n");
+    return 2;
+#endif
   }
   // A mode above 2560x1440 needs an adapter with the memory for 3840x2160 frames.
   if (uint64_t{o.session.width} * o.session.height > uint64_t{2560} * 1440)

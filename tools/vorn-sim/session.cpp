@@ -136,17 +136,9 @@ bool Session::BringUp(std::string* error) {
       if (error) *error = "GetModes failed: " + StatusName(status);
       return false;
     }
-    // The offered mode nearest in area to the one asked for, the asked one itself if offered.
-    const TargetMode* pick = &modes[0];
-    auto distance = [&](const TargetMode& m) {
-      return std::llabs(static_cast<long long>(m.Width) * m.Height -
-                        static_cast<long long>(o_.width) * o_.height) +
-             (m.Width == o_.width && m.Height == o_.height ? 0 : 1);
-    };
-    for (const TargetMode& m : modes) {
-      if (m.Width && m.Height && distance(m) < distance(*pick)) pick = &m;
+    const TargetMode* pick = Nearest(modes);
+    for (const TargetMode& m : modes)
       if (m.Width >= kWideViewWidth) wide_offered = true;
-    }
     picks.push_back({display, *pick});
   }
   if (picks.empty()) {
@@ -174,6 +166,7 @@ bool Session::BringUp(std::string* error) {
     v.desktop = std::make_unique<host::Desktop>(v.width, v.height);
     host::SceneOptions so;
     so.seed = o_.seed + static_cast<uint32_t>(n) * 101;
+    so.cursor = !o_.hardware_cursor;  // the device draws the pointer itself
     v.scene = std::make_unique<host::DesktopScene>(*v.desktop, so);
     chip_.frames().SetMode(static_cast<int>(display->ViewIndex), v.width, v.height);
     views_.push_back(std::move(v));
@@ -181,9 +174,65 @@ bool Session::BringUp(std::string* error) {
   return true;
 }
 
+const TargetMode* Session::Nearest(const std::vector<TargetMode>& modes) const {
+  const TargetMode* pick = &modes[0];
+  auto distance = [&](const TargetMode& m) {
+    return std::llabs(static_cast<long long>(m.Width) * m.Height -
+                      static_cast<long long>(o_.width) * o_.height) +
+           (m.Width == o_.width && m.Height == o_.height ? 0 : 1);
+  };
+  for (const TargetMode& m : modes)
+    if (m.Width && m.Height && distance(m) < distance(*pick)) pick = &m;
+  return pick;
+}
+
+void Session::Suspend(size_t view) {
+  if (view < views_.size()) views_[view].active = false;
+}
+
+bool Session::Resume(size_t view, DisplayInterface* display, std::string* error) {
+  if (view >= views_.size() || !display) {
+    if (error) *error = "no such view";
+    return false;
+  }
+  ViewState& v = views_[view];
+  std::vector<TargetMode> modes;
+  NTSTATUS status = adapter_->GetModes(display, &modes);
+  if (!NT_SUCCESS(status) || modes.empty()) {
+    if (error) *error = "GetModes failed: " + StatusName(status);
+    return false;
+  }
+  const TargetMode pick = *Nearest(modes);
+  status = adapter_->SetMode(display, pick.Width, pick.Height, pick.RefreshHz ? pick.RefreshHz : 60);
+  if (!NT_SUCCESS(status)) {
+    if (error) *error = "SetMode failed: " + StatusName(status);
+    return false;
+  }
+  v.display = display;
+  if (pick.Width != v.width || pick.Height != v.height) {
+    v.width = pick.Width;
+    v.height = pick.Height;
+    v.desktop = std::make_unique<host::Desktop>(v.width, v.height);
+    host::SceneOptions so;
+    so.seed = o_.seed + static_cast<uint32_t>(view) * 101;
+    v.scene = std::make_unique<host::DesktopScene>(*v.desktop, so);
+  }
+  chip_.frames().SetMode(static_cast<int>(display->ViewIndex), v.width, v.height);
+  // The new monitor has seen nothing of the desktop yet.
+  const std::vector<HostRect> all{{0, 0, v.width, v.height}};
+  status = adapter_->Present(display, v.desktop->data(), v.desktop->pitch(), all);
+  if (!NT_SUCCESS(status)) {
+    if (error) *error = "Present failed: " + StatusName(status);
+    return false;
+  }
+  v.active = true;
+  return true;
+}
+
 bool Session::Step() {
   bool ok = true;
   for (ViewState& v : views_) {
+    if (!v.active) continue;
     const std::vector<HostRect> rects = v.scene->Step();
     if (rects.empty()) continue;
     const NTSTATUS status = adapter_->Present(v.display, v.desktop->data(), v.desktop->pitch(), rects);
@@ -231,7 +280,7 @@ bool Session::Settle(int timeout_ms, double min_psnr) {
       quiet_since = Clock::now();
     }
     bool all = Acks() == DisplayMessages() && chip_.frames().PendingAcks() == 0;
-    for (size_t i = 0; all && i < views_.size(); ++i) all = Matches(i, min_psnr);
+    for (size_t i = 0; all && i < views_.size(); ++i) all = !views_[i].active || Matches(i, min_psnr);
     if (all && Clock::now() - quiet_since >= std::chrono::milliseconds(100)) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }

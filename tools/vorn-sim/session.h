@@ -29,6 +29,7 @@ struct SessionOptions {
   uint32_t width = 1920, height = 1080;  // the mode asked for (the nearest offered is taken)
   uint32_t seed = 1;
   uint8_t memory_mib = 64;  // the adapter's frame memory; 3840x2160 is offered where it fits
+  bool hardware_cursor = false;  // the pointer goes to the device's cursor, not into the desktop
 };
 
 // The chip an adapter of |o| is: monitors of the common modes, the format in its capability
@@ -58,6 +59,7 @@ struct ViewState {
   std::unique_ptr<host::Desktop> desktop;
   std::unique_ptr<host::DesktopScene> scene;
   uint64_t presents = 0, rects = 0;
+  bool active = true;  // presented to; a view whose monitor went is not
 };
 
 class Session {
@@ -68,8 +70,13 @@ class Session {
   // Opens and starts the adapter and sets a mode on every view handed to the host; false
   // with |error| when one step fails.
   bool BringUp(std::string* error);
-  // One step of every desktop, presented; false when a Present failed.
+  // One step of every active desktop, presented; false when a Present failed.
   bool Step();
+  // The monitor of |view| goes: its desktop is no longer presented.
+  void Suspend(size_t view);
+  // The plug-in handed |view| over again as |display| (another monitor): sets the mode
+  // nearest to the one asked for, presents the whole desktop and presents it from now on.
+  bool Resume(size_t view, DisplayInterface* display, std::string* error);
   // Waits up to |timeout_ms| real milliseconds until every monitor matches its desktop
   // (exactly, or within the rounding of the format: flat blocks within kFlatTolerance and a
   // PSNR of at least |min_psnr|), every frame message was acknowledged and nothing has been
@@ -89,6 +96,9 @@ class Session {
   host::DisplayHost& host_;
   chip::Chip& chip_;
   SessionOptions o_;
+  // The offered mode nearest in area to the one asked for, the asked one itself if offered.
+  const TargetMode* Nearest(const std::vector<TargetMode>& modes) const;
+
   host::Adapter* adapter_ = nullptr;
   std::vector<ViewState> views_;
 };

@@ -323,10 +323,23 @@ TEST_F(VendorRequestTest, CursorShapeInChunksUnderOneLock) {
   EXPECT_EQ(SendCursorShape(d, 1, 5, shape.data(), 1000), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(chip_->log().VendorRequests().size(), 1u);
 
-  // A 128 x 128 image would put its last chunk at offset 0x10000, which wIndex cannot carry.
+  // A 128 x 128 image would put its last 8 bytes at offset 0x10000, which wIndex cannot carry
+  // (it would land on the header): its last 512 bytes go at 65032 instead.
   chip_->log().Clear();
   std::vector<uint8_t> big(8 + 128 * 128 * 4);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 13 + i / 256);
   EXPECT_EQ(SendCursorShape(d, 0, 1, big.data(), static_cast<uint32_t>(big.size())),
+            STATUS_SUCCESS);
+  const std::vector<Wire> sent = WireOf(*chip_);
+  ASSERT_EQ(sent.size(), 129u);
+  EXPECT_EQ(sent[127], (Wire{0x40, 0x10, 1, 65024, 512}));
+  EXPECT_EQ(sent[128], (Wire{0x40, 0x10, 1, 65032, 512}));
+  EXPECT_EQ(chip_->View(0).cursor_shapes[1], big);
+
+  // Past that nothing can address the end of the record.
+  chip_->log().Clear();
+  std::vector<uint8_t> huge(0x10000 + 512);
+  EXPECT_EQ(SendCursorShape(d, 0, 1, huge.data(), static_cast<uint32_t>(huge.size())),
             STATUS_INVALID_PARAMETER);
   EXPECT_EQ(SendCursorShape(d, 2, 1, shape.data(), 10), STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(chip_->log().VendorRequests().empty());

@@ -105,7 +105,7 @@ TEST_F(InterruptReaderTest, FirstMatchingEventWins) {
     }
     EXPECT_EQ(d->Views[0].PendingCursorFlags, 0u) << c.what;
     EXPECT_EQ(Signalled(d->Views[0].CursorEvent), false) << c.what;
-    EXPECT_EQ(d->Views[1].PendingCursorFlags, c.refresh ? 0x9u : 0u) << c.what;
+    EXPECT_EQ(d->Views[1].PendingCursorFlags, c.refresh ? 0x19u : 0u) << c.what;
     EXPECT_EQ(Signalled(d->Views[1].CursorEvent), c.refresh) << c.what;
     d->Views[1].PendingCursorFlags = 0;
     ClearPayloads();

@@ -142,7 +142,7 @@ TEST(CoreParams, RefusedParametersStoreNothing) {
   }
 }
 
-TEST(CoreParams, PlanarSourcesAreRefusedByThisBuild) {
+TEST(CoreParams, PlanarSourceChecks) {
   uint8_t plane[64] = {};
   const uint8_t* planes[4] = {plane, plane, plane, plane};
   const int32_t steps[4] = {8, 8, 8, 8};
@@ -150,21 +150,50 @@ TEST(CoreParams, PlanarSourcesAreRefusedByThisBuild) {
   // Four planes of a colour other than the frame's are refused by the setter itself.
   EXPECT_EQ(encoder.SetPlanarSource8(planes, steps, 8, 8, 4, ColorCmyk, 0, 8), CoreBadParameter);
   EXPECT_EQ(encoder.SetPlanarSource8(planes, steps, 8, 8, 3, ColorYCbCr, 0, 8), CoreOk);
+  // Three planes of another colour have no conversion.
   EXPECT_EQ(encoder.SetParams(ModeBaseline, ColorRgb, 0, 0, 0, 95, 0), CoreBadParameter);
-  EXPECT_EQ(encoder.SetParams(ModeBaseline, ColorYCbCr, 0, 0, 0, 95, 0), CoreBadParameter);
-  // An interleaved source set later is accepted again.
-  EXPECT_EQ(encoder.SetInterleavedSource8(plane, 24, 8, 8, 3, ColorBgr, 0, 8), CoreOk);
   EXPECT_EQ(encoder.SetParams(ModeBaseline, ColorYCbCr, 0, 0, 0, 95, 0), CoreOk);
+  // The planes are read at the frame's component sizes: full-size planes cannot make a 4:2:0
+  // frame, nor 4:2:0 planes (half-size chroma) a 4:4:4 one, whose chroma rows would be read
+  // past the planes' ends.
+  CJPEGEncoder subsampled;
+  EXPECT_EQ(subsampled.SetPlanarSource8(planes, steps, 8, 8, 3, ColorYCbCr, Sampling420, 8),
+            CoreOk);
+  EXPECT_EQ(subsampled.SetParams(ModeBaseline, ColorYCbCr, Sampling444, 0, 0, 95, 0),
+            CoreBadParameter);
+  EXPECT_EQ(subsampled.SetParams(ModeBaseline, ColorYCbCr, Sampling422, 0, 0, 95, 0),
+            CoreBadParameter);
+  EXPECT_EQ(subsampled.SetParams(ModeBaseline, ColorYCbCr, Sampling420, 0, 0, 95, 0), CoreOk);
+  EXPECT_EQ(encoder.SetParams(ModeBaseline, ColorYCbCr, Sampling420, 0, 0, 95, 0),
+            CoreBadParameter);
+  // The two codes of 4:2:2 are the same layout.
+  CJPEGEncoder halfWidth;
+  EXPECT_EQ(halfWidth.SetPlanarSource8(planes, steps, 8, 8, 3, ColorYCbCr, Sampling422Alt, 8),
+            CoreOk);
+  EXPECT_EQ(halfWidth.SetParams(ModeBaseline, ColorYCbCr, Sampling422, 0, 0, 95, 0), CoreOk);
+  // Every component needs its plane.
+  const uint8_t* missing[4] = {plane, plane, nullptr, nullptr};
+  CJPEGEncoder short_;
+  EXPECT_EQ(short_.SetPlanarSource8(missing, steps, 8, 8, 3, ColorYCbCr, 0, 8), CoreOk);
+  EXPECT_EQ(short_.SetParams(ModeBaseline, ColorYCbCr, 0, 0, 0, 95, 0), CoreBadParameter);
+  EXPECT_EQ(short_.ComponentCount(), 0);
+  // An interleaved source set later is accepted again.
+  EXPECT_EQ(short_.SetInterleavedSource8(plane, 24, 8, 8, 3, ColorBgr, 0, 8), CoreOk);
+  EXPECT_EQ(short_.SetParams(ModeBaseline, ColorYCbCr, 0, 0, 0, 95, 0), CoreOk);
 }
 
 // Sources the scans would code wrongly, each refused before anything is stored: samples above
 // 8 bits in the baseline (interleaved or planar) and progressive modes, the extended mode at a
-// precision its 16-bit level shift does not fit, and lossless frames (any restart interval).
+// precision its 16-bit level shift does not fit, interleaved 12-bit samples that would need a
+// colour transform or a down-sampler (both take 8-bit samples), and lossless frames through
+// SetParams (any restart interval).
 TEST(CoreParams, WideSamplesAndModesNotBuiltAreRefused) {
   struct Case {
     const char* what;
     bool planar;
     int32_t precision, mode, restart;
+    int32_t frameColor = ColorRgb;
+    int32_t sampling = Sampling444;
   };
   const Case cases[] = {
       {"baseline 12-bit planar", true, 12, ModeBaseline, 0},
@@ -174,13 +203,14 @@ TEST(CoreParams, WideSamplesAndModesNotBuiltAreRefused) {
       {"progressive 9-bit planar", true, 9, ModeProgressive, 0},
       {"extended 10-bit", false, 10, ModeExtended, 0},
       {"extended 16-bit", false, 16, ModeExtended, 0},
-      {"extended 12-bit (its scans are not built)", false, 12, ModeExtended, 0},
-      {"extended 12-bit planar", true, 12, ModeExtended, 0},
+      {"extended 12-bit RGB to YCbCr", false, 12, ModeExtended, 0, ColorYCbCr},
+      {"extended 12-bit with 4:2:0", false, 12, ModeExtended, 0, ColorRgb, Sampling420},
+      {"extended 12-bit with 4:2:2", false, 12, ModeExtended, 0, ColorRgb, Sampling422},
       {"precision 17", false, 17, ModeExtended, 0},
       {"lossless 16-bit", false, 16, ModeLossless, 0},
       {"lossless, restart of one and a half rows", false, 8, ModeLossless, 12},
       {"lossless, restart of two rows", false, 8, ModeLossless, 16},
-      {"planar 8-bit baseline (its scan is not built)", true, 8, ModeBaseline, 0},
+      {"planar 8-bit progressive (its scans take no planes)", true, 8, ModeProgressive, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -195,7 +225,8 @@ TEST(CoreParams, WideSamplesAndModesNotBuiltAreRefused) {
       ASSERT_EQ(encoder.SetInterleavedSource16(pixels, 48, 8, 8, 3, ColorRgb, 0, c.precision),
                 CoreOk);
     }
-    EXPECT_EQ(encoder.SetParams(c.mode, c.planar ? ColorYCbCr : ColorRgb, 0, c.restart, 1, 95, 0),
+    EXPECT_EQ(encoder.SetParams(c.mode, c.planar ? ColorYCbCr : c.frameColor, c.sampling,
+                                c.restart, 1, 95, 0),
               CoreBadParameter);
     EXPECT_EQ(encoder.Mode(), ModeBaseline);
     EXPECT_EQ(encoder.ComponentCount(), 0);
@@ -204,6 +235,56 @@ TEST(CoreParams, WideSamplesAndModesNotBuiltAreRefused) {
     EXPECT_EQ(encoder.PrepareBuffers(), CoreBadParameter);
     EXPECT_EQ(encoder.WriteHeader(), CoreBadParameter);
     EXPECT_EQ(encoder.WriteData(), CoreBadParameter);
+  }
+}
+
+// Samples are read as 8-bit ones up to 8 bits of precision and as 16-bit ones above: a source
+// of the other width, which would be read past its end (8-bit samples read as 16-bit) or as
+// other samples, is refused by both parameter setters.
+TEST(CoreParams, SampleWidthMustFitThePrecision) {
+  struct Case {
+    const char* what;
+    bool wide, planar;
+    int32_t precision, mode;
+    JpegCoreStatus expected;
+  };
+  const Case cases[] = {
+      {"8-bit samples at 12 bits", false, false, 12, ModeExtended, CoreBadParameter},
+      {"8-bit planes at 12 bits", false, true, 12, ModeExtended, CoreBadParameter},
+      {"8-bit samples at 12 bits, lossless", false, false, 12, ModeLossless, CoreBadParameter},
+      {"16-bit samples at 8 bits", true, false, 8, ModeBaseline, CoreBadParameter},
+      {"16-bit planes at 8 bits", true, true, 8, ModeBaseline, CoreBadParameter},
+      {"16-bit samples at 8 bits, lossless", true, false, 8, ModeLossless, CoreBadParameter},
+      {"16-bit samples at 12 bits", true, false, 12, ModeExtended, CoreOk},
+      {"16-bit planes at 12 bits", true, true, 12, ModeExtended, CoreOk},
+      {"8-bit planes at 8 bits", false, true, 8, ModeBaseline, CoreOk},
+      {"16-bit samples at 12 bits, lossless", true, false, 12, ModeLossless, CoreOk},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    uint16_t pixels[8 * 8 * 3] = {};
+    const uint16_t* planes16[4] = {pixels, pixels, pixels, nullptr};
+    const uint8_t* planes8[4] = {reinterpret_cast<const uint8_t*>(pixels),
+                                 reinterpret_cast<const uint8_t*>(pixels),
+                                 reinterpret_cast<const uint8_t*>(pixels), nullptr};
+    const int32_t steps[4] = {16, 16, 16, 0};
+    CJPEGEncoder encoder;
+    if (c.planar && c.wide) {
+      encoder.SetPlanarSource16(planes16, steps, 8, 8, 3, ColorRgb, 0, c.precision);
+    } else if (c.planar) {
+      encoder.SetPlanarSource8(planes8, steps, 8, 8, 3, ColorRgb, 0, c.precision);
+    } else if (c.wide) {
+      encoder.SetInterleavedSource16(pixels, 48, 8, 8, 3, ColorRgb, 0, c.precision);
+    } else {
+      encoder.SetInterleavedSource8(planes8[0], 24, 8, 8, 3, ColorRgb, 0, c.precision);
+    }
+    const JpegCoreStatus status = c.mode == ModeLossless
+                                      ? encoder.SetLosslessParams(ColorRgb, 0, 1)
+                                      : encoder.SetParams(c.mode, ColorRgb, 0, 0, 1, 95, 0);
+    EXPECT_EQ(status, c.expected);
+    if (c.expected != CoreOk) {
+      EXPECT_EQ(encoder.ComponentCount(), 0);
+    }
   }
 }
 
