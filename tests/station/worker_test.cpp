@@ -22,14 +22,6 @@ namespace {
 
 using chip::Chip;
 
-size_t Reports(const char* routine) {
-  size_t n = 0;
-  for (const std::string& line : kernel::debug::Lines())
-    if (line.find(routine) != std::string::npos && line.find("not built") != std::string::npos)
-      ++n;
-  return n;
-}
-
 class WorkerTest : public StationMachineTest {
  protected:
   void SetUp() override {
