@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "protocol/control_codes.h"
+#include "station/device_extension.h"
 #include "tests/station/control_fixture.h"
 
 namespace vorn::station::testing {
@@ -161,6 +162,42 @@ TEST_F(ControlHandleTest, CodesAreRefusedAfterAFailedStart) {
   EXPECT_EQ(r.error, ERROR_BAD_COMMAND);
   Close(h);
   chip_->script().Clear();
+}
+
+NTSTATUS KeepIrp(DEVICE_OBJECT*, IRP*, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+
+TEST_F(ControlHandleTest, ADeviceThatIsNotTheStationServesNoHandlesAndNoCodes) {
+  Boot();
+  // A device of the driver whose extension is not the station's, as a child's is not.
+  DEVICE_OBJECT* child = nullptr;
+  ASSERT_EQ(IoCreateDevice(driver_, sizeof(DeviceExtensionHead), nullptr, FILE_DEVICE_UNKNOWN, 0,
+                           FALSE, &child),
+            STATUS_SUCCESS);
+  child->Flags &= ~DO_DEVICE_INITIALIZING;
+  FILE_OBJECT file{};
+  for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) {
+    IRP* irp = IoAllocateIrp(child->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
+    IO_STACK_LOCATION* st = IoGetNextIrpStackLocation(irp);
+    st->MajorFunction = major;
+    st->FileObject = &file;
+    IoSetCompletionRoutine(irp, KeepIrp, nullptr, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(child, irp), STATUS_INVALID_DEVICE_REQUEST) << int(major);
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_INVALID_DEVICE_REQUEST);
+    IoFreeIrp(irp);
+  }
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK io{};
+  UCHAR out[40] = {};
+  IRP* irp = IoBuildDeviceIoControlRequest(protocol::IOCTL_OP_DDI_GET_DDI_VERSION, child, nullptr,
+                                           0, out, sizeof out, FALSE, &done, &io);
+  ASSERT_NE(irp, nullptr);
+  IoCallDriver(child, irp);
+  KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(io.Status, STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(io.Information, 0u);
+  IoDeleteDevice(child);
 }
 
 }  // namespace
