@@ -80,11 +80,12 @@ class ControlTest : public StationMachineTest {
   }
 
   // CreateFileW as an application calls it; a handle it gets is closed at the test's end.
-  HANDLE Open(const char16_t* name, DWORD* error = nullptr) {
+  // |flags| as the panel library passes them (an overlapped handle used synchronously).
+  HANDLE Open(const char16_t* name, DWORD* error = nullptr, DWORD flags = FILE_FLAG_OVERLAPPED) {
     std::u16string path = Path(name);
     SetLastError(ERROR_SUCCESS);
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, flags, nullptr);
     if (error) *error = h == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
     if (h != INVALID_HANDLE_VALUE) Keep(h);
     return h;

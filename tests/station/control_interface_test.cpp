@@ -105,11 +105,24 @@ TEST_F(ControlHandleTest, ClosingASharedHandleLeavesTheOthersAndTheBoundSessions
 
 TEST_F(ControlHandleTest, AClosedHandleAndAPathWithoutInterfaceFailAsAnApplicationSeesIt) {
   ASSERT_NE(Start(Profile()), nullptr);
-  HANDLE h = Open(u"");
+  HANDLE h = Open(u"", nullptr, 0);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  Close(h);
   UCHAR out[40];
-  IoctlResult r = Ioctl(h, protocol::IOCTL_OP_DDI_GET_DDI_VERSION, nullptr, 0, out, 40);
+  // What the stand-in refuses before anything reaches the driver.
+  OVERLAPPED overlapped{};
+  DWORD bytes = 7;
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_FALSE(DeviceIoControl(h, protocol::IOCTL_OP_DDI_GET_DDI_VERSION, nullptr, 0, out, 40,
+                               &bytes, &overlapped));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(bytes, 0u);
+  IoctlResult r = Ioctl(h, protocol::IOCTL_OP_DDI_GET_DDI_VERSION, nullptr, 0, nullptr, 40);
+  EXPECT_EQ(r.error, ERROR_NOACCESS);
+  r = Ioctl(h, protocol::IOCTL_OP_DDI_GET_DDI_VERSION, nullptr, 0, out, 40);
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.bytes, 40u);
+  Close(h);
+  r = Ioctl(h, protocol::IOCTL_OP_DDI_GET_DDI_VERSION, nullptr, 0, out, 40);
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.error, ERROR_INVALID_HANDLE);
   EXPECT_FALSE(CloseHandle(h));
