@@ -34,6 +34,10 @@ class ControlTest : public StationMachineTest {
   void TearDown() override {
     for (HANDLE h : handles_) CloseHandle(h);
     handles_.clear();
+    // Every handle's close reached the driver: no request kept a file open.
+    if (station_) {
+      EXPECT_EQ(OpenCount(), 0u);
+    }
     bus_.reset();
     StationMachineTest::TearDown();
     EXPECT_EQ(win32::OpenHandleCount(), win32_handles_);
