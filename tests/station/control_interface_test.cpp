@@ -153,6 +153,22 @@ TEST_F(ControlHandleTest, CodesAreRefusedOnceTheStationIsStopped) {
   EXPECT_EQ(OpenCount(), 0u);
 }
 
+TEST_F(ControlHandleTest, WhileAStopIsPendingNoHandleOpensAndNoCodeRuns) {
+  ASSERT_NE(Start(Profile()), nullptr);
+  HANDLE h = Open(u"");
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(kernel::pnp::QueryStop(node_), STATUS_SUCCESS);
+  DWORD error = 0;
+  EXPECT_EQ(Open(u"\\roothub", &error), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(error, ERROR_BAD_COMMAND) << "STATUS_INVALID_DEVICE_STATE";
+  UCHAR out[40];
+  EXPECT_EQ(Ioctl(h, protocol::IOCTL_OP_DDI_GET_DDI_VERSION, nullptr, 0, out, 40).error,
+            ERROR_BAD_COMMAND);
+  ASSERT_EQ(kernel::pnp::CancelStop(node_), STATUS_SUCCESS);
+  EXPECT_NE(Open(u"\\roothub"), INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(Ioctl(h, protocol::IOCTL_OP_DDI_GET_DDI_VERSION, nullptr, 0, out, 40).ok);
+}
+
 TEST_F(ControlHandleTest, CodesAreRefusedAfterAFailedStart) {
   ASSERT_NE(Start(Profile()), nullptr);
   HANDLE h = Open(u"");
