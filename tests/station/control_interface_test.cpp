@@ -133,6 +133,31 @@ TEST_F(ControlHandleTest, AClosedHandleAndAPathWithoutInterfaceFailAsAnApplicati
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
+TEST_F(ControlHandleTest, AHandleClosedWhileAnotherThreadUsesItFailsThatThreadCleanly) {
+  ASSERT_NE(Start(Profile()), nullptr);
+  HANDLE h = Open(u"\\display");
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  std::atomic<int> calls{0};
+  DWORD last_error = ERROR_SUCCESS;
+  std::thread user([&] {
+    UCHAR out[40];
+    for (;;) {
+      IoctlResult r = Ioctl(h, protocol::IOCTL_OP_DDI_GET_DDI_VERSION, nullptr, 0, out, 40);
+      if (!r.ok) {
+        last_error = r.error;
+        return;
+      }
+      ++calls;
+    }
+  });
+  ASSERT_TRUE(WaitFor([&] { return calls.load() >= 5; }));
+  Close(h);
+  user.join();
+  EXPECT_EQ(last_error, ERROR_INVALID_HANDLE);
+  EXPECT_EQ(OpenCount(), 0u);
+  EXPECT_EQ(station_->Sessions[0].BoundFile, nullptr);
+}
+
 TEST_F(ControlHandleTest, CodesAreRefusedOnceTheStationIsStopped) {
   ASSERT_NE(Start(Profile()), nullptr);
   HANDLE h = Open(u"\\roothub");
