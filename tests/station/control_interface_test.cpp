@@ -254,5 +254,17 @@ TEST_F(ControlHandleTest, ADeviceThatIsNotTheStationServesNoHandlesAndNoCodes) {
   IoDeleteDevice(child);
 }
 
+TEST_F(ControlHandleTest, ACreateWithoutAFileObjectIsRefused) {
+  ASSERT_NE(Start(Profile()), nullptr);
+  DEVICE_OBJECT* fdo = station_->DeviceObject;
+  IRP* irp = IoAllocateIrp(fdo->StackSize, FALSE);
+  ASSERT_NE(irp, nullptr);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_CREATE;
+  IoSetCompletionRoutine(irp, KeepIrp, nullptr, TRUE, TRUE, TRUE);
+  EXPECT_EQ(IoCallDriver(fdo, irp), STATUS_INVALID_PARAMETER);
+  IoFreeIrp(irp);
+  EXPECT_EQ(OpenCount(), 0u);
+}
+
 }  // namespace
 }  // namespace vorn::station::testing
