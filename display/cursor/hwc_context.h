@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/umdf/wdf.h"
@@ -30,6 +31,14 @@ struct HostCursor {
   ULONG PixelFormat;    // +48: kHostPixelFormat32 for 4-byte pixels
   LONG PixelPitch;      // +52: bytes per pixel row; negative runs the rows upwards
 };
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(sizeof(HostCursor) == 56);
+static_assert(offsetof(HostCursor, X) == 16);
+static_assert(offsetof(HostCursor, AndMask) == 32);
+static_assert(offsetof(HostCursor, MaskPitch) == 40);
+static_assert(offsetof(HostCursor, Pixels) == 44);
+static_assert(offsetof(HostCursor, PixelPitch) == 52);
+#endif
 
 namespace vorn::display {
 
