@@ -152,7 +152,8 @@ namespace {
 TEST_F(CursorTest, TheCommandPacketStoreTakesTheNextSlotWithoutComparing) {
   Begin();
   HwcContext* hwc = Hwc();
-  const HostCursor arrow = host::CursorRecord(host::ArrowPointer(), kHostCursorShape, 0, 0);
+  const host::PointerShape shape = host::ArrowPointer();  // the record points into it
+  const HostCursor arrow = host::CursorRecord(shape, kHostCursorShape, 0, 0);
   ASSERT_TRUE(ConvertCursorShape(hwc, &arrow));
   LockUntimed(device_, hwc->ShapeLock);
   std::vector<int> slots;
