@@ -242,3 +242,37 @@ TEST_F(CursorTest, TheMonitorShowsThePointerWhereTheHostPutIt) {
 
 }  // namespace
 }  // namespace vorn::display::testing
+
+namespace vorn::display::testing {
+namespace {
+
+// A view whose encode or cursor thread cannot be created is not left half started: the other
+// thread is stopped again, so the next mode set starts both and none is left running unseen.
+TEST_F(CursorTest, AViewThreadThatCannotStartLeavesNeitherRunning) {
+  Begin();
+  struct Case {
+    const char* which;
+    uint32_t skip;  // thread creations let through first: the encode thread comes first
+  };
+  const Case cases[] = {{"encode thread", 0}, {"cursor thread", 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.which);
+    win32::FailCalls(win32::Fault::kCreateThread, c.skip, 1);
+    ASSERT_EQ(adapter_->SetMode(displays_[0], w_, h_, refresh_), STATUS_SUCCESS);
+    win32::ClearFaults();
+    EXPECT_FALSE(View()->ThreadsRunning.load());
+    EXPECT_EQ(View()->EncodeThread, nullptr);
+    EXPECT_EQ(View()->CursorThread, nullptr);
+
+    ASSERT_EQ(adapter_->SetMode(displays_[0], w_, h_, refresh_), STATUS_SUCCESS);
+    EXPECT_TRUE(View()->ThreadsRunning.load());
+    EXPECT_NE(View()->EncodeThread, nullptr);
+    EXPECT_NE(View()->CursorThread, nullptr);
+    const int32_t x = c.skip == 0 ? 10 : 20;
+    ASSERT_EQ(Pointer().SetShape(host::ArrowPointer(), x, 30), STATUS_SUCCESS);
+    EXPECT_TRUE(ChipCursorAt(x, 30));
+  }
+}
+
+}  // namespace
+}  // namespace vorn::display::testing
