@@ -15,12 +15,7 @@
 namespace vorn::display {
 namespace {
 
-enum ThreadKind : uint32_t {
-  kThreadSend = 1,
-  kThreadHotplug = 2,
-  kThreadEncode = 3,
-  kThreadCursor = 4,
-};
+enum ThreadKind : uint32_t { kThreadSend = 1, kThreadHotplug = 2, kThreadEncode = 3, kThreadCursor = 4 };
 
 // How often a wait for the send thread to take a packet looks whether that thread still runs.
 constexpr uint32_t kSettlePollMs = 20;
