@@ -100,7 +100,7 @@ static void StopViewThreadsLocked(ViewContext* view) {
 // The host's SetMode and the hot-plug thread's release can start and stop one view's threads
 // at the same moment; the view's mode lock makes each start and each stop whole, so no thread
 // is started behind a stop that had already looked, and no handle is overwritten or closed
-// twice. No caller holds that lock, and the encode thread never takes it.
+// twice. No caller holds that lock, and no view thread ever takes it.
 NTSTATUS StartViewThreads(ViewContext* view) {
   LockModes(view);
   const NTSTATUS status = StartViewThreadsLocked(view);
