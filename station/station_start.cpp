@@ -3,6 +3,7 @@
 
 #include "platform/kernel/registry.h"
 #include "platform/kernel/thread.h"
+#include "station/control_interface.h"
 #include "station/driver_globals.h"
 #include "station/kernel_utils.h"
 #include "station/pool_tags.h"
@@ -186,6 +187,7 @@ NTSTATUS AssignStationIndex(StationExtension* station) {
   WriteDeviceContext(station, station);
   SetHalState(station, kHalIndexAssigned);
   SetThdState(station, kThdAssigned);
+  for (ULONG i = 0; i < kFileSessionCount; ++i) InitSession(&station->Sessions[i], station, i);
   return STATUS_SUCCESS;
 }
 
