@@ -66,6 +66,20 @@ NTSTATUS QueryDeviceProperty(DEVICE_OBJECT* device, DEVICE_REGISTRY_PROPERTY pro
   return STATUS_SUCCESS;
 }
 
+NTSTATUS StartReferencedSystemThread(PKSTART_ROUTINE routine, PVOID context, KTHREAD** thread) {
+  *thread = nullptr;
+  HANDLE handle = nullptr;
+  NTSTATUS status =
+      PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, context);
+  if (!NT_SUCCESS(status)) return status;
+  PVOID object = nullptr;
+  status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode,
+                                     &object, nullptr);
+  ZwClose(handle);
+  if (NT_SUCCESS(status)) *thread = static_cast<KTHREAD*>(object);
+  return status;
+}
+
 NTSTATUS NotBuilt(const char* routine) {
   DbgPrint("hollin: %s is not built in this driver\n", routine);
   return STATUS_NOT_IMPLEMENTED;

@@ -5,6 +5,7 @@
 #include "platform/kernel/irp.h"
 #include "platform/kernel/pnp.h"
 #include "platform/kernel/pool.h"
+#include "platform/kernel/thread.h"
 
 namespace vorn::station {
 
@@ -25,6 +26,12 @@ void DelayMilliseconds(ULONG n);
 // Null device or result pointer: STATUS_INVALID_PARAMETER; empty property: STATUS_UNSUCCESSFUL.
 NTSTATUS QueryDeviceProperty(DEVICE_OBJECT* device, DEVICE_REGISTRY_PROPERTY property,
                              PVOID* buffer, ULONG* length, ULONG* buffer_size);
+
+// Starts a system thread running |routine|(|context|) and takes a reference on it into
+// |*thread|, so its owner can wait for its end. On failure |*thread| stays null; when only the
+// reference failed the thread is already running, so the caller must also ask it to end (its
+// stop event) without waiting for it.
+NTSTATUS StartReferencedSystemThread(PKSTART_ROUTINE routine, PVOID context, KTHREAD** thread);
 
 // A routine whose module is not part of this driver build: reports "|routine| is not built"
 // on the debugger output and returns STATUS_NOT_IMPLEMENTED, so the gap fails loudly.

@@ -33,6 +33,8 @@ constexpr ULONG kJackCount = 2;
 constexpr ULONG kFirmwareKeyPathChars = 64;
 
 // What the chip reports of one function (read by discovery).
+struct StationExtension;
+
 struct ChildFunctionDescriptor {
   USHORT VendorId;  // 0 or 0xFFFF: absent
   USHORT ProductId;
@@ -62,6 +64,22 @@ struct UserEventSlot {
   UCHAR Spare;
 };
 constexpr ULONG kUserEventSlotCount = 2;
+
+// One of the ten sessions of the control interface that a handle binds by the name after the
+// interface path ("\\display", ...). Filled once when the station gets its index. BoundFile
+// is exchanged atomically: an exclusive session is bound by one handle at a time, and the
+// shared one ("roothub") is never bound.
+struct FileSession {
+  ULONG Signature;  // kFileSessionSignature
+  ULONG Index;      // also the bus channel of the same number
+  StationExtension* Owner;
+  FILE_OBJECT* BoundFile;  // null while free
+  ULONG Id;                // the session's bus message type
+  WCHAR Name[16];
+  UCHAR NameLength;  // in characters
+};
+constexpr ULONG kFileSessionCount = 10;
+constexpr ULONG kFileSessionSignature = 0x73736573;  // "sess"
 
 struct StationExtension {
   // Shared with the child extensions.
@@ -109,7 +127,7 @@ struct StationExtension {
   LONGLONG StartTime;
   UNICODE_STRING DriverKey;
   PipeOps Pipes[kPipeCount];
-  // The ten file sessions of the control interface live here once that interface is built.
+  FileSession Sessions[kFileSessionCount];
   KDPC TickDpc;
   KTIMER TickTimer;
   ULONG HwPlatform;

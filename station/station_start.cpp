@@ -3,6 +3,7 @@
 
 #include "platform/kernel/registry.h"
 #include "platform/kernel/thread.h"
+#include "station/control_interface.h"
 #include "station/driver_globals.h"
 #include "station/kernel_utils.h"
 #include "station/pool_tags.h"
@@ -186,6 +187,7 @@ NTSTATUS AssignStationIndex(StationExtension* station) {
   WriteDeviceContext(station, station);
   SetHalState(station, kHalIndexAssigned);
   SetThdState(station, kThdAssigned);
+  for (ULONG i = 0; i < kFileSessionCount; ++i) InitSession(&station->Sessions[i], station, i);
   return STATUS_SUCCESS;
 }
 
@@ -302,25 +304,13 @@ NTSTATUS StartWorkerThread(StationExtension* station) {
   WriteFlag(station->WorkerRunning, 1);
   KeClearEvent(&station->WorkerStopEvent);
   SetThdState(station, kThdCreating);
-  HANDLE handle = nullptr;
-  NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                         StationWorkerThread, station);
+  NTSTATUS status = StartReferencedSystemThread(StationWorkerThread, station, &station->WorkerThread);
   if (!NT_SUCCESS(status)) {
-    WriteFlag(station->WorkerRunning, 0);
-    return status;
-  }
-  PVOID thread = nullptr;
-  status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode,
-                                     &thread, nullptr);
-  ZwClose(handle);
-  if (!NT_SUCCESS(status)) {
-    // Without a reference the thread cannot be waited for: ask it to end at once.
+    // A thread that started without a reference cannot be waited for: ask it to end at once.
     WriteFlag(station->WorkerRunning, 0);
     KeSetEvent(&station->WorkerStopEvent, 0, FALSE);
-    return status;
   }
-  station->WorkerThread = static_cast<KTHREAD*>(thread);
-  return STATUS_SUCCESS;
+  return status;
 }
 
 void StopWorkerThread(StationExtension* station) {

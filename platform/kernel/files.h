@@ -8,7 +8,6 @@
 
 #include "platform/kernel/object.h"
 
-constexpr ULONG FILE_SHARE_READ = 0x1;
 constexpr ULONG FILE_ATTRIBUTE_NORMAL = 0x80;
 constexpr ULONG FILE_OPEN = 0x1;
 constexpr ULONG FILE_SYNCHRONOUS_IO_NONALERT = 0x20;

@@ -1,5 +1,6 @@
 #include "platform/kernel/io.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "platform/kernel/device_internal.h"
@@ -14,9 +15,14 @@ namespace {
 
 constexpr ULONG kBufferTag = PoolTag("IoUb");
 
+// A file's own record. |users| counts the handle (until Close) and every device-control
+// request in flight on it: IRP_MJ_CLOSE goes to the driver only once the last of them is gone,
+// as a request still pending keeps its file object alive after its handle was closed.
 struct FileRecord {
   WString name;
   DEVICE_OBJECT* pdo;
+  std::atomic<int> users{1};
+  std::atomic<bool> cleaned_up{false};
 };
 
 void DestroyFile(void* p) {
@@ -29,6 +35,20 @@ NTSTATUS SendFileRequest(FILE_OBJECT* file, UCHAR major) {
   DEVICE_OBJECT* device = file->DeviceObject;
   return internal::SendAndWait(device, major, 0, [&](IO_STACK_LOCATION* st) { st->FileObject = file; },
                                nullptr, STATUS_SUCCESS);
+}
+
+FileRecord* RecordOf(FILE_OBJECT* file) { return static_cast<FileRecord*>(file->Internal); }
+
+// Drops one user of |file|; the last one sends IRP_MJ_CLOSE and lets the file object go.
+void ReleaseFile(FILE_OBJECT* file) {
+  FileRecord* record = RecordOf(file);
+  if (record->users.fetch_sub(1) != 1) return;
+  DEVICE_OBJECT* device = file->DeviceObject;
+  DEVICE_OBJECT* pdo = record->pdo;
+  SendFileRequest(file, IRP_MJ_CLOSE);
+  ObDereferenceObject(file);
+  internal::FileClosed(pdo);
+  ObDereferenceObject(device);
 }
 
 }  // namespace
@@ -44,7 +64,9 @@ NTSTATUS Open(WStringView path, FILE_OBJECT** file) {
   }
   if (!device) return STATUS_OBJECT_NAME_NOT_FOUND;
   auto* f = new FILE_OBJECT{};
-  auto* record = new FileRecord{name, internal::StackBottom(device)};
+  auto* record = new FileRecord;
+  record->name = name;
+  record->pdo = internal::StackBottom(device);
   f->Type = 5;
   f->Size = sizeof(FILE_OBJECT);
   f->DeviceObject = device;
@@ -65,13 +87,9 @@ NTSTATUS Open(WStringView path, FILE_OBJECT** file) {
 }
 
 void Close(FILE_OBJECT* file) {
-  DEVICE_OBJECT* device = file->DeviceObject;
-  DEVICE_OBJECT* pdo = static_cast<FileRecord*>(file->Internal)->pdo;
+  RecordOf(file)->cleaned_up.store(true);
   SendFileRequest(file, IRP_MJ_CLEANUP);
-  SendFileRequest(file, IRP_MJ_CLOSE);
-  ObDereferenceObject(file);
-  internal::FileClosed(pdo);
-  ObDereferenceObject(device);
+  ReleaseFile(file);
 }
 
 std::unique_ptr<Request> Request::DeviceControl(FILE_OBJECT* file, ULONG code, const void* input,
@@ -79,6 +97,12 @@ std::unique_ptr<Request> Request::DeviceControl(FILE_OBJECT* file, ULONG code, c
                                                 bool internal_request) {
   std::unique_ptr<Request> r(new Request);
   KeInitializeEvent(&r->done_, NotificationEvent, FALSE);
+  // A handle already closed sends nothing more.
+  if (RecordOf(file)->cleaned_up.load()) {
+    r->status_ = r->dispatch_status_ = STATUS_INVALID_HANDLE;
+    r->finished_ = true;
+    return r;
+  }
   DEVICE_OBJECT* device = file->DeviceObject;
   IRP* irp = internal::AllocateManagedIrp(device->StackSize, &Request::Done, r.get());
   if (!irp) {
@@ -121,6 +145,8 @@ std::unique_ptr<Request> Request::DeviceControl(FILE_OBJECT* file, ULONG code, c
     if (!r->buffered_ && output && output_length) irp->MdlAddress = IoAllocateMdl(output, output_length, FALSE, FALSE, nullptr);
     irp->UserBuffer = output;
   }
+  RecordOf(file)->users.fetch_add(1);
+  r->file_ = file;
   r->dispatch_status_ = IoCallDriver(device, irp);
   return r;
 }
@@ -141,6 +167,10 @@ void Request::Finish() {
   irp_->MdlAddress = nullptr;
   IoFreeIrp(irp_);
   irp_ = nullptr;
+  if (FILE_OBJECT* file = file_) {
+    file_ = nullptr;
+    ReleaseFile(file);
+  }
 }
 
 bool Request::Wait(clock::Duration timeout) {

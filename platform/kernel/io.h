@@ -14,7 +14,9 @@ namespace vorn::kernel::io {
 // file object the name "\roothub". STATUS_OBJECT_NAME_NOT_FOUND when no enabled link matches;
 // otherwise the status the driver gave IRP_MJ_CREATE.
 NTSTATUS Open(WStringView path, FILE_OBJECT** file);
-// IRP_MJ_CLEANUP, then IRP_MJ_CLOSE, then the file object is gone.
+// IRP_MJ_CLEANUP at once; IRP_MJ_CLOSE, and the end of the file object, once no request
+// sent on the file is still in flight (at once when none is). Requests made after Close fail
+// with STATUS_INVALID_HANDLE without reaching the driver.
 void Close(FILE_OBJECT* file);
 
 // One device-control request in flight. METHOD_BUFFERED copies the input into a system
@@ -40,6 +42,7 @@ class Request {
   void Finish();
 
   IRP* irp_ = nullptr;
+  FILE_OBJECT* file_ = nullptr;  // the file this request keeps open until it finishes
   KEVENT done_{};
   bool finished_ = false;
   void* output_ = nullptr;

@@ -128,6 +128,14 @@ NTSTATUS IoGetDeviceProperty(DEVICE_OBJECT* device, DEVICE_REGISTRY_PROPERTY pro
 // Asks the PnP manager to eject |pdo| (query-remove, remove, then IRP_MN_EJECT).
 void IoRequestDeviceEject(DEVICE_OBJECT* pdo);
 
+// A request of |major| for |device| that its issuer waits for: when it completes, the kernel
+// copies its status into |io_status|, sets |event| and frees it. A PnP request gets its minor
+// code and parameters in the next stack location and, by the rule of PnP requests, the
+// status STATUS_NOT_SUPPORTED before it is sent. Null when it cannot be built.
+PIRP IoBuildSynchronousFsdRequest(ULONG major, DEVICE_OBJECT* device, PVOID buffer,
+                                  ULONG length, LARGE_INTEGER* offset, PKEVENT event,
+                                  PIO_STATUS_BLOCK io_status);
+
 namespace vorn::kernel::pnp {
 
 struct DevNode;
@@ -169,7 +177,7 @@ NodeInfo Info(DevNode* node);
 NTSTATUS QueryStop(DevNode* node);
 NTSTATUS CancelStop(DevNode* node);
 NTSTATUS Stop(DevNode* node);          // QUERY_STOP then STOP (CANCEL_STOP when refused)
-NTSTATUS Start(DevNode* node);         // again after STOP, or after REMOVE of a present device
+NTSTATUS Start(DevNode* node);         // again after STOP, after REMOVE of a present device, or once its driver is registered
 NTSTATUS QueryRemove(DevNode* node);   // the subtree, children first
 NTSTATUS CancelRemove(DevNode* node);
 NTSTATUS Remove(DevNode* node);        // QUERY_REMOVE then REMOVE of the subtree

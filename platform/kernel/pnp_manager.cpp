@@ -184,6 +184,12 @@ void QueryRelations(DevNode* node);
 NTSTATUS StartNode(DevNode* node) {
   Manager& m = M();
   node->info.driver = MatchDriver(node);
+  // A device needs its function driver, unless it says it runs raw; a bus's root is its own.
+  if (!node->info.driver && node->parent && !node->info.capabilities.RawDeviceOK) {
+    node->info.state = NodeState::kEnumerated;
+    m.log.push_back("NO_DRIVER " + ToNarrow(node->info.device_id));
+    return STATUS_UNSUCCESSFUL;
+  }
   if (node->info.driver && node->info.driver->DriverExtension->AddDevice) {
     NTSTATUS s = node->info.driver->DriverExtension->AddDevice(node->info.driver, node->pdo);
     if (!NT_SUCCESS(s)) {
@@ -284,7 +290,9 @@ void DeleteTree(DevNode* node) {
 void RemoveSubtree(DevNode* node) {
   for (DevNode* c : std::vector<DevNode*>(node->children)) RemoveSubtree(c);
   internal::DisableInterfacesOf(node->pdo);
-  if (node->info.state != NodeState::kRemoved) {
+  // A device removed while still reported gets a second REMOVE once its parent no longer
+  // reports it, so its bus driver can delete it.
+  if (node->info.state != NodeState::kRemoved || !node->reported) {
     SendPnp(node, IRP_MN_REMOVE_DEVICE, nullptr, nullptr);
     node->info.state = NodeState::kRemoved;
   }
@@ -335,9 +343,8 @@ void QueryRelations(DevNode* node) {
       if (c->pdo == pdo) known = c;
     if (known) {
       ObDereferenceObject(pdo);  // the node holds its own reference
-      if (known->info.state == NodeState::kRemoved && known->reported) {
-        // A device that was removed while present comes back when reported again.
-      }
+      // A device that was removed while present comes back when reported again.
+      if (known->info.state == NodeState::kRemoved && known->reported) StartNode(known);
       continue;
     }
     Enumerate(node, pdo);
@@ -558,7 +565,9 @@ NTSTATUS Start(DevNode* node) {
     if (NT_SUCCESS(s)) QueryRelations(node);
     return s;
   }
-  if (node->info.state == NodeState::kRemoved || node->info.state == NodeState::kFailed) return StartNode(node);
+  if (node->info.state == NodeState::kRemoved || node->info.state == NodeState::kFailed ||
+      node->info.state == NodeState::kEnumerated)
+    return StartNode(node);
   return STATUS_INVALID_DEVICE_STATE;
 }
 

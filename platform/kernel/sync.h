@@ -70,7 +70,6 @@ struct KWAIT_BLOCK {
   PVOID Reserved[6];
 };
 constexpr ULONG THREAD_WAIT_OBJECTS = 3;
-constexpr ULONG MAXIMUM_WAIT_OBJECTS = 64;
 
 // |timeout|: null waits without limit; negative is relative in 100 ns units; positive is an
 // absolute system time (KeQuerySystemTime); zero polls. Results: STATUS_WAIT_0 (+ index for

@@ -125,5 +125,14 @@ constexpr ULONG REG_MULTI_SZ = 7;
 constexpr ULONG REG_QWORD = 11;
 constexpr ACCESS_MASK KEY_READ = 0x00020019;
 
+// The most objects one wait can name, in kernel and in user mode.
+constexpr ULONG MAXIMUM_WAIT_OBJECTS = 64;
+
+// Access rights and sharing of a file or device open, the same for kernel and user mode.
+constexpr ACCESS_MASK GENERIC_READ = 0x80000000;
+constexpr ACCESS_MASK GENERIC_WRITE = 0x40000000;
+constexpr ULONG FILE_SHARE_READ = 0x1;
+constexpr ULONG FILE_SHARE_WRITE = 0x2;
+
 #define CONTAINING_RECORD(address, type, field) \
   (reinterpret_cast<type*>(reinterpret_cast<char*>(address) - offsetof(type, field)))

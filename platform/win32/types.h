@@ -40,7 +40,6 @@ constexpr DWORD INFINITE = 0xFFFFFFFF;
 constexpr DWORD WAIT_OBJECT_0 = 0x00000000;
 constexpr DWORD WAIT_TIMEOUT = 0x00000102;
 constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
-constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
 
 // The calling thread's last error; every thread starts with ERROR_SUCCESS.
 DWORD GetLastError();

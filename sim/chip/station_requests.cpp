@@ -63,6 +63,8 @@ usb::TransferStatus AnswerStationRequestIn(const StationIdentity& id, const usb:
     *actual = Copy(data, length, id.computer_info.data(), id.computer_info.size());
     return usb::TransferStatus::kSuccess;
   }
+  if (s.bRequest == protocol::ReqNsRead && s.wValue != kComputerInfoValue)
+    return AnswerNsRead(id.ns_registers, s, data, length, actual);
   return usb::TransferStatus::kStall;
 }
 
@@ -74,6 +76,7 @@ usb::TransferStatus AnswerStationRequestOut(StationIdentity& id, const usb::Setu
     id.device_id = written ^ id.device_id_write_skew;
     return usb::TransferStatus::kSuccess;
   }
+  if (s.bRequest == protocol::ReqNsWrite) return TakeNsWrite(id.ns_registers, s, data, length);
   return usb::TransferStatus::kStall;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/usb/usb_device.h"
+#include "sim/chip/station_passthrough.h"
 
 namespace vorn::chip {
 
@@ -31,6 +32,8 @@ struct StationIdentity {
   uint64_t device_id_write_skew = 0;
   // The NS read's answer (wValue 1); empty (the default: no NS host) stalls it.
   std::vector<uint8_t> computer_info;
+  // What the NS reads and writes of other values reach (sim/chip/station_passthrough.h).
+  NsRegisters ns_registers;
 };
 
 // Answers a device value item the profile's device_values do not hold: items 1, 3, 5 and 6.

@@ -276,25 +276,14 @@ NTSTATUS StartDispatcherThread(BulkOutPipe* pipe) {
   StoreByte(pipe->ThreadRunning, 1);
   KeClearEvent(&pipe->DispatcherStopEvent);
   KeClearEvent(&pipe->DispatcherKickEvent);
-  HANDLE handle = nullptr;
-  NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                         BulkOutDispatcherThread, pipe);
+  NTSTATUS status =
+      StartReferencedSystemThread(BulkOutDispatcherThread, pipe, &pipe->DispatcherThread);
   if (!NT_SUCCESS(status)) {
-    StoreByte(pipe->ThreadRunning, 0);
-    return status;
-  }
-  PVOID thread = nullptr;
-  status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode,
-                                     &thread, nullptr);
-  ZwClose(handle);
-  if (!NT_SUCCESS(status)) {
-    // Without a reference the thread cannot be waited for: it ends at once.
+    // A thread that started without a reference cannot be waited for: it ends at once.
     StoreByte(pipe->ThreadRunning, 0);
     KeSetEvent(&pipe->DispatcherStopEvent, 0, FALSE);
-    return status;
   }
-  pipe->DispatcherThread = static_cast<KTHREAD*>(thread);
-  return STATUS_SUCCESS;
+  return status;
 }
 
 void StopDispatcherThread(BulkOutPipe* pipe) {

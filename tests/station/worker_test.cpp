@@ -13,20 +13,14 @@
 #include "protocol/vendor_request.h"
 #include "sim/chip/chip_profile.h"
 #include "station/worker.h"
+#include "station/bus/child_pdos.h"
+#include "tests/station/child_module.h"
 #include "tests/station/station_machine.h"
 
 namespace vorn::station::testing {
 namespace {
 
 using chip::Chip;
-
-size_t Reports(const char* routine) {
-  size_t n = 0;
-  for (const std::string& line : kernel::debug::Lines())
-    if (line.find(routine) != std::string::npos && line.find("not built") != std::string::npos)
-      ++n;
-  return n;
-}
 
 class WorkerTest : public StationMachineTest {
  protected:
@@ -47,6 +41,7 @@ class WorkerTest : public StationMachineTest {
   StationExtension* Start() {
     if (!chip_) MakeChip();
     Boot();
+    InstallTestModule();
     node_ = Attach(*chip_);
     StationExtension* s = node_ ? Ext(node_) : nullptr;
     EXPECT_NE(s, nullptr);
@@ -86,7 +81,8 @@ TEST_F(WorkerTest, TheFirstRunDiscoversAndARestartRepeatsNoneOfIt) {
   EXPECT_EQ(s->DeviceRomAutoUpdateFlags, 7);
   // The ROM replies were armed (1) and the automatic update ran once (3), with no path set.
   EXPECT_EQ(Steps(0x80, u"RomState"), (std::vector<ULONG>{1, 3}));
-  EXPECT_EQ(Reports("CreateChildPdos"), 1u) << "the child module refuses, loudly";
+  EXPECT_TRUE(WaitFor([] { return Module().creates == 2; }))
+      << "display and audio children; the microphone's jack is empty";
   EXPECT_EQ(s->ActiveFunctionCount, 3u) << "display, audio and the microphone";
   EXPECT_EQ(s->ChildFunctions[0].ProductId, 0x2000);
   EXPECT_EQ(s->ChildFunctions[8].ProductId, 0x3001) << "the microphone made from audio";
@@ -113,6 +109,7 @@ TEST_F(WorkerTest, TheFirstRunDiscoversAndARestartRepeatsNoneOfIt) {
   ASSERT_TRUE(WaitFor([&] { return ReadFlag(s->EnumerateRequest) == 0; }));
   StopStationTimer(s);  // the worker has served the kick before it ends
   EXPECT_EQ(Asked(protocol::ReqReadFunctionInfo), 2 * reads);
+  EXPECT_EQ(Module().creates, 2) << "the children made at the first run are not made twice";
 }
 
 TEST_F(WorkerTest, TestFunctionsSkipsDiscoveryAndEnablesTheMainInterface) {
@@ -121,7 +118,7 @@ TEST_F(WorkerTest, TestFunctionsSkipsDiscoveryAndEnablesTheMainInterface) {
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(Thd(), (std::vector<ULONG>{0, 1, 3, 4, 5, 8, 9}));
   EXPECT_EQ(Asked(protocol::ReqReadFunctionInfo), 0u);
-  EXPECT_EQ(Reports("CreateChildPdos"), 0u);
+  EXPECT_EQ(Module().creates, 0);
 }
 
 TEST_F(WorkerTest, DriverModelTwoDiscoversOnlyOnTheFirstEnumerationRequest) {
@@ -131,9 +128,8 @@ TEST_F(WorkerTest, DriverModelTwoDiscoversOnlyOnTheFirstEnumerationRequest) {
   EXPECT_EQ(Thd(), (std::vector<ULONG>{0, 1, 3, 4, 5, 8, 9}));
   EXPECT_EQ(Asked(protocol::ReqReadFunctionInfo), 0u);
   PostEnumerate(s);
-  ASSERT_TRUE(WaitFor([] { return Thd().back() == kThdCreatingChildren; }));
+  ASSERT_TRUE(WaitFor([] { return Module().creates == 2; }));
   EXPECT_EQ(Asked(protocol::ReqReadFunctionInfo), 2u);
-  EXPECT_EQ(Reports("CreateChildPdos"), 1u);
   PostEnumerate(s);
   ASSERT_TRUE(WaitFor([&] { return ReadFlag(s->EnumerateRequest) == 0; }));
   StopStationTimer(s);  // the worker has served the kick before it ends
@@ -169,7 +165,7 @@ TEST_F(WorkerTest, AFailedDescriptorReadEndsDiscoveryAndTheWorkerGoesOn) {
   EXPECT_EQ(Asked(protocol::ReqReadFunctionInfo), 1u);
   EXPECT_EQ(Asked(protocol::ReqReadJackInfo), 0u);
   EXPECT_EQ(s->ActiveFunctionCount, 0u);
-  EXPECT_EQ(Reports("CreateChildPdos"), 1u);
+  EXPECT_EQ(Module().creates, 0) << "no function was read, so no child is made";
 }
 
 struct JackCase {
@@ -208,15 +204,17 @@ INSTANTIATE_TEST_SUITE_P(
                       JackCase{"old_command_set", 1, true, true, 0, 0, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(WorkerTest, AJackChangeWhileTheWorkerRunsAsksForTheAudioChild) {
+TEST_F(WorkerTest, AJackChangeWhileTheWorkerRunsMakesTheAudioChild) {
   MakeChip();
   chip_->functions().SetJack(0, true, true, 0);  // nothing plugged in at the start
   StationExtension* s = Start();
   ASSERT_NE(s, nullptr);
   ASSERT_EQ(s->Jacks[0].DetectionOn, 1);
-  size_t before = Reports("CreateChildPdos");
+  ASSERT_TRUE(WaitFor([] { return Module().creates == 1; })) << "the display child alone";
+  EXPECT_FALSE(ChildExists(s, 3));
   chip_->SetJackState(1);  // the status word tells the station
-  ASSERT_TRUE(WaitFor([&] { return Reports("CreateChildPdos") > before; }));
+  ASSERT_TRUE(WaitFor([&] { return ChildExists(s, 3); }));
+  EXPECT_EQ(Module().creates, 2);
   EXPECT_EQ(s->Jacks[0].State[1], 1);
 }
 

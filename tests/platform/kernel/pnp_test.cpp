@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cstring>
 #include <vector>
 
@@ -21,6 +23,7 @@ struct Pdo {
   WString device_id;
   bool reported;
   std::vector<UCHAR>* log;
+  bool raw = false;  // reports RawDeviceOK: it runs without a function driver
 };
 std::vector<DEVICE_OBJECT*> g_children;
 DEVICE_OBJECT* g_root = nullptr;
@@ -72,6 +75,9 @@ NTSTATUS BusPnp(DEVICE_OBJECT* device, IRP* irp) {
         IoDeleteDevice(device);
       }
       return STATUS_SUCCESS;
+    case IRP_MN_QUERY_CAPABILITIES:
+      st->Parameters.DeviceCapabilities.Capabilities->RawDeviceOK = p->raw;
+      return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_START_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
@@ -250,15 +256,16 @@ class PnpTest : public KernelTest {
     KernelTest::TearDown();
   }
   // Plugs a child into the bus and lets the PnP manager find it.
-  Fdo* Plug(std::vector<UCHAR>* pdo_log = nullptr) {
+  Fdo* Plug(std::vector<UCHAR>* pdo_log = nullptr, WString id = u"TEST\\CHILD", bool raw = false) {
     DEVICE_OBJECT* child;
     IoCreateDevice(bus_, sizeof(Pdo), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &child);
-    new (child->DeviceExtension) Pdo{false, u"TEST\\CHILD", true, pdo_log};
+    new (child->DeviceExtension) Pdo{false, id, true, pdo_log, raw};
     child->Flags &= ~DO_DEVICE_INITIALIZING;
     g_children.push_back(child);
     IoInvalidateDeviceRelations(g_root, BusRelations);
     pnp::WaitIdle();
-    return static_cast<Fdo*>(IoGetAttachedDevice(child)->DeviceExtension);
+    DEVICE_OBJECT* top = IoGetAttachedDevice(child);
+    return top == child ? nullptr : static_cast<Fdo*>(top->DeviceExtension);
   }
   void Unplug(DEVICE_OBJECT* child) {
     static_cast<Pdo*>(child->DeviceExtension)->reported = false;
@@ -415,6 +422,120 @@ TEST_F(PnpTest, WmiLibraryServesTheRegisteredBlock) {
   EXPECT_EQ(value, 0x1234u);
   EXPECT_EQ(vorn::kernel::wmi::QueryDataBlock(fdo, kTestInterface, buffer, 8, &needed), STATUS_WMI_GUID_NOT_FOUND);
   EXPECT_EQ(vorn::kernel::wmi::SetDataItem(fdo, kTestWmi, 1, buffer, 4), STATUS_WMI_READ_ONLY);
+}
+
+
+TEST_F(PnpTest, ADeviceWithoutItsDriverIsNotStartedUnlessItRunsRaw) {
+  struct Case {
+    const char* name;
+    bool raw;
+    pnp::NodeState state;
+  };
+  for (const Case& c : {Case{"no_driver", false, pnp::NodeState::kEnumerated},
+                        Case{"raw", true, pnp::NodeState::kStarted}}) {
+    SCOPED_TRACE(c.name);
+    std::vector<UCHAR> pdo_log;
+    EXPECT_EQ(Plug(&pdo_log, u"TEST\\ORPHAN", c.raw), nullptr) << "no function driver attached";
+    pnp::DevNode* node = pnp::FindNode(g_children.back());
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(pnp::Info(node).state, c.state);
+    EXPECT_EQ(pnp::Info(node).driver, nullptr);
+    EXPECT_EQ(std::count(pdo_log.begin(), pdo_log.end(), IRP_MN_START_DEVICE), c.raw ? 1 : 0);
+    Unplug(g_children.back());
+  }
+  // A driver registered later binds at the next start.
+  Plug(nullptr, u"TEST\\LATE");
+  pnp::DevNode* late = pnp::FindNode(g_children.back());
+  ASSERT_EQ(pnp::Info(late).state, pnp::NodeState::kEnumerated);
+  pnp::RegisterDriver(u"TEST\\LATE", fdo_driver_);
+  EXPECT_EQ(pnp::Start(late), STATUS_SUCCESS);
+  EXPECT_EQ(pnp::Info(late).state, pnp::NodeState::kStarted);
+  EXPECT_EQ(pnp::Info(late).driver, fdo_driver_);
+}
+
+TEST_F(PnpTest, ADeviceRemovedWhilePresentComesBackAtTheNextEnumerationAndGoesWhenUnplugged) {
+  std::vector<UCHAR> pdo_log;
+  Plug(&pdo_log);
+  DEVICE_OBJECT* child = g_children.at(0);
+  pnp::DevNode* node = pnp::FindNode(child);
+  ASSERT_EQ(pnp::Remove(node), STATUS_SUCCESS);
+  ASSERT_EQ(pnp::Info(node).state, pnp::NodeState::kRemoved);
+  IoInvalidateDeviceRelations(g_root, BusRelations);
+  pnp::WaitIdle();
+  EXPECT_EQ(pnp::Info(node).state, pnp::NodeState::kStarted);
+  EXPECT_NE(IoGetAttachedDevice(child), child) << "its driver is attached again";
+
+  // Removed again, then no longer reported: a second REMOVE lets the bus delete it.
+  ASSERT_EQ(pnp::Remove(node), STATUS_SUCCESS);
+  pdo_log.clear();
+  Unplug(child);
+  EXPECT_EQ(pdo_log, std::vector<UCHAR>{IRP_MN_REMOVE_DEVICE});
+  EXPECT_TRUE(g_children.empty());
+}
+
+// A device that pends every PnP request and completes it from another thread.
+NTSTATUS PendingPnp(DEVICE_OBJECT*, IRP* irp) {
+  IoMarkIrpPending(irp);
+  std::thread([irp] {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 42;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }).detach();
+  return STATUS_PENDING;
+}
+
+TEST_F(PnpTest, ASynchronousRequestReportsToItsIssuerAndIsFreed) {
+  Plug();
+  DEVICE_OBJECT* top = IoGetAttachedDeviceReference(g_children.at(0));
+  DRIVER_OBJECT* pending_driver = vorn::kernel::LoadDriver(u"vorntestpend", [](DRIVER_OBJECT* d, PUNICODE_STRING) {
+    d->MajorFunction[IRP_MJ_PNP] = PendingPnp;
+    return STATUS_SUCCESS;
+  });
+  DEVICE_OBJECT* pending = nullptr;
+  ASSERT_EQ(IoCreateDevice(pending_driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &pending), STATUS_SUCCESS);
+  pending->Flags &= ~DO_DEVICE_INITIALIZING;
+
+  struct Case {
+    const char* name;
+    DEVICE_OBJECT* target;
+    BUS_QUERY_ID_TYPE id;
+    NTSTATUS status;
+    bool text;  // Information is an id in pool
+  };
+  for (const Case& c : {Case{"answered_inline", top, BusQueryDeviceID, STATUS_SUCCESS, true},
+                        Case{"not_answered_keeps_the_preset", top, BusQueryContainerID, STATUS_NOT_SUPPORTED, false},
+                        Case{"pended_and_completed_elsewhere", pending, BusQueryDeviceID, STATUS_SUCCESS, false}}) {
+    SCOPED_TRACE(c.name);
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK io_status{STATUS_PENDING, 0};
+    IRP* irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, c.target, nullptr, 0, nullptr, &done, &io_status);
+    ASSERT_NE(irp, nullptr);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    IO_STACK_LOCATION* st = IoGetNextIrpStackLocation(irp);
+    st->MinorFunction = IRP_MN_QUERY_ID;
+    st->Parameters.QueryId.IdType = c.id;
+    IoCallDriver(c.target, irp);
+    bool set = false;
+    for (int i = 0; i < 30000 && !set; ++i) {
+      set = KeReadStateEvent(&done) != 0;
+      if (!set) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(set) << "the issuer's event is set";
+    EXPECT_EQ(io_status.Status, c.status);
+    if (c.text) {
+      auto* id = reinterpret_cast<WCHAR*>(io_status.Information);
+      ASSERT_NE(id, nullptr);
+      EXPECT_EQ(WString(id), u"TEST\\CHILD");
+      ExFreePool(id);
+    } else if (c.target == pending) {
+      EXPECT_EQ(io_status.Information, 42u);
+    }
+  }
+  EXPECT_EQ(IoBuildSynchronousFsdRequest(IRP_MJ_PNP, nullptr, nullptr, 0, nullptr, nullptr, nullptr), nullptr);
+  ObDereferenceObject(top);
+  IoDeleteDevice(pending);
+  vorn::kernel::UnloadDriver(pending_driver);
 }
 
 }  // namespace
