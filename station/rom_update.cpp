@@ -4,6 +4,8 @@
 // it; every step is recorded in RomState, a failing one in RomError.
 #include <cstring>
 
+#include "platform/kernel/object.h"
+#include "platform/kernel/registry.h"
 #include "platform/kernel/sync.h"
 #include "protocol/vendor_request.h"
 #include "station/driver_globals.h"
@@ -18,6 +20,8 @@
 
 namespace vorn::station {
 namespace {
+
+void EnsureFirmwareParents();
 
 constexpr UCHAR kFlagBootCode = 1u << 0;
 constexpr UCHAR kFlagImage = 1u << 1;
@@ -274,8 +278,10 @@ bool RomAutoUpdate(StationExtension* station) {
 NTSTATUS SetRomAutoUpdateFlags(StationExtension* station, UCHAR global, UCHAR value) {
   if (!station) return STATUS_INVALID_PARAMETER;
   station->DeviceRomAutoUpdateFlags = value;
-  if (station->FirmwareKeyPath[0])
+  if (station->FirmwareKeyPath[0]) {
+    EnsureFirmwareParents();
     WriteFirmwareValue(station->FirmwareKeyPath, u"RomAutoUpdateFlags", REG_BINARY, 1, &value);
+  }
   if (global) {
     g_StationGlobals->RomAutoUpdateFlags = value;
     WriteParameter(u"RomAutoUpdateFlags", REG_BINARY, 1, &value);
@@ -291,6 +297,35 @@ NTSTATUS GetRomAutoUpdateFlags(StationExtension* station, UCHAR global, UCHAR* v
 
 namespace {
 
+// The keys above a firmware key ("Parameters", then "Parameters\Firmware"), created when
+// missing: a key is only created under a parent that exists.
+void EnsureFirmwareParents() {
+  constexpr size_t kMaxChars = 512;
+  const UNICODE_STRING& root = g_DriverServices->RegistryPath;
+  const size_t root_chars = root.Length / 2;
+  for (const char16_t* subkey : {kParametersKey, kFirmwareKey}) {
+    WCHAR text[kMaxChars];
+    size_t n = 0;
+    if (root_chars + 1 + 20 >= kMaxChars || !root.Buffer) return;
+    for (size_t i = 0; i < root_chars; ++i) text[n++] = root.Buffer[i];
+    text[n++] = u'\\';
+    for (const char16_t* p = subkey; *p && n + 1 < kMaxChars; ++p) text[n++] = *p;
+    text[n] = 0;
+    UNICODE_STRING name;
+    name.Buffer = text;
+    name.Length = static_cast<USHORT>(n * 2);
+    name.MaximumLength = static_cast<USHORT>(n * 2 + 2);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               nullptr, nullptr);
+    HANDLE key = nullptr;
+    ULONG disposition = 0;
+    if (NT_SUCCESS(ZwCreateKey(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr,
+                               REG_OPTION_NON_VOLATILE, &disposition)))
+      ZwClose(key);
+  }
+}
+
 // The firmware key and value a ROM path of |target| lives in.
 NTSTATUS RomPathValue(UCHAR target, const UCHAR* project_code,
                       WCHAR (&key)[kFirmwareKeyPathChars], const char16_t** name) {
@@ -304,6 +339,10 @@ NTSTATUS RomPathValue(UCHAR target, const UCHAR* project_code,
   }
   UCHAR code[kProjectCodeBytes];
   std::memcpy(code, project_code, sizeof code);
+  // Every character of the code must have its place in a key name: a separator would make
+  // the code name another project's key.
+  for (ULONG i = 0; i < kProjectCodeBytes && code[i]; ++i)
+    if (code[i] < 0x20 || code[i] >= 0x7F || code[i] == '\\') return STATUS_INVALID_PARAMETER;
   // A code that names no key of its own (empty, or with a separator) reaches no other key.
   return FormatFirmwareKeyPath(code, key) ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
@@ -325,6 +364,7 @@ NTSTATUS SetRomPath(StationExtension* station, UCHAR target, const UCHAR* projec
     text[n] = path[n];
     ++n;
   }
+  EnsureFirmwareParents();
   return WriteFirmwareValue(key, name, REG_SZ, (n + 1) * 2, text);
 }
 

@@ -39,8 +39,7 @@ uint8_t NextAfter(uint8_t r, uint8_t count) {
 }
 
 bool Usable(const ImageBlockColor* image) {
-  return image && image->Image && image->Size &&
-         image->Size + kCursorHeaderSize <= image->Capacity;
+  return image && image->Image && image->Size && image->Size + kCursorHeaderSize <= image->Capacity;
 }
 
 }  // namespace

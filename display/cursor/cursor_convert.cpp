@@ -84,8 +84,10 @@ void DrawShape(const HostCursor& c, uint32_t side, uint8_t* out) {
           const uint32_t rgb = Load32(src + x * 4) & 0x00FFFFFFu;
           uint32_t v = rgb;  // AND 0, or a colour the mask cannot combine: replaced
           if (Bit(and_row, x)) {
-            if (rgb == 0x00FFFFFFu) v = kMaskedInvert;
-            else if (rgb == 0) v = kMaskedTransparent;
+            if (rgb == 0x00FFFFFFu)
+              v = kMaskedInvert;
+            else if (rgb == 0)
+              v = kMaskedTransparent;
           }
           Store32(dst + x * 4, v);
         }

@@ -60,8 +60,8 @@ void Decide(HwcContext* hwc, Pass* p) {
   if (p->flags & kCursorPendingReupload)
     for (uint8_t i = 0; i < hwc->SlotCount; ++i) hwc->Slots[i].State = 0;
   if (p->flags & kCursorPendingShape) {
-    p->store = device->IpMode ? StoreIpCursorShape(hwc, &hwc->Image)
-                              : FindOrStoreShape(hwc, &hwc->Image);
+    p->store =
+        device->IpMode ? StoreIpCursorShape(hwc, &hwc->Image) : FindOrStoreShape(hwc, &hwc->Image);
     if (p->store == kShapeStored) {
       if (!hwc->Upload)
         hwc->Upload = static_cast<uint8_t*>(HeapZalloc(device, kCursorImageCapacity));

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/umdf/wdf.h"
@@ -15,21 +16,29 @@ struct ViewContext;
 // The record the display host passes to UpdateCursor. In a 32-bit process the fields stand at
 // the offsets noted; the plug-in reads it by its fields.
 struct HostCursor {
-  ULONG Flags;          // +0: kHostCursor* bits
-  ULONG ShapeType;      // +4: kHostShape* code
-  ULONG Width;          // +8
-  ULONG Height;         // +12
-  LONG X;               // +16: top-left of the shape image, host coordinates
-  LONG Y;               // +20
-  LONG HotX;            // +24
-  LONG HotY;            // +28
-  const UCHAR* AndMask; // +32: 1-bit AND mask, most significant bit first
-  ULONG MaskBits;       // +36: bits per mask pixel
-  LONG MaskPitch;       // +40: bytes per mask row
-  const UCHAR* Pixels;  // +44: 4-byte pixels, or the 1-bit XOR mask of a monochrome shape
-  ULONG PixelFormat;    // +48: kHostPixelFormat32 for 4-byte pixels
-  LONG PixelPitch;      // +52: bytes per pixel row; negative runs the rows upwards
+  ULONG Flags;           // +0: kHostCursor* bits
+  ULONG ShapeType;       // +4: kHostShape* code
+  ULONG Width;           // +8
+  ULONG Height;          // +12
+  LONG X;                // +16: top-left of the shape image, host coordinates
+  LONG Y;                // +20
+  LONG HotX;             // +24
+  LONG HotY;             // +28
+  const UCHAR* AndMask;  // +32: 1-bit AND mask, most significant bit first
+  ULONG MaskBits;        // +36: bits per mask pixel
+  LONG MaskPitch;        // +40: bytes per mask row
+  const UCHAR* Pixels;   // +44: 4-byte pixels, or the 1-bit XOR mask of a monochrome shape
+  ULONG PixelFormat;     // +48: kHostPixelFormat32 for 4-byte pixels
+  LONG PixelPitch;       // +52: bytes per pixel row; negative runs the rows upwards
 };
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(sizeof(HostCursor) == 56);
+static_assert(offsetof(HostCursor, X) == 16);
+static_assert(offsetof(HostCursor, AndMask) == 32);
+static_assert(offsetof(HostCursor, MaskPitch) == 40);
+static_assert(offsetof(HostCursor, Pixels) == 44);
+static_assert(offsetof(HostCursor, PixelPitch) == 52);
+#endif
 
 namespace vorn::display {
 
@@ -138,8 +147,8 @@ struct HwcContext {
   uint8_t* Upload;
   uint32_t UploadLength;
   uint8_t UploadSlot;
-  uint32_t CacheGeneration;  // under ShapeLock; a reset moves it on
-  std::atomic<uint32_t> Passes;       // passes of the cursor thread that did their work
+  uint32_t CacheGeneration;             // under ShapeLock; a reset moves it on
+  std::atomic<uint32_t> Passes;         // passes of the cursor thread that did their work
   std::atomic<uint32_t> SkippedPasses;  // passes skipped because ShapeLock timed out
 };
 

@@ -15,12 +15,7 @@
 namespace vorn::display {
 namespace {
 
-enum ThreadKind : uint32_t {
-  kThreadSend = 1,
-  kThreadHotplug = 2,
-  kThreadEncode = 3,
-  kThreadCursor = 4,
-};
+enum ThreadKind : uint32_t { kThreadSend = 1, kThreadHotplug = 2, kThreadEncode = 3, kThreadCursor = 4 };
 
 // How often a wait for the send thread to take a packet looks whether that thread still runs.
 constexpr uint32_t kSettlePollMs = 20;
@@ -105,7 +100,7 @@ static void StopViewThreadsLocked(ViewContext* view) {
 // The host's SetMode and the hot-plug thread's release can start and stop one view's threads
 // at the same moment; the view's mode lock makes each start and each stop whole, so no thread
 // is started behind a stop that had already looked, and no handle is overwritten or closed
-// twice. No caller holds that lock, and the encode thread never takes it.
+// twice. No caller holds that lock, and no view thread ever takes it.
 NTSTATUS StartViewThreads(ViewContext* view) {
   LockModes(view);
   const NTSTATUS status = StartViewThreadsLocked(view);

@@ -39,6 +39,16 @@ NTSTATUS SendFileRequest(FILE_OBJECT* file, UCHAR major) {
 
 FileRecord* RecordOf(FILE_OBJECT* file) { return static_cast<FileRecord*>(file->Internal); }
 
+// Adds a user unless the handle is closed or the file already went to IRP_MJ_CLOSE: once the
+// count has reached 0 it never rises again.
+bool TakeFileUser(FILE_OBJECT* file) {
+  FileRecord* record = RecordOf(file);
+  int users = record->users.load();
+  while (users > 0 && !record->cleaned_up.load())
+    if (record->users.compare_exchange_weak(users, users + 1)) return true;
+  return false;
+}
+
 // Drops one user of |file|; the last one sends IRP_MJ_CLOSE and lets the file object go.
 void ReleaseFile(FILE_OBJECT* file) {
   FileRecord* record = RecordOf(file);
@@ -98,7 +108,7 @@ std::unique_ptr<Request> Request::DeviceControl(FILE_OBJECT* file, ULONG code, c
   std::unique_ptr<Request> r(new Request);
   KeInitializeEvent(&r->done_, NotificationEvent, FALSE);
   // A handle already closed sends nothing more.
-  if (RecordOf(file)->cleaned_up.load()) {
+  if (!TakeFileUser(file)) {
     r->status_ = r->dispatch_status_ = STATUS_INVALID_HANDLE;
     r->finished_ = true;
     return r;
@@ -106,6 +116,7 @@ std::unique_ptr<Request> Request::DeviceControl(FILE_OBJECT* file, ULONG code, c
   DEVICE_OBJECT* device = file->DeviceObject;
   IRP* irp = internal::AllocateManagedIrp(device->StackSize, &Request::Done, r.get());
   if (!irp) {
+    ReleaseFile(file);
     r->status_ = r->dispatch_status_ = STATUS_INSUFFICIENT_RESOURCES;
     r->finished_ = true;
     return r;
@@ -135,6 +146,7 @@ std::unique_ptr<Request> Request::DeviceControl(FILE_OBJECT* file, ULONG code, c
       // fails it, instead of copying the input into nothing.
       if (!irp->AssociatedIrp.SystemBuffer) {
         IoFreeIrp(irp);
+        ReleaseFile(file);
         r->irp_ = nullptr;
         r->status_ = r->dispatch_status_ = STATUS_INSUFFICIENT_RESOURCES;
         r->finished_ = true;
@@ -145,7 +157,6 @@ std::unique_ptr<Request> Request::DeviceControl(FILE_OBJECT* file, ULONG code, c
     if (!r->buffered_ && output && output_length) irp->MdlAddress = IoAllocateMdl(output, output_length, FALSE, FALSE, nullptr);
     irp->UserBuffer = output;
   }
-  RecordOf(file)->users.fetch_add(1);
   r->file_ = file;
   r->dispatch_status_ = IoCallDriver(device, irp);
   return r;

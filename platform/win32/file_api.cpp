@@ -97,10 +97,10 @@ DWORD Win32ErrorFromNtStatus(NTSTATUS status) {
 
 }  // namespace vorn::win32
 
-HANDLE CreateFileW(LPCWSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition,
-                   DWORD, HANDLE template_file) {
+HANDLE CreateFileW(LPCWSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
+                   HANDLE) {
   using namespace vorn;
-  if (!path || disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING || template_file) {
+  if (!path || disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }

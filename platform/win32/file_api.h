@@ -36,7 +36,8 @@ constexpr DWORD ERROR_DEVICE_REMOVED = 1617;
 constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
 
 // Dispositions and flags of CreateFileW (access and sharing: platform/nt/types.h). Devices are
-// opened whatever the access and sharing asked; the disposition must be one of the five.
+// opened whatever the access, sharing, flags and template; the disposition must be one of the
+// five.
 constexpr DWORD CREATE_NEW = 1;
 constexpr DWORD CREATE_ALWAYS = 2;
 constexpr DWORD OPEN_EXISTING = 3;
@@ -44,10 +45,10 @@ constexpr DWORD OPEN_ALWAYS = 4;
 constexpr DWORD TRUNCATE_EXISTING = 5;
 constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000;
 
-// Asynchronous calls are not offered: a DeviceIoControl with one fails with
-// ERROR_INVALID_PARAMETER. A handle opened with FILE_FLAG_OVERLAPPED is accepted; its calls
-// without an OVERLAPPED wait for their completion like any other (the station completes
-// every control code of its table at once).
+// Asynchronous calls are not offered: a DeviceIoControl with an OVERLAPPED fails with
+// ERROR_INVALID_PARAMETER. A handle opened with FILE_FLAG_OVERLAPPED is accepted, and a call
+// on it without one waits for its completion like any other (even when the driver pends it),
+// so no answer is ever written into a caller's buffers after the call has returned.
 struct OVERLAPPED {
   ULONG_PTR Internal;
   ULONG_PTR InternalHigh;

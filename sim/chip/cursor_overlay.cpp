@@ -29,8 +29,8 @@ std::optional<CursorImage> ReadCursorImage(const std::vector<uint8_t>& bytes) {
   image.pixels.resize(size_t{w} * h);
   for (size_t i = 0; i < image.pixels.size(); ++i) {
     const uint8_t* p = &bytes[kHeaderSize + i * 4];
-    image.pixels[i] = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
-                      uint32_t{p[3]} << 24;
+    image.pixels[i] =
+        uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
   }
   return image;
 }

@@ -15,8 +15,8 @@
 namespace vorn::chip {
 
 struct CursorImage {
-  uint16_t kind = 0;  // 1 alpha, 2 masked
-  uint32_t side = 0;  // width = height: 64, 96 or 128
+  uint16_t kind = 0;             // 1 alpha, 2 masked
+  uint32_t side = 0;             // width = height: 64, 96 or 128
   std::vector<uint32_t> pixels;  // side x side, 0xAARRGGBB
 };
 

@@ -10,7 +10,8 @@ using display::kHostCursorPosition;
 using display::kHostCursorShape;
 
 void SetBit(std::vector<uint8_t>& mask, int32_t pitch, uint32_t x, uint32_t y) {
-  mask[size_t{y} * static_cast<uint32_t>(pitch) + (x >> 3)] |= static_cast<uint8_t>(0x80u >> (x & 7));
+  mask[size_t{y} * static_cast<uint32_t>(pitch) + (x >> 3)] |=
+      static_cast<uint8_t>(0x80u >> (x & 7));
 }
 
 void Put32(std::vector<uint8_t>& pixels, size_t at, uint32_t v) {
@@ -154,9 +155,8 @@ HostCursor CursorRecord(const PointerShape& shape, uint32_t flags, int32_t x, in
     c.Pixels = shape.xor_mask.empty() ? nullptr : shape.xor_mask.data();
   } else if (!shape.pixels.empty()) {
     // A negative pitch: the record points at the first row shown, the last one stored.
-    const size_t first = shape.pixel_pitch < 0
-                             ? static_cast<size_t>(-shape.pixel_pitch) * (shape.height - 1)
-                             : 0;
+    const size_t first =
+        shape.pixel_pitch < 0 ? static_cast<size_t>(-shape.pixel_pitch) * (shape.height - 1) : 0;
     c.Pixels = shape.pixels.data() + first;
   }
   c.PixelFormat = display::kHostPixelFormat32;

@@ -27,7 +27,8 @@ struct PointerShape {
 struct MaskBits {
   bool and_bit, xor_bit;
 };
-PointerShape MonochromeShape(uint32_t w, uint32_t h, const std::function<MaskBits(uint32_t, uint32_t)>& at);
+PointerShape MonochromeShape(uint32_t w, uint32_t h,
+                             const std::function<MaskBits(uint32_t, uint32_t)>& at);
 struct MaskedPixel {
   bool and_bit;
   uint32_t rgb;  // 0xRRGGBB
@@ -35,8 +36,10 @@ struct MaskedPixel {
 PointerShape MaskedColorShape(uint32_t w, uint32_t h,
                               const std::function<MaskedPixel(uint32_t, uint32_t)>& at);
 // |at| gives 0xAARRGGBB.
-PointerShape AlphaShape(uint32_t w, uint32_t h, const std::function<uint32_t(uint32_t, uint32_t)>& at);
-PointerShape ColorShape(uint32_t w, uint32_t h, const std::function<uint32_t(uint32_t, uint32_t)>& at);
+PointerShape AlphaShape(uint32_t w, uint32_t h,
+                        const std::function<uint32_t(uint32_t, uint32_t)>& at);
+PointerShape ColorShape(uint32_t w, uint32_t h,
+                        const std::function<uint32_t(uint32_t, uint32_t)>& at);
 // The same pixels stored bottom row first, handed over with a negative pitch.
 PointerShape BottomUp(PointerShape shape);
 

@@ -34,6 +34,10 @@ class ControlTest : public StationMachineTest {
   void TearDown() override {
     for (HANDLE h : handles_) CloseHandle(h);
     handles_.clear();
+    // Every handle's close reached the driver: no request kept a file open.
+    if (station_) {
+      EXPECT_EQ(OpenCount(), 0u);
+    }
     bus_.reset();
     StationMachineTest::TearDown();
     EXPECT_EQ(win32::OpenHandleCount(), win32_handles_);
@@ -80,11 +84,12 @@ class ControlTest : public StationMachineTest {
   }
 
   // CreateFileW as an application calls it; a handle it gets is closed at the test's end.
-  HANDLE Open(const char16_t* name, DWORD* error = nullptr) {
+  // |flags| as the panel library passes them (an overlapped handle used synchronously).
+  HANDLE Open(const char16_t* name, DWORD* error = nullptr, DWORD flags = FILE_FLAG_OVERLAPPED) {
     std::u16string path = Path(name);
     SetLastError(ERROR_SUCCESS);
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, flags, nullptr);
     if (error) *error = h == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
     if (h != INVALID_HANDLE_VALUE) Keep(h);
     return h;

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "protocol/control_codes.h"
+#include "station/device_extension.h"
 #include "tests/station/control_fixture.h"
 
 namespace vorn::station::testing {
@@ -104,11 +105,24 @@ TEST_F(ControlHandleTest, ClosingASharedHandleLeavesTheOthersAndTheBoundSessions
 
 TEST_F(ControlHandleTest, AClosedHandleAndAPathWithoutInterfaceFailAsAnApplicationSeesIt) {
   ASSERT_NE(Start(Profile()), nullptr);
-  HANDLE h = Open(u"");
+  HANDLE h = Open(u"", nullptr, 0);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  Close(h);
   UCHAR out[40];
-  IoctlResult r = Ioctl(h, protocol::IOCTL_OP_DDI_GET_DDI_VERSION, nullptr, 0, out, 40);
+  // What the stand-in refuses before anything reaches the driver.
+  OVERLAPPED overlapped{};
+  DWORD bytes = 7;
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_FALSE(DeviceIoControl(h, protocol::IOCTL_OP_DDI_GET_DDI_VERSION, nullptr, 0, out, 40,
+                               &bytes, &overlapped));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(bytes, 0u);
+  IoctlResult r = Ioctl(h, protocol::IOCTL_OP_DDI_GET_DDI_VERSION, nullptr, 0, nullptr, 40);
+  EXPECT_EQ(r.error, ERROR_NOACCESS);
+  r = Ioctl(h, protocol::IOCTL_OP_DDI_GET_DDI_VERSION, nullptr, 0, out, 40);
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.bytes, 40u);
+  Close(h);
+  r = Ioctl(h, protocol::IOCTL_OP_DDI_GET_DDI_VERSION, nullptr, 0, out, 40);
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.error, ERROR_INVALID_HANDLE);
   EXPECT_FALSE(CloseHandle(h));
@@ -117,6 +131,31 @@ TEST_F(ControlHandleTest, AClosedHandleAndAPathWithoutInterfaceFailAsAnApplicati
                         GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(ControlHandleTest, AHandleClosedWhileAnotherThreadUsesItFailsThatThreadCleanly) {
+  ASSERT_NE(Start(Profile()), nullptr);
+  HANDLE h = Open(u"\\display");
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  std::atomic<int> calls{0};
+  DWORD last_error = ERROR_SUCCESS;
+  std::thread user([&] {
+    UCHAR out[40];
+    for (;;) {
+      IoctlResult r = Ioctl(h, protocol::IOCTL_OP_DDI_GET_DDI_VERSION, nullptr, 0, out, 40);
+      if (!r.ok) {
+        last_error = r.error;
+        return;
+      }
+      ++calls;
+    }
+  });
+  ASSERT_TRUE(WaitFor([&] { return calls.load() >= 5; }));
+  Close(h);
+  user.join();
+  EXPECT_EQ(last_error, ERROR_INVALID_HANDLE);
+  EXPECT_EQ(OpenCount(), 0u);
+  EXPECT_EQ(station_->Sessions[0].BoundFile, nullptr);
 }
 
 TEST_F(ControlHandleTest, CodesAreRefusedOnceTheStationIsStopped) {
@@ -137,6 +176,22 @@ TEST_F(ControlHandleTest, CodesAreRefusedOnceTheStationIsStopped) {
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
   Close(h);
   EXPECT_EQ(OpenCount(), 0u);
+}
+
+TEST_F(ControlHandleTest, WhileAStopIsPendingNoHandleOpensAndNoCodeRuns) {
+  ASSERT_NE(Start(Profile()), nullptr);
+  HANDLE h = Open(u"");
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(kernel::pnp::QueryStop(node_), STATUS_SUCCESS);
+  DWORD error = 0;
+  EXPECT_EQ(Open(u"\\roothub", &error), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(error, ERROR_BAD_COMMAND) << "STATUS_INVALID_DEVICE_STATE";
+  UCHAR out[40];
+  EXPECT_EQ(Ioctl(h, protocol::IOCTL_OP_DDI_GET_DDI_VERSION, nullptr, 0, out, 40).error,
+            ERROR_BAD_COMMAND);
+  ASSERT_EQ(kernel::pnp::CancelStop(node_), STATUS_SUCCESS);
+  EXPECT_NE(Open(u"\\roothub"), INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(Ioctl(h, protocol::IOCTL_OP_DDI_GET_DDI_VERSION, nullptr, 0, out, 40).ok);
 }
 
 TEST_F(ControlHandleTest, CodesAreRefusedAfterAFailedStart) {
@@ -161,6 +216,54 @@ TEST_F(ControlHandleTest, CodesAreRefusedAfterAFailedStart) {
   EXPECT_EQ(r.error, ERROR_BAD_COMMAND);
   Close(h);
   chip_->script().Clear();
+}
+
+NTSTATUS KeepIrp(DEVICE_OBJECT*, IRP*, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+
+TEST_F(ControlHandleTest, ADeviceThatIsNotTheStationServesNoHandlesAndNoCodes) {
+  Boot();
+  // A device of the driver whose extension is not the station's, as a child's is not.
+  DEVICE_OBJECT* child = nullptr;
+  ASSERT_EQ(IoCreateDevice(driver_, sizeof(DeviceExtensionHead), nullptr, FILE_DEVICE_UNKNOWN, 0,
+                           FALSE, &child),
+            STATUS_SUCCESS);
+  child->Flags &= ~DO_DEVICE_INITIALIZING;
+  FILE_OBJECT file{};
+  for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) {
+    IRP* irp = IoAllocateIrp(child->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
+    IO_STACK_LOCATION* st = IoGetNextIrpStackLocation(irp);
+    st->MajorFunction = major;
+    st->FileObject = &file;
+    IoSetCompletionRoutine(irp, KeepIrp, nullptr, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(child, irp), STATUS_INVALID_DEVICE_REQUEST) << int(major);
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_INVALID_DEVICE_REQUEST);
+    IoFreeIrp(irp);
+  }
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK io{};
+  UCHAR out[40] = {};
+  IRP* irp = IoBuildDeviceIoControlRequest(protocol::IOCTL_OP_DDI_GET_DDI_VERSION, child, nullptr,
+                                           0, out, sizeof out, FALSE, &done, &io);
+  ASSERT_NE(irp, nullptr);
+  IoCallDriver(child, irp);
+  KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(io.Status, STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(io.Information, 0u);
+  IoDeleteDevice(child);
+}
+
+TEST_F(ControlHandleTest, ACreateWithoutAFileObjectIsRefused) {
+  ASSERT_NE(Start(Profile()), nullptr);
+  DEVICE_OBJECT* fdo = station_->DeviceObject;
+  IRP* irp = IoAllocateIrp(fdo->StackSize, FALSE);
+  ASSERT_NE(irp, nullptr);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_CREATE;
+  IoSetCompletionRoutine(irp, KeepIrp, nullptr, TRUE, TRUE, TRUE);
+  EXPECT_EQ(IoCallDriver(fdo, irp), STATUS_INVALID_PARAMETER);
+  IoFreeIrp(irp);
+  EXPECT_EQ(OpenCount(), 0u);
 }
 
 }  // namespace

@@ -92,6 +92,36 @@ TEST_F(NsTest, VendorWritesAndReadsReachTheChipsRegisters) {
   EXPECT_EQ(chip_->log().CountVendor(ReqNsWrite), 1u);
 }
 
+TEST_F(NsTest, CallersOnSeveralThreadsEachGetTheirOwnAnswers) {
+  ASSERT_NE(Start(Profile(8), true), nullptr);
+  constexpr int kThreads = 3;
+  constexpr int kRounds = 20;
+  HANDLE handles[kThreads];
+  for (HANDLE& h : handles) {
+    h = Open(u"\\roothub");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  }
+  int mismatches[kThreads] = {};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < kRounds; ++round) {
+        std::vector<UCHAR> in = NsRequest(static_cast<USHORT>(0x200 + t), USHORT(round));
+        std::vector<UCHAR> data(24, static_cast<UCHAR>(t * 64 + round));
+        std::vector<UCHAR> back(24, 0);
+        UCHAR version[40];
+        const bool ok =
+            Ioctl(handles[t], IOCTL_OP_NS_VENDOR_WRITE, in.data(), 8, data.data(), 24).ok &&
+            Ioctl(handles[t], IOCTL_OP_DDI_GET_DDI_VERSION, nullptr, 0, version, 40).ok &&
+            Ioctl(handles[t], IOCTL_OP_NS_VENDOR_READ, in.data(), 8, back.data(), 24).ok;
+        if (!ok || back != data) ++mismatches[t];
+      }
+    });
+  for (std::thread& t : threads) t.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
+  EXPECT_EQ(chip_->log().CountVendor(ReqNsWrite), size_t{kThreads * kRounds});
+}
+
 TEST_F(NsTest, AnOutputWithoutABufferBehindItIsTooSmall) {
   ASSERT_NE(Start(Profile(8), true), nullptr);
   FILE_OBJECT* file = nullptr;

@@ -18,7 +18,7 @@ bool Reported(const char* routine) {
   return false;
 }
 
-TEST_F(NotBuiltTest, TheRomRepliesAndTheControlInterfaceAreBuilt) {
+TEST_F(NotBuiltTest, TheStartArmsTheRomRepliesAndTheControlInterfaceOpens) {
   kernel::debug::Clear();
   Boot();
   chip::Chip chip(chip::MakeProfile({}));
@@ -29,7 +29,7 @@ TEST_F(NotBuiltTest, TheRomRepliesAndTheControlInterfaceAreBuilt) {
   }));
   EXPECT_EQ(Steps(0x80, u"HalError"), std::vector<ULONG>{});
   EXPECT_FALSE(Reported("ArmRomReplies"));
-  // The control interface is built: its handles open and close without a report.
+  // The control interface itself is built: its handles open and close without a report.
   kernel::debug::Clear();
   WString path = kernel::interfaces::Enabled(protocol::kMainControlInterfaceGuid)[0];
   path[1] = u'\\';  // the user-mode spelling

@@ -71,7 +71,9 @@ INSTANTIATE_TEST_SUITE_P(
                                protocol::ReqCursorPosition0, 0},
                       ViewCase{"view 1", 2, 1, protocol::ReqCursorShape1, protocol::ReqCursorShow1,
                                protocol::ReqCursorPosition1, 5}),
-    [](const ::testing::TestParamInfo<ViewCase>& i) { return std::string("view") + std::to_string(i.param.view); });
+    [](const ::testing::TestParamInfo<ViewCase>& i) {
+      return std::string("view") + std::to_string(i.param.view);
+    });
 
 TEST_F(CursorTest, EachImageSizeGoesInChunksOfAtMost512BytesAndArrivesWhole) {
   Begin();
@@ -82,7 +84,8 @@ TEST_F(CursorTest, EachImageSizeGoesInChunksOfAtMost512BytesAndArrivesWhole) {
   };
   // 64: 16,392 bytes; 96: 36,872; 128: 65,544, whose last 512 bytes go at 65,032 so that
   // wIndex never wraps onto the header.
-  const Case cases[] = {{32, 64, 33, 16384, 8}, {80, 96, 73, 36864, 8}, {100, 128, 129, 65032, 512}};
+  const Case cases[] = {
+      {32, 64, 33, 16384, 8}, {80, 96, 73, 36864, 8}, {100, 128, 129, 65032, 512}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.side) + "-pixel image");
     chip_->log().Clear();
@@ -97,8 +100,10 @@ TEST_F(CursorTest, EachImageSizeGoesInChunksOfAtMost512BytesAndArrivesWhole) {
     ASSERT_EQ(chunks.size(), c.requests);
     const uint16_t slot = chunks[0].value;
     for (size_t i = 0; i + 1 < chunks.size(); ++i)
-      EXPECT_EQ(chunks[i], (CursorWire{protocol::ReqCursorShape0, slot, static_cast<uint16_t>(512 * i), 512}));
-    EXPECT_EQ(chunks.back(), (CursorWire{protocol::ReqCursorShape0, slot, c.last_offset, c.last_length}));
+      EXPECT_EQ(chunks[i],
+                (CursorWire{protocol::ReqCursorShape0, slot, static_cast<uint16_t>(512 * i), 512}));
+    EXPECT_EQ(chunks.back(),
+              (CursorWire{protocol::ReqCursorShape0, slot, c.last_offset, c.last_length}));
 
     // The chip holds exactly the slot's header and pixels.
     const CursorSlot& s = Hwc()->Slots[Hwc()->CurrentSlot.load()];
@@ -152,7 +157,8 @@ namespace {
 TEST_F(CursorTest, TheCommandPacketStoreTakesTheNextSlotWithoutComparing) {
   Begin();
   HwcContext* hwc = Hwc();
-  const HostCursor arrow = host::CursorRecord(host::ArrowPointer(), kHostCursorShape, 0, 0);
+  const host::PointerShape shape = host::ArrowPointer();  // the record points into it
+  const HostCursor arrow = host::CursorRecord(shape, kHostCursorShape, 0, 0);
   ASSERT_TRUE(ConvertCursorShape(hwc, &arrow));
   LockUntimed(device_, hwc->ShapeLock);
   std::vector<int> slots;

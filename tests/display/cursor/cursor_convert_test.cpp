@@ -36,24 +36,27 @@ std::vector<TypeCase> TypeCases() {
   auto at = [four](uint32_t x, uint32_t y) { return four[y * 2 + x]; };
   return {
       {"monochrome",
-       host::MonochromeShape(2, 2,
-                             [](uint32_t x, uint32_t y) {
-                               // A: black, B: white, C: screen, D: inverted screen
-                               const MaskBits bits[4] = {{false, false}, {false, true},
-                                                         {true, false}, {true, true}};
-                               return bits[y * 2 + x];
-                             }),
+       host::MonochromeShape(
+           2, 2,
+           [](uint32_t x, uint32_t y) {
+             // A: black, B: white, C: screen, D: inverted screen
+             const MaskBits bits[4] = {{false, false}, {false, true}, {true, false}, {true, true}};
+             return bits[y * 2 + x];
+           }),
        0x00000000, 0x00FFFFFF, 0xFF000000, 0xFFFFFFFF, 0xFF000000, kCursorKindMasked},
       {"masked colour",
        host::MaskedColorShape(2, 2,
                               [](uint32_t x, uint32_t y) {
-                                const MaskedPixel px[4] = {{false, 0x123456}, {true, 0xFFFFFF},
-                                                           {true, 0}, {true, 0x654321}};
+                                const MaskedPixel px[4] = {{false, 0x123456},
+                                                           {true, 0xFFFFFF},
+                                                           {true, 0},
+                                                           {true, 0x654321}};
                                 return px[y * 2 + x];
                               }),
        0x00123456, 0xFFFFFFFF, 0xFF000000, 0x00654321, 0xFF000000, kCursorKindMasked},
       // Around an alpha shape the square is fully transparent, not opaque black.
-      {"alpha", host::AlphaShape(2, 2, at), four[0], four[1], four[2], four[3], 0, kCursorKindAlpha},
+      {"alpha", host::AlphaShape(2, 2, at), four[0], four[1], four[2], four[3], 0,
+       kCursorKindAlpha},
       {"colour", host::ColorShape(2, 2, at), four[0], four[1], four[2], four[3], 0xFF000000,
        kCursorKindMasked},
   };
@@ -117,16 +120,15 @@ TEST_F(CursorConvertTest, SquareSizesCuttingAndPitches) {
     uint32_t w, h;
     uint32_t side;
   };
-  const Case sizes[] = {{"32 x 32", 32, 32, 64},   {"64 x 64", 64, 64, 64},
-                        {"65 x 10", 65, 10, 96},   {"96 x 96", 96, 96, 96},
-                        {"100 x 20", 100, 20, 128}, {"10 x 97", 10, 97, 128},
+  const Case sizes[] = {{"32 x 32", 32, 32, 64},     {"64 x 64", 64, 64, 64},
+                        {"65 x 10", 65, 10, 96},     {"96 x 96", 96, 96, 96},
+                        {"100 x 20", 100, 20, 128},  {"10 x 97", 10, 97, 128},
                         {"140 x 130", 140, 130, 128}};
   for (const Case& c : sizes) {
     SCOPED_TRACE(c.name);
     // Each pixel tells where it came from, so a cut or shifted row shows.
-    PointerShape shape = host::ColorShape(c.w, c.h, [](uint32_t x, uint32_t y) {
-      return 0x01000000u | y << 8 | x;
-    });
+    PointerShape shape =
+        host::ColorShape(c.w, c.h, [](uint32_t x, uint32_t y) { return 0x01000000u | y << 8 | x; });
     ASSERT_TRUE(Convert(shape));
     const ImageBlockColor& img = Hwc()->Image;
     EXPECT_EQ(img.Width, c.side);
@@ -143,13 +145,15 @@ TEST_F(CursorConvertTest, SquareSizesCuttingAndPitches) {
   }
 
   // Rows stored bottom first with a negative pitch come out the right way up.
-  PointerShape up = host::ColorShape(3, 4, [](uint32_t x, uint32_t y) { return 0x02000000u | y << 8 | x; });
+  PointerShape up =
+      host::ColorShape(3, 4, [](uint32_t x, uint32_t y) { return 0x02000000u | y << 8 | x; });
   ASSERT_TRUE(Convert(host::BottomUp(up)));
   for (uint32_t y = 0; y < 4; ++y)
     for (uint32_t x = 0; x < 3; ++x) EXPECT_EQ(Pixel(Hwc()->Image, x, y), 0x02000000u | y << 8 | x);
 
   // A pitch shorter than the row is read no further than the pitch.
-  PointerShape narrow = host::AlphaShape(8, 2, [](uint32_t x, uint32_t) { return 0xFF000000u | x; });
+  PointerShape narrow =
+      host::AlphaShape(8, 2, [](uint32_t x, uint32_t) { return 0xFF000000u | x; });
   narrow.pixel_pitch = 8;  // two pixels a row, and the next row right behind them
   ASSERT_TRUE(Convert(narrow));
   EXPECT_EQ(Pixel(Hwc()->Image, 1, 0), 0xFF000001u);

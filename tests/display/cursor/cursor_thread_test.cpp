@@ -136,9 +136,11 @@ TEST_F(CursorTest, AFastPointerSendsTheLatestPositionOnlyAndNeverWaitsForTheDevi
     y = (i * 3) % 700;
     ASSERT_EQ(Pointer().MoveTo(x, y), STATUS_SUCCESS);
     if (i % 500 == 0) {
-      desktop.Fill({static_cast<ULONG>(i / 50), 100, static_cast<ULONG>(i / 50 + 40), 140}, 0xC0C0C0);
-      ASSERT_EQ(adapter_->Present(displays_[0], desktop.data(), desktop.pitch(), desktop.TakeDirty()),
-                STATUS_SUCCESS);
+      desktop.Fill({static_cast<ULONG>(i / 50), 100, static_cast<ULONG>(i / 50 + 40), 140},
+                   0xC0C0C0);
+      ASSERT_EQ(
+          adapter_->Present(displays_[0], desktop.data(), desktop.pitch(), desktop.TakeDirty()),
+          STATUS_SUCCESS);
     }
   }
   ReleaseDeviceLock(device_);
@@ -179,11 +181,21 @@ TEST_F(CursorTest, TheMonitorShowsThePointerWhereTheHostPutIt) {
     std::vector<Probe> probes;
   };
   const Case cases[] = {
-      {"monochrome arrow", host::ArrowPointer(), 300, 200,
+      {"monochrome arrow",
+       host::ArrowPointer(),
+       300,
+       200,
        {{0, 0, kColour, 0x000000}, {1, 2, kColour, 0xFFFFFF}, {5, 0, kScreen}, {40, 40, kScreen}}},
-      {"masked hand", host::HandPointer(), 500, 400,
+      {"masked hand",
+       host::HandPointer(),
+       500,
+       400,
        {{12, 5, kColour, 0xE0B090}, {0, 0, kScreen}, {24, 24, kInverted}}},
-      {"alpha ring", host::RingPointer(48), 700, 300, {{4, 24, kBlended}, {0, 0, kScreen}, {24, 24, kScreen}}},
+      {"alpha ring",
+       host::RingPointer(48),
+       700,
+       300,
+       {{4, 24, kBlended}, {0, 0, kScreen}, {24, 24, kScreen}}},
   };
   auto rgb_at = [](const std::optional<chip::Picture>& pic, int32_t px, int32_t py) -> uint32_t {
     if (!pic || px < 0 || py < 0 || uint32_t(px) >= pic->width || uint32_t(py) >= pic->height)
@@ -201,14 +213,23 @@ TEST_F(CursorTest, TheMonitorShowsThePointerWhereTheHostPutIt) {
         const uint32_t screen = rgb_at(alone, px, py);
         shows = rgb_at(chip_->Screen(0), px, py);
         switch (p.kind) {
-          case kScreen: wanted = screen; break;
-          case kInverted: wanted = screen ^ 0xFFFFFF; break;
-          case kColour: wanted = p.rgb; break;
-          case kBlended: wanted = screen; return shows != screen && shows != 0xFF000000u;
+          case kScreen:
+            wanted = screen;
+            break;
+          case kInverted:
+            wanted = screen ^ 0xFFFFFF;
+            break;
+          case kColour:
+            wanted = p.rgb;
+            break;
+          case kBlended:
+            wanted = screen;
+            return shows != screen && shows != 0xFF000000u;
         }
         return shows == wanted;
-      })) << "(" << p.dx << ", " << p.dy << ") shows 0x" << std::hex << shows << ", wanted 0x"
-          << wanted << (p.kind == kBlended ? " blended" : "");
+      })) << "("
+          << p.dx << ", " << p.dy << ") shows 0x" << std::hex << shows << ", wanted 0x" << wanted
+          << (p.kind == kBlended ? " blended" : "");
     }
   }
   // Hidden, the screen is the desktop alone.
@@ -217,6 +238,40 @@ TEST_F(CursorTest, TheMonitorShowsThePointerWhereTheHostPutIt) {
     const auto p = chip_->Screen(0);
     return p && p->bgra == alone->bgra;
   }));
+}
+
+}  // namespace
+}  // namespace vorn::display::testing
+
+namespace vorn::display::testing {
+namespace {
+
+// A view whose encode or cursor thread cannot be created is not left half started: the other
+// thread is stopped again, so the next mode set starts both and none is left running unseen.
+TEST_F(CursorTest, AViewThreadThatCannotStartLeavesNeitherRunning) {
+  Begin();
+  struct Case {
+    const char* which;
+    uint32_t skip;  // thread creations let through first: the encode thread comes first
+  };
+  const Case cases[] = {{"encode thread", 0}, {"cursor thread", 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.which);
+    win32::FailCalls(win32::Fault::kCreateThread, c.skip, 1);
+    ASSERT_EQ(adapter_->SetMode(displays_[0], w_, h_, refresh_), STATUS_SUCCESS);
+    win32::ClearFaults();
+    EXPECT_FALSE(View()->ThreadsRunning.load());
+    EXPECT_EQ(View()->EncodeThread, nullptr);
+    EXPECT_EQ(View()->CursorThread, nullptr);
+
+    ASSERT_EQ(adapter_->SetMode(displays_[0], w_, h_, refresh_), STATUS_SUCCESS);
+    EXPECT_TRUE(View()->ThreadsRunning.load());
+    EXPECT_NE(View()->EncodeThread, nullptr);
+    EXPECT_NE(View()->CursorThread, nullptr);
+    const int32_t x = c.skip == 0 ? 10 : 20;
+    ASSERT_EQ(Pointer().SetShape(host::ArrowPointer(), x, 30), STATUS_SUCCESS);
+    EXPECT_TRUE(ChipCursorAt(x, 30));
+  }
 }
 
 }  // namespace
