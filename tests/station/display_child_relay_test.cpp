@@ -7,6 +7,7 @@
 #include <numeric>
 #include <string>
 
+#include "sim/chip/interrupt_events.h"
 #include "station/bus/urb_handlers.h"
 #include "tests/station/urb_child_fixture.h"
 
@@ -194,6 +195,49 @@ TEST_F(RelayTest, OneOutAtATimeACancelWaitsForThePipeAndRemovalCompletesEverythi
   // The piece ends with the pipe's status once its transfer has ended.
   EXPECT_FALSE(NT_SUCCESS(Finish(first)));
   for (int i = 1; i < 4; ++i) EXPECT_FALSE(NT_SUCCESS(Finish(reads[i]))) << "read " << i;
+}
+
+TEST_F(RelayTest, InterruptReadsGetTheChipsPacketsAndAStopEndsTheRestUntilTheNextStart) {
+  ChildPdoExtension* child = Start();
+  ASSERT_NE(child, nullptr);
+  Configure();
+  UCHAR buffers[4][64] = {};
+  URB urbs[4];
+  UrbRequest reads[4];
+  for (int i = 0; i < 4; ++i) {
+    urbs[i] = BulkUrb(pipes_[2], buffers[i], 64, true);
+    Send(reads[i], IOCTL_INTERNAL_USB_SUBMIT_URB, &urbs[i]);
+    ASSERT_EQ(reads[i].returned, STATUS_PENDING);
+  }
+  const auto packet = chip::FrameAckPacket(77);
+  chip_->RaiseFrameAck(77);
+  ASSERT_TRUE(WaitFor([&] {
+    int done = 0;
+    for (auto& r : reads) done += r.Done();
+    return done == 1;
+  }));
+  int served = -1;
+  for (int i = 0; i < 4; ++i)
+    if (reads[i].Done()) served = i;
+  ASSERT_GE(served, 0);
+  EXPECT_EQ(reads[served].iosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(urbs[served].UrbBulkOrInterruptTransfer.TransferBufferLength, 64u);
+  EXPECT_EQ(std::vector<UCHAR>(buffers[served], buffers[served] + 64),
+            std::vector<UCHAR>(packet.begin(), packet.end()));
+
+  // The module's Stop flushes the child's channel: the other reads end cancelled.
+  child->Ops->Stop(child->ModuleContext);
+  for (int i = 0; i < 4; ++i) {
+    if (i == served) continue;
+    EXPECT_EQ(Finish(reads[i]), STATUS_CANCELLED) << "read " << i;
+  }
+  URB refused = BulkUrb(pipes_[2], buffers[0], 64, true);
+  EXPECT_EQ(Submit(&refused), STATUS_DEVICE_NOT_CONNECTED);
+
+  // A cancel is no failure of the device: after Start the child serves again.
+  ASSERT_EQ(child->Ops->Start(child->ModuleContext), STATUS_SUCCESS);
+  auto message = MessageBytes(0, 64, 0, 64);
+  EXPECT_EQ(Out(message), STATUS_SUCCESS);
 }
 
 }  // namespace
