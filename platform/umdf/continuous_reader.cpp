@@ -84,6 +84,7 @@ void ContinuousReader::Submit(Slot& slot) {
     t.length = static_cast<uint32_t>(transfer_length_);
     t.actual = 0;
     t.status = usb::TransferStatus::kPending;
+    t.has_system_status = false;
     slot.outstanding = true;
     ++outstanding_;
   }
@@ -126,7 +127,7 @@ void ContinuousReader::Run() {
     }
 
     // A read failed: end the others, then let the failure routine decide.
-    const UsbResult failure = MapTransferStatus(slot->transfer.status, false);
+    const UsbResult failure = MapTransferResult(slot->transfer, false);
     lock.unlock();
     CancelOutstanding();
     lock.lock();

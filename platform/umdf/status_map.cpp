@@ -20,6 +20,12 @@ UsbResult MapTransferStatus(usb::TransferStatus status, bool timed_out) {
   return {STATUS_INTERNAL_ERROR, USBD_STATUS_NOT_ACCESSED};
 }
 
+UsbResult MapTransferResult(const usb::Transfer& transfer, bool timed_out) {
+  if (transfer.has_system_status && !timed_out)
+    return {static_cast<NTSTATUS>(transfer.system_status), static_cast<USBD_STATUS>(transfer.usbd_status)};
+  return MapTransferStatus(transfer.status, timed_out);
+}
+
 clock::Duration WaitFromWdfTimeout(LONGLONG value) {
   // Longer waits are as good as endless and would overflow the real deadline.
   constexpr int64_t kMaxUnits = 1'000'000'000'000'000;  // about three years of 100 ns

@@ -18,6 +18,9 @@ struct UsbResult {
 // with USBD_STATUS_CANCELED, or STATUS_IO_TIMEOUT when the host cancelled it for its
 // time-out.
 UsbResult MapTransferStatus(usb::TransferStatus status, bool timed_out);
+// The same for a completed transfer: the statuses the device carried when it has them (a
+// time-out of the host's own stays a time-out).
+UsbResult MapTransferResult(const usb::Transfer& transfer, bool timed_out);
 
 // The time-out of a synchronous send. |options| may be null (then |fallback|); a
 // malformed block gives its status. A zero result waits without limit.

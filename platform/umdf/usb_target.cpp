@@ -146,8 +146,8 @@ NTSTATUS DataStage(const WDF_MEMORY_DESCRIPTOR* descriptor, uint8_t** buffer, si
 
 UsbResult UsbTarget::Run(usb::Transfer& transfer, clock::Duration timeout) {
   bool timed_out = false;
-  const usb::TransferStatus status = usb::RunSync(*device_, transfer, timeout, &timed_out);
-  return MapTransferStatus(status, timed_out);
+  usb::RunSync(*device_, transfer, timeout, &timed_out);
+  return MapTransferResult(transfer, timed_out);
 }
 
 Pipe::Pipe(HostState* host, UsbTarget* target, const EndpointInfo& endpoint)

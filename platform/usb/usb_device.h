@@ -78,6 +78,12 @@ struct Transfer {
   uint32_t length = 0;
   uint32_t actual = 0;
   TransferStatus status = TransferStatus::kPending;
+  // A device that has the system's own statuses for the transfer (a station's child device,
+  // whose requests end with an NTSTATUS and a USBD status) sets them here; the host then
+  // reports these instead of the ones it would derive from |status|.
+  bool has_system_status = false;
+  int32_t system_status = 0;  // NTSTATUS
+  int32_t usbd_status = 0;    // USBD status
   // Called exactly once, by the device, on any thread, possibly inside Submit.
   std::function<void(Transfer&)> complete;
   void* context = nullptr;

@@ -109,6 +109,13 @@ void SvcSpare(ChildPdoExtension* child) {
   if (ops.Object && ops.Notify) ops.Notify(ops.Object);
 }
 
+void SvcFlushBulkOutChannel(ChildPdoExtension* child, ULONG channel) {
+  StationExtension* station = Parent(child);
+  if (!station) return;
+  PipeOps& ops = station->Pipes[kBulkOutPipe];
+  if (ops.Object && ops.FlushChannel) ops.FlushChannel(ops.Object, channel);
+}
+
 StationServiceTable MakeStationServiceTable() {
   StationServiceTable table{};
   table.GetModuleContext = SvcGetModuleContext;

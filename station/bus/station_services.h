@@ -33,6 +33,11 @@ NTSTATUS SvcSetReadHandler(ChildPdoExtension* child, UCHAR endpoint, ReadHandler
 void SvcFlushChannel(ChildPdoExtension* child);
 void SvcSpare(ChildPdoExtension* child);
 
+// Withdraws every request of |channel| from the station's bulk-OUT pipe (reported cancelled,
+// one on the wire once its transfer has ended). Any IRQL up to DISPATCH_LEVEL; not one of
+// the nine table services.
+void SvcFlushBulkOutChannel(ChildPdoExtension* child, ULONG channel);
+
 // The table of the nine services, as RegisterFunctionModules hands it to the modules.
 StationServiceTable MakeStationServiceTable();
 
