@@ -110,6 +110,55 @@ TEST_F(GlimdenTest, EveryOperationOnAnInvalidHandleFailsAndOnlyTheVersionQueryTr
   }
 }
 
+// The brightness request answered badly by the chip: the station repeats an attempt that
+// timed out (and was cancelled) up to its five attempts, but not a stall or a transport error.
+struct StallCase {
+  const char* name;
+  chip::ScriptAction action;
+  size_t attempts;  // brightness requests reaching the chip
+  HRESULT result;
+};
+void PrintTo(const StallCase& c, std::ostream* os) { *os << c.name; }
+
+constexpr uint32_t kStationAttempts = 5;
+const StallCase kStalls[] = {
+    {"StallIsNotRepeated", {chip::ScriptKind::kStall, chip::ScriptAction::kForever}, 1, E_FAIL},
+    {"TransportErrorIsNotRepeated", {chip::ScriptKind::kFail, chip::ScriptAction::kForever}, 1, E_FAIL},
+    {"TimeOutRepeatedUntilTheAttemptsEnd", {chip::ScriptKind::kTimeOut, chip::ScriptAction::kForever}, kStationAttempts, E_FAIL},
+    {"TimeOutThenAnAnswerSucceeds", {chip::ScriptKind::kTimeOut, kStationAttempts - 1}, kStationAttempts, S_OK},
+};
+
+class PanelStallCaseTest : public GlimdenTest, public ::testing::WithParamInterface<StallCase> {};
+
+TEST_P(PanelStallCaseTest, BrightnessIsRetriedAsTheStationRetries) {
+  const StallCase& c = GetParam();
+  machine_.Attach(kPanelProduct, u"22&1");
+  ASSERT_EQ(Start(), S_OK);
+  ASSERT_TRUE(CountReaches(1));
+  HANDLE h = PFN_OP_Get_Device_HWND(0, nullptr);
+  ASSERT_NE(h, nullptr);
+  chip::Chip& adapter = machine_.Adapter(0);
+  adapter.log().Clear();
+  win32::debug_output::Clear();
+  adapter.script().OnRequest(protocol::ReqSetBrightness, c.action);
+  EXPECT_EQ(PFN_OP_Set_Brightness_Value(h, 40), c.result);
+  adapter.script().Clear();
+  size_t attempts = 0;
+  for (const chip::LoggedRequest& r : adapter.log().VendorRequests())
+    if (r.setup.bRequest == protocol::ReqSetBrightness) {
+      ++attempts;
+      EXPECT_EQ(r.setup.wValue, 40);
+    }
+  EXPECT_EQ(attempts, c.attempts);
+  EXPECT_EQ(Traced(std::string("IOCTL_Set_Brightness_Value - fRet:0x") + (c.result == S_OK ? "1" : "0") + " "), 1u);
+  EXPECT_EQ(adapter.HeldTransfers(), 0u);
+  // The station still serves the next request normally.
+  EXPECT_EQ(PFN_OP_Set_Brightness_Value(h, 41), S_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stalls, PanelStallCaseTest, ::testing::ValuesIn(kStalls),
+                         [](const ::testing::TestParamInfo<StallCase>& i) { return i.param.name; });
+
 TEST_F(GlimdenTest, ASavedLanguageIsBusyUntilTheChipEndsTheSave) {
   machine_.Attach(kPanelProduct, u"21&1");
   ASSERT_EQ(Start(), S_OK);
