@@ -2,6 +2,7 @@
 // model: the requests each export makes the station send, the exports' own argument
 // mapping (rotation state, camera and touch bytes), refusals, and the invalid handle.
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <ostream>
 
@@ -98,6 +99,18 @@ TEST_P(PanelOperationTest, SendsItsCodeAndTheStationItsRequests) {
 
 INSTANTIATE_TEST_SUITE_P(Operations, PanelOperationTest, ::testing::ValuesIn(kOperations),
                          [](const ::testing::TestParamInfo<OperationCase>& i) { return i.param.name; });
+
+// The brightness export traces after its wrapper: the handle and the value it was given.
+TEST_F(PanelOperationTest, BrightnessTracesItsHandleAndValueAfterTheWrapper) {
+  HANDLE h = Open();
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(PFN_OP_Set_Brightness_Value(h, 93), S_OK);
+  char line[96];
+  std::snprintf(line, sizeof line, "[QORAP] =>hDevice :0x%x , BrightnesValue:93 \n",
+                static_cast<unsigned>(reinterpret_cast<uintptr_t>(h)));
+  EXPECT_EQ(win32::debug_output::Lines(),
+            (std::vector<std::string>{"[QORAP] IOCTL_Set_Brightness_Value - fRet:0x1 \n", line}));
+}
 
 TEST_F(GlimdenTest, EveryOperationOnAnInvalidHandleFailsAndOnlyTheVersionQueryTraces) {
   for (const OperationCase& c : kOperations) {
