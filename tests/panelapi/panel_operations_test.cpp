@@ -2,6 +2,8 @@
 // model: the requests each export makes the station send, the exports' own argument
 // mapping (rotation state, camera and touch bytes), refusals, and the invalid handle.
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <cstdio>
 #include <functional>
 #include <ostream>
@@ -110,6 +112,30 @@ TEST_F(PanelOperationTest, BrightnessTracesItsHandleAndValueAfterTheWrapper) {
                 static_cast<unsigned>(reinterpret_cast<uintptr_t>(h)));
   EXPECT_EQ(win32::debug_output::Lines(),
             (std::vector<std::string>{"[QORAP] IOCTL_Set_Brightness_Value - fRet:0x1 \n", line}));
+}
+
+// The operations keep no state: threads of the application share one handle, and every call
+// reaches the chip as its own request.
+TEST_F(PanelOperationTest, ThreadsShareAHandle) {
+  HANDLE h = Open();
+  ASSERT_NE(h, nullptr);
+  constexpr int kThreads = 4;
+  constexpr int kCalls = 10;
+  std::vector<std::thread> threads;
+  std::atomic<int> failed{0};
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([h, t, &failed] {
+      for (int i = 0; i < kCalls; ++i) {
+        failed += PFN_OP_Set_Brightness_Value(h, static_cast<DWORD>(t * kCalls + i)) != S_OK;
+        failed += PFN_OP_Set_Rotate_State(h, 1 + (i % 4)) != S_OK;
+      }
+    });
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(failed.load(), 0);
+  chip::Chip& adapter = machine_.Adapter(0);
+  EXPECT_EQ(adapter.log().CountVendor(protocol::ReqSetBrightness), size_t{kThreads * kCalls});
+  EXPECT_EQ(adapter.log().CountVendor(protocol::ReqSetRotation), size_t{kThreads * kCalls});
+  EXPECT_EQ(Traced("IOCTL_Set_Brightness_Value - fRet:0x1 "), size_t{kThreads * kCalls});
 }
 
 TEST_F(GlimdenTest, EveryOperationOnAnInvalidHandleFailsAndOnlyTheVersionQueryTraces) {
