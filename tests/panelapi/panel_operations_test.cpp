@@ -49,6 +49,8 @@ const OperationCase kOperations[] = {
     {"GetBrightness", [](HANDLE h) { return PFN_OP_GetPanelProperty(h, 3, g_buffer); }, S_OK, {{0x8C, 0, 0, 1}}, "IOCTL_OP_Get_PanelProperty"},
     {"SecurityKey", [](HANDLE h) { return PFN_OP_Get_Custom_security(h, g_buffer, 16); }, S_OK, {{0x8E, 0, 0, 16}}, "IOCTL_OP_Get_Panel_Security_Key"},
     {"SecurityKeyInFifteenBytesIsRefused", [](HANDLE h) { return PFN_OP_Get_Custom_security(h, g_buffer, 15); }, E_FAIL, {}, "IOCTL_OP_Get_Panel_Security_Key"},
+    {"SecurityKeyWithoutABufferIsRefused", [](HANDLE h) { return PFN_OP_Get_Custom_security(h, nullptr, 16); }, E_FAIL, {}, "IOCTL_OP_Get_Panel_Security_Key"},
+    {"LanguageDataWithoutABufferIsRefused", [](HANDLE h) { return PFN_OP_Set_Language_Data(h, 2, nullptr, 600); }, E_FAIL, {}, "IOCTL_OP_Set_Language_Data"},
     {"SecurityKeyOfANegativeSizeIsNotSent", [](HANDLE h) { return PFN_OP_Get_Custom_security(h, g_buffer, -1); }, E_FAIL, {}, nullptr},
     {"LanguageIndexRead", [](HANDLE h) { return PFN_OP_Get_Language_INDEX(h, 1, g_buffer, 8); }, S_OK, {{0x8D, 1, 0, 8}}, "IOCTL_OP_GET_LANGUAGE_INDEX"},
     {"LanguageIndexSet", [](HANDLE h) { return PFN_OP_Set_Language_INDEX(h, 5); }, S_OK, {{0x17, 5, 0, 0}}, "IOCTL_OP_SET_LANGUAGE_INDEX"},
