@@ -176,5 +176,18 @@ TEST_F(GlimdenTest, AStationWhosePathDoesNotFitAnEntryIsNotOpened) {
   (void)b;
 }
 
+// The exported class's two assignments hand back the object assigned to, never the source.
+TEST(CGlimdenTest, CopyAndMoveAssignmentReturnTheAssignedObject) {
+  CGlimden a, b;
+  EXPECT_EQ(&(a = b), &a);
+  EXPECT_EQ(&(b = a), &b);
+  EXPECT_EQ(&(a = std::move(b)), &a);
+  EXPECT_EQ(&(a = a), &a);
+  CGlimden& (CGlimden::*copy)(const CGlimden&) = &CGlimden::operator=;
+  CGlimden& (CGlimden::*move)(CGlimden&&) = &CGlimden::operator=;
+  EXPECT_EQ(&(b.*copy)(a), &b);
+  EXPECT_EQ(&(b.*move)(CGlimden{}), &b);
+}
+
 }  // namespace
 }  // namespace vorn::panelapi::testing

@@ -2,6 +2,9 @@
 // model: the requests each export makes the station send, the exports' own argument
 // mapping (rotation state, camera and touch bytes), refusals, and the invalid handle.
 #include <algorithm>
+#include <atomic>
+#include <thread>
+#include <cstdio>
 #include <functional>
 #include <ostream>
 
@@ -46,6 +49,8 @@ const OperationCase kOperations[] = {
     {"GetBrightness", [](HANDLE h) { return PFN_OP_GetPanelProperty(h, 3, g_buffer); }, S_OK, {{0x8C, 0, 0, 1}}, "IOCTL_OP_Get_PanelProperty"},
     {"SecurityKey", [](HANDLE h) { return PFN_OP_Get_Custom_security(h, g_buffer, 16); }, S_OK, {{0x8E, 0, 0, 16}}, "IOCTL_OP_Get_Panel_Security_Key"},
     {"SecurityKeyInFifteenBytesIsRefused", [](HANDLE h) { return PFN_OP_Get_Custom_security(h, g_buffer, 15); }, E_FAIL, {}, "IOCTL_OP_Get_Panel_Security_Key"},
+    {"SecurityKeyWithoutABufferIsRefused", [](HANDLE h) { return PFN_OP_Get_Custom_security(h, nullptr, 16); }, E_FAIL, {}, "IOCTL_OP_Get_Panel_Security_Key"},
+    {"LanguageDataWithoutABufferIsRefused", [](HANDLE h) { return PFN_OP_Set_Language_Data(h, 2, nullptr, 600); }, E_FAIL, {}, "IOCTL_OP_Set_Language_Data"},
     {"SecurityKeyOfANegativeSizeIsNotSent", [](HANDLE h) { return PFN_OP_Get_Custom_security(h, g_buffer, -1); }, E_FAIL, {}, nullptr},
     {"LanguageIndexRead", [](HANDLE h) { return PFN_OP_Get_Language_INDEX(h, 1, g_buffer, 8); }, S_OK, {{0x8D, 1, 0, 8}}, "IOCTL_OP_GET_LANGUAGE_INDEX"},
     {"LanguageIndexSet", [](HANDLE h) { return PFN_OP_Set_Language_INDEX(h, 5); }, S_OK, {{0x17, 5, 0, 0}}, "IOCTL_OP_SET_LANGUAGE_INDEX"},
@@ -99,6 +104,42 @@ TEST_P(PanelOperationTest, SendsItsCodeAndTheStationItsRequests) {
 INSTANTIATE_TEST_SUITE_P(Operations, PanelOperationTest, ::testing::ValuesIn(kOperations),
                          [](const ::testing::TestParamInfo<OperationCase>& i) { return i.param.name; });
 
+// The brightness export traces after its wrapper: the handle and the value it was given.
+TEST_F(PanelOperationTest, BrightnessTracesItsHandleAndValueAfterTheWrapper) {
+  HANDLE h = Open();
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(PFN_OP_Set_Brightness_Value(h, 93), S_OK);
+  char line[96];
+  std::snprintf(line, sizeof line, "[QORAP] =>hDevice :0x%x , BrightnesValue:93 \n",
+                static_cast<unsigned>(reinterpret_cast<uintptr_t>(h)));
+  EXPECT_EQ(win32::debug_output::Lines(),
+            (std::vector<std::string>{"[QORAP] IOCTL_Set_Brightness_Value - fRet:0x1 \n", line}));
+}
+
+// The operations keep no state: threads of the application share one handle, and every call
+// reaches the chip as its own request.
+TEST_F(PanelOperationTest, ThreadsShareAHandle) {
+  HANDLE h = Open();
+  ASSERT_NE(h, nullptr);
+  constexpr int kThreads = 4;
+  constexpr int kCalls = 10;
+  std::vector<std::thread> threads;
+  std::atomic<int> failed{0};
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([h, t, &failed] {
+      for (int i = 0; i < kCalls; ++i) {
+        failed += PFN_OP_Set_Brightness_Value(h, static_cast<DWORD>(t * kCalls + i)) != S_OK;
+        failed += PFN_OP_Set_Rotate_State(h, 1 + (i % 4)) != S_OK;
+      }
+    });
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(failed.load(), 0);
+  chip::Chip& adapter = machine_.Adapter(0);
+  EXPECT_EQ(adapter.log().CountVendor(protocol::ReqSetBrightness), size_t{kThreads * kCalls});
+  EXPECT_EQ(adapter.log().CountVendor(protocol::ReqSetRotation), size_t{kThreads * kCalls});
+  EXPECT_EQ(Traced("IOCTL_Set_Brightness_Value - fRet:0x1 "), size_t{kThreads * kCalls});
+}
+
 TEST_F(GlimdenTest, EveryOperationOnAnInvalidHandleFailsAndOnlyTheVersionQueryTraces) {
   for (const OperationCase& c : kOperations) {
     SCOPED_TRACE(c.name);
@@ -109,6 +150,55 @@ TEST_F(GlimdenTest, EveryOperationOnAnInvalidHandleFailsAndOnlyTheVersionQueryTr
     EXPECT_EQ(win32::debug_output::Lines().size(), expected + (std::string(c.name) == "Brightness"));
   }
 }
+
+// The brightness request answered badly by the chip: the station repeats an attempt that
+// timed out (and was cancelled) up to its five attempts, but not a stall or a transport error.
+struct StallCase {
+  const char* name;
+  chip::ScriptAction action;
+  size_t attempts;  // brightness requests reaching the chip
+  HRESULT result;
+};
+void PrintTo(const StallCase& c, std::ostream* os) { *os << c.name; }
+
+constexpr uint32_t kStationAttempts = 5;
+const StallCase kStalls[] = {
+    {"StallIsNotRepeated", {chip::ScriptKind::kStall, chip::ScriptAction::kForever}, 1, E_FAIL},
+    {"TransportErrorIsNotRepeated", {chip::ScriptKind::kFail, chip::ScriptAction::kForever}, 1, E_FAIL},
+    {"TimeOutRepeatedUntilTheAttemptsEnd", {chip::ScriptKind::kTimeOut, chip::ScriptAction::kForever}, kStationAttempts, E_FAIL},
+    {"TimeOutThenAnAnswerSucceeds", {chip::ScriptKind::kTimeOut, kStationAttempts - 1}, kStationAttempts, S_OK},
+};
+
+class PanelStallCaseTest : public GlimdenTest, public ::testing::WithParamInterface<StallCase> {};
+
+TEST_P(PanelStallCaseTest, BrightnessIsRetriedAsTheStationRetries) {
+  const StallCase& c = GetParam();
+  machine_.Attach(kPanelProduct, u"22&1");
+  ASSERT_EQ(Start(), S_OK);
+  ASSERT_TRUE(CountReaches(1));
+  HANDLE h = PFN_OP_Get_Device_HWND(0, nullptr);
+  ASSERT_NE(h, nullptr);
+  chip::Chip& adapter = machine_.Adapter(0);
+  adapter.log().Clear();
+  win32::debug_output::Clear();
+  adapter.script().OnRequest(protocol::ReqSetBrightness, c.action);
+  EXPECT_EQ(PFN_OP_Set_Brightness_Value(h, 40), c.result);
+  adapter.script().Clear();
+  size_t attempts = 0;
+  for (const chip::LoggedRequest& r : adapter.log().VendorRequests())
+    if (r.setup.bRequest == protocol::ReqSetBrightness) {
+      ++attempts;
+      EXPECT_EQ(r.setup.wValue, 40);
+    }
+  EXPECT_EQ(attempts, c.attempts);
+  EXPECT_EQ(Traced(std::string("IOCTL_Set_Brightness_Value - fRet:0x") + (c.result == S_OK ? "1" : "0") + " "), 1u);
+  EXPECT_EQ(adapter.HeldTransfers(), 0u);
+  // The station still serves the next request normally.
+  EXPECT_EQ(PFN_OP_Set_Brightness_Value(h, 41), S_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stalls, PanelStallCaseTest, ::testing::ValuesIn(kStalls),
+                         [](const ::testing::TestParamInfo<StallCase>& i) { return i.param.name; });
 
 TEST_F(GlimdenTest, ASavedLanguageIsBusyUntilTheChipEndsTheSave) {
   machine_.Attach(kPanelProduct, u"21&1");

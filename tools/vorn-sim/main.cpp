@@ -30,6 +30,7 @@
 #include "sim/host/display_host.h"
 #include "sim/host/pointer.h"
 #include "tools/vorn-sim/png_writer.h"
+#include "tools/vorn-sim/panel_step.h"
 #include "tools/vorn-sim/rom_update.h"
 #include "tools/vorn-sim/session.h"
 
@@ -81,6 +82,11 @@ void PrintUsage() {
       "  --rom-image F   the image file to write (default: a built one)\n"
       "  --rom-size K    the built image's size in KiB (default 256)\n"
       "  --rom-block K   the largest block in KiB, 0 for one block (default 64)\n"
+      "  --panel         instead: an application on the panel library sets brightness,\n"
+      "                  rotation and night light on a simulated adapter's station; each\n"
+      "                  result and what the chip received\n"
+      "  --brightness N  the brightness it sets, 0 to 100 (default 70)\n"
+      "  --rotation S    the rotation state it sets, 1 to 4 (default 2)\n"
       "  --version, --help\n",
       kVersion);
 }
@@ -423,6 +429,8 @@ int main(int argc, char** argv) {
   Options o;
   vorn::sim::RomUpdateOptions rom;
   bool rom_mode = false;
+  vorn::sim::PanelStepOptions panel;
+  bool panel_mode = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -440,11 +448,15 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (a == "--quiet") {
-      o.quiet = rom.quiet = true;
+      o.quiet = rom.quiet = panel.quiet = true;
       continue;
     }
     if (a == "--rom") {
       rom_mode = true;
+      continue;
+    }
+    if (a == "--panel") {
+      panel_mode = true;
       continue;
     }
     if (!value) {
@@ -490,6 +502,12 @@ int main(int argc, char** argv) {
       char* end = nullptr;
       o.swap_at = std::strtod(value, &end);
       if (!end || *end || !(o.swap_at >= 0 && o.swap_at <= 3600)) return bad("a time in seconds, up to 3600");
+    } else if (a == "--brightness") {
+      if (!ParseUnsigned(value, 0, 100, &panel.brightness)) return bad("0 to 100");
+      panel_mode = true;
+    } else if (a == "--rotation") {
+      if (!ParseUnsigned(value, 1, 4, &panel.rotation)) return bad("1 to 4");
+      panel_mode = true;
     } else if (a == "--rom-image") {
       rom.image_file = value;
       rom_mode = true;
@@ -504,6 +522,18 @@ int main(int argc, char** argv) {
       PrintUsage();
       return 2;
     }
+  }
+  if (rom_mode && panel_mode) {
+    std::fprintf(stderr, "vorn-sim: --rom and --panel are two runs: choose one\n");
+    return 2;
+  }
+  if (panel_mode) {
+#ifdef VORN_SIM_PANEL
+    return vorn::sim::RunPanelStep(panel);
+#else
+    std::fprintf(stderr, "vorn-sim: --panel needs the station driver and the panel library, which this build lacks\n");
+    return 2;
+#endif
   }
   if (rom_mode) {
 #ifdef VORN_SIM_ROM
