@@ -3,6 +3,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/kernel/pnp.h"
+#include "platform/kernel/power.h"
 #include "platform/kernel/pool.h"
 #include "platform/kernel/sync.h"
 
@@ -228,6 +230,126 @@ bool ChildUsbDevice::Connected() const {
   ULONG port = 0;
   return NT_SUCCESS(SendSync(child_, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &port)) &&
          (port & USBD_PORT_CONNECTED) != 0;
+}
+
+}  // namespace vorn::usb
+
+// The upper driver over a station child.
+namespace vorn::usb {
+namespace {
+
+struct UpperExtension {
+  ChildUsbDriver* owner;
+  DEVICE_OBJECT* lower;
+  ChildUsbDevice* device;
+};
+
+std::mutex g_drivers_lock;
+std::map<DRIVER_OBJECT*, ChildUsbDriver*>& Drivers() {
+  static std::map<DRIVER_OBJECT*, ChildUsbDriver*> drivers;
+  return drivers;
+}
+
+NTSTATUS StartDone(DEVICE_OBJECT*, IRP*, PVOID context) {
+  KeSetEvent(static_cast<KEVENT*>(context), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The child leaves: the host is told and closes what runs on the device, then it goes.
+void Withdraw(UpperExtension* ext) {
+  if (!ext->device) return;
+  ext->owner->Leaving(ext->device);
+  delete ext->device;
+  ext->device = nullptr;
+}
+
+NTSTATUS UpperPnp(DEVICE_OBJECT* fdo, IRP* irp) {
+  auto* ext = static_cast<UpperExtension*>(fdo->DeviceExtension);
+  DEVICE_OBJECT* lower = ext->lower;
+  const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+  if (minor == IRP_MN_START_DEVICE) {
+    // The child starts first; the device over it is handed up only once it runs.
+    KEVENT started;
+    KeInitializeEvent(&started, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, StartDone, &started, TRUE, TRUE, TRUE);
+    if (IoCallDriver(lower, irp) == STATUS_PENDING)
+      KeWaitForSingleObject(&started, Executive, KernelMode, FALSE, nullptr);
+    const NTSTATUS status = irp->IoStatus.Status;
+    if (NT_SUCCESS(status) && !ext->device) {
+      ext->device = new ChildUsbDevice(lower);
+      ext->owner->Arrived(ext->device);
+    }
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+  }
+  if (minor == IRP_MN_SURPRISE_REMOVAL || minor == IRP_MN_REMOVE_DEVICE) Withdraw(ext);
+  IoSkipCurrentIrpStackLocation(irp);
+  const NTSTATUS status = IoCallDriver(lower, irp);
+  if (minor == IRP_MN_REMOVE_DEVICE) {
+    IoDetachDevice(lower);
+    IoDeleteDevice(fdo);
+  }
+  return status;
+}
+
+NTSTATUS UpperPower(DEVICE_OBJECT* fdo, IRP* irp) {
+  PoStartNextPowerIrp(irp);
+  IoSkipCurrentIrpStackLocation(irp);
+  return PoCallDriver(static_cast<UpperExtension*>(fdo->DeviceExtension)->lower, irp);
+}
+
+NTSTATUS UpperAddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
+  ChildUsbDriver* owner = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(g_drivers_lock);
+    auto it = Drivers().find(driver);
+    if (it != Drivers().end()) owner = it->second;
+  }
+  if (!owner) return STATUS_NO_SUCH_DEVICE;
+  DEVICE_OBJECT* fdo = nullptr;
+  NTSTATUS status = IoCreateDevice(driver, sizeof(UpperExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
+  if (!NT_SUCCESS(status)) return status;
+  auto* ext = static_cast<UpperExtension*>(fdo->DeviceExtension);
+  ext->owner = owner;
+  ext->device = nullptr;
+  ext->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
+  if (!ext->lower) {
+    IoDeleteDevice(fdo);
+    return STATUS_NO_SUCH_DEVICE;
+  }
+  fdo->Flags |= DO_POWER_PAGABLE;
+  fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS UpperEntry(DRIVER_OBJECT* driver, PUNICODE_STRING) {
+  driver->MajorFunction[IRP_MJ_PNP] = UpperPnp;
+  driver->MajorFunction[IRP_MJ_POWER] = UpperPower;
+  driver->DriverExtension->AddDevice = UpperAddDevice;
+  driver->DriverUnload = [](DRIVER_OBJECT*) {};
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+ChildUsbDriver::ChildUsbDriver(WStringView name, WStringView hardware_id, Notify arrived, Notify leaving)
+    : arrived_(std::move(arrived)), leaving_(std::move(leaving)) {
+  driver_ = kernel::LoadDriver(name, UpperEntry);
+  if (!driver_) return;
+  {
+    std::lock_guard<std::mutex> guard(g_drivers_lock);
+    Drivers()[driver_] = this;
+  }
+  kernel::pnp::RegisterDriver(hardware_id, driver_);
+}
+
+ChildUsbDriver::~ChildUsbDriver() {
+  if (!driver_) return;
+  kernel::pnp::UnregisterDriver(driver_);
+  kernel::UnloadDriver(driver_);
+  std::lock_guard<std::mutex> guard(g_drivers_lock);
+  Drivers().erase(driver_);
 }
 
 }  // namespace vorn::usb

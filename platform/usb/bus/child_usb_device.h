@@ -7,6 +7,7 @@
 // SYNC_RESET_PIPE_AND_CLEAR_STALL; Connected follows the port status.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -46,6 +47,30 @@ class ChildUsbDevice : public UsbDevice {
   mutable std::mutex lock_;
   std::map<Transfer*, InFlight> in_flight_;
   std::map<uint8_t, USBD_PIPE_HANDLE> pipes_;
+};
+
+// An upper driver the PnP manager binds to a station child by its hardware id. Once the
+// child has started, |arrived| gets a USB device over it (a host above opens its plug-in on
+// that device); on surprise removal or removal |leaving| is called first, and the device is
+// deleted once it returns, so the host must have closed everything it runs on the device.
+// Both are called on the PnP manager's thread.
+class ChildUsbDriver {
+ public:
+  using Notify = std::function<void(ChildUsbDevice*)>;
+  ChildUsbDriver(WStringView name, WStringView hardware_id, Notify arrived, Notify leaving);
+  ~ChildUsbDriver();  // unregisters and unloads the driver (its devices must be gone)
+  ChildUsbDriver(const ChildUsbDriver&) = delete;
+  ChildUsbDriver& operator=(const ChildUsbDriver&) = delete;
+
+  DRIVER_OBJECT* driver() const { return driver_; }
+
+  // Internal: the notifications, from the driver's dispatch routines.
+  void Arrived(ChildUsbDevice* device) { if (arrived_) arrived_(device); }
+  void Leaving(ChildUsbDevice* device) { if (leaving_) leaving_(device); }
+
+ private:
+  DRIVER_OBJECT* driver_ = nullptr;
+  Notify arrived_, leaving_;
 };
 
 }  // namespace vorn::usb
