@@ -36,6 +36,7 @@ class Watched : public usb::UsbDevice {
             if (done.endpoint == 0x83) ++interrupt_packets_;
             else ++bulk_out_transfers_;
           }
+          if (done.endpoint == 0x83 && done.has_system_status) last_interrupt_status_ = done.system_status;
         }
         done.complete = next;
         if (next) next(done);
@@ -51,6 +52,10 @@ class Watched : public usb::UsbDevice {
     std::lock_guard<std::mutex> guard(lock_);
     return interrupt_packets_;
   }
+  int32_t last_interrupt_status() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return last_interrupt_status_;
+  }
   uint64_t bulk_out_transfers() const {
     std::lock_guard<std::mutex> guard(lock_);
     return bulk_out_transfers_;
@@ -61,6 +66,7 @@ class Watched : public usb::UsbDevice {
   mutable std::mutex lock_;
   std::map<usb::Transfer*, std::function<void(usb::Transfer&)>> completions_;
   uint64_t interrupt_packets_ = 0, bulk_out_transfers_ = 0;
+  int32_t last_interrupt_status_ = 0;
 };
 
 class Display : public RoadDisplay {
@@ -104,6 +110,7 @@ class Display : public RoadDisplay {
   }
   uint64_t InterruptPackets() const override { return watched_->interrupt_packets(); }
   uint64_t BulkOutTransfers() const override { return watched_->bulk_out_transfers(); }
+  int32_t LastInterruptStatus() const override { return watched_->last_interrupt_status(); }
   int32_t Close() override {
     host::Adapter* adapter;
     {

@@ -30,6 +30,8 @@ class RoadDisplay {
   // Successful transfers the plug-in saw end on the interrupt (0x83) and bulk-OUT (0x02) pipes.
   virtual uint64_t InterruptPackets() const = 0;
   virtual uint64_t BulkOutTransfers() const = 0;
+  // The NTSTATUS the child ended the last interrupt read with.
+  virtual int32_t LastInterruptStatus() const = 0;
   // Closes the adapter (its status) and drops it; Drop alone drops it, closing it if open.
   virtual int32_t Close() = 0;
   virtual void Drop() = 0;

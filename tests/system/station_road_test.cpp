@@ -33,7 +33,7 @@ class StationRoadTest : public StationMachineTest {
   std::unique_ptr<usb::ChildUsbDriver> upper_;
 };
 
-TEST_F(StationRoadTest, DesktopInRgbReachesTheMonitorThroughTheStation) {
+TEST_F(StationRoadTest, DesktopInRgbReachesTheMonitorAndTheReaderStopsWhileTheStationIsStopped) {
   ULONG support = 1;
   SetParameter(u"SupportPDOs", REG_DWORD, &support, 4);
   chip::Chip chip(sim::RoadProfile());
@@ -85,6 +85,12 @@ TEST_F(StationRoadTest, DesktopInRgbReachesTheMonitorThroughTheStation) {
   EXPECT_FALSE(chip.frames().AckedSequences().empty());
   EXPECT_TRUE(WaitFor([&] { return display->InterruptPackets() > 0; }));
   EXPECT_TRUE(chip.violations().Messages().empty());
+
+  // While the station is stopped the child ends the plug-in's interrupt read with the one
+  // status on which its reader stops.
+  ASSERT_EQ(kernel::pnp::Stop(node), STATUS_SUCCESS);
+  EXPECT_TRUE(WaitFor([&] { return display->LastInterruptStatus() == STATUS_INVALID_DEVICE_STATE; }));
+  EXPECT_TRUE(display->Bound());
 
   EXPECT_EQ(display->Close(), STATUS_SUCCESS);
   EXPECT_EQ(kernel::pnp::Remove(node), STATUS_SUCCESS);
