@@ -77,6 +77,9 @@ class PanelOperationTest : public GlimdenTest, public ::testing::WithParamInterf
     machine_.Attach(kPanelProduct, u"20&1");
     EXPECT_EQ(Start(), S_OK);
     EXPECT_TRUE(CountReaches(1));
+    // The manager lists a station before it traces its opening: wait for that line, so it
+    // is not taken for the operation's own.
+    EXPECT_TRUE(Eventually([] { return Traced("345.new CQorUsb") == 1; }));
     machine_.Adapter(0).log().Clear();
     win32::debug_output::Clear();
     return PFN_OP_Get_Device_HWND(0, nullptr);
