@@ -2,6 +2,8 @@
 // fuzzer's target in every build.
 #include <gtest/gtest.h>
 
+#include "tests/fuzz/corpus_files.h"
+
 #include <dirent.h>
 
 #include <fstream>
@@ -13,21 +15,6 @@
 
 namespace vorn::fuzz {
 namespace {
-
-std::vector<std::string> FilesIn(const std::string& dir) {
-  std::vector<std::string> out;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.') out.push_back(dir + "/" + e->d_name);
-    closedir(d);
-  }
-  return out;
-}
-
-std::vector<uint8_t> Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 TEST(EdidCorpusTest, EveryCorpusInputRuns) {
   const std::vector<std::string> files = FilesIn(VORN_EDID_CORPUS_DIR);
