@@ -198,6 +198,8 @@ NTSTATUS StopDevice(StationExtension* station, IRP* irp) {
   if (station->RemoteWakeup) CancelWaitWake(station);
   RemoveChildPdos(station, false, true, false);
   StopStationTimer(station);
+  // The children go with the stop; a worker that merely restarts would never bring them back.
+  WriteFlag(station->RecreateChildren, 1);
   SetState(station, kFdoStopped, false);
   // Requests still in progress finish before the pipes and buffers they use go away.
   ReleaseIoCount(station);

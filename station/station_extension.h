@@ -172,6 +172,9 @@ struct StationExtension {
   UCHAR WmiRegistered;
   UCHAR WorkerInitialised;
   UCHAR EnumerateRequest;
+  // Set by a Plug and Play STOP, which takes every child away: the worker of the next start
+  // makes them again once the system has removed the old ones. Read and written as an atomic.
+  UCHAR RecreateChildren;
   UCHAR InterfaceOffRequest;
   UCHAR RomStateCopy;
   UCHAR RomWriteCounter;

@@ -2,7 +2,8 @@
 // discovers the chip's functions and creates their children; every run then enables one
 // control interface and serves what other code posts to it (an enumeration, the user events,
 // taking the interface away), and the first run follows the audio jacks. A restart after a
-// power transition repeats none of the first-run work and follows no jack.
+// power transition repeats none of the first-run work and follows no jack; a start after a
+// Plug and Play STOP makes the children again, which the stop took away.
 #include "station/worker.h"
 
 #include "platform/kernel/interfaces.h"
@@ -40,9 +41,23 @@ void DiscoverAndCreate(StationExtension* station, UCHAR* remembered_jack) {
   CreateChildPdos(station, g_StationGlobals->SupportPDOs);
 }
 
+// The children as the first run makes them; the loop's time-out follows.
+void MakeChildren(StationExtension* station, ULONG* timeout, UCHAR* remembered_jack) {
+  UCHAR test_functions = 0;
+  ReadParameter(u"TestFunctions", REG_BINARY, sizeof test_functions, &test_functions);
+  if (test_functions) {
+    *timeout = kTestFunctionsMilliseconds;
+    return;
+  }
+  if (station->DriverModel == 1 && g_StationGlobals->SupportPDOs)
+    DiscoverAndCreate(station, remembered_jack);
+  *timeout = kJackFollowMilliseconds;
+}
+
 // The first run's own steps; false when the worker must end without an interface.
 bool FirstRun(StationExtension* station, ULONG* timeout, UCHAR* remembered_jack) {
   station->WorkerInitialised = 1;
+  WriteFlag(station->RecreateChildren, 0);  // this run makes them
   FormatFirmwareKeyPath(station->PrjCode, station->FirmwareKeyPath);
   station->DeviceRomAutoUpdateFlags = g_StationGlobals->RomAutoUpdateFlags;
   if (station->FirmwareKeyPath[0]) {
@@ -60,15 +75,7 @@ bool FirstRun(StationExtension* station, ULONG* timeout, UCHAR* remembered_jack)
       !ReadFlag(station->WorkerRunning))
     return false;
 
-  UCHAR test_functions = 0;
-  ReadParameter(u"TestFunctions", REG_BINARY, sizeof test_functions, &test_functions);
-  if (test_functions) {
-    *timeout = kTestFunctionsMilliseconds;
-    return true;
-  }
-  if (station->DriverModel == 1 && g_StationGlobals->SupportPDOs)
-    DiscoverAndCreate(station, remembered_jack);
-  *timeout = kJackFollowMilliseconds;
+  MakeChildren(station, timeout, remembered_jack);
   return true;
 }
 
@@ -137,6 +144,15 @@ void StationWorkerThread(PVOID context) {
     SetThdState(station, kThdServing);
     bool enumerated = false;  // this run has served its one enumeration request
     while (ReadFlag(station->WorkerRunning)) {
+      // A start after a Plug and Play STOP, which took the children away: they are made
+      // again, and followed as at the first run, once the system has removed the old ones
+      // (each removal kicks the worker). Made earlier, a child would take its old self's
+      // place under the same name and keep the old device's state.
+      if (ReadFlag(station->RecreateChildren) && !ChildrenLeaving(station)) {
+        MakeChildren(station, &timeout, &remembered_jack);
+        WriteFlag(station->RecreateChildren, 0);
+        SetThdState(station, kThdServing);
+      }
       NTSTATUS wait = WaitStopOrEvent(station, &station->WorkerKickEvent, timeout);
       if (wait == STATUS_TIMEOUT) {
         FollowJacks(station, &remembered_jack);

@@ -201,6 +201,8 @@ void PdoRemoveDevice(ChildPdoExtension* child) {
   child->State = kChildDeleted;
   Unlink(station, child);
   Unlock(station);
+  // A worker waiting for the children of a stopped station to go hears of each one.
+  if (ReadFlag(station->RecreateChildren)) KeSetEvent(&station->WorkerKickEvent, 0, FALSE);
   DeleteChildPdo(child);
 }
 
@@ -410,6 +412,20 @@ bool ChildExists(StationExtension* station, ULONG function) {
   }
   Unlock(station);
   return found;
+}
+
+bool ChildrenLeaving(StationExtension* station) {
+  if (!ListReady(station)) return false;
+  bool leaving = false;
+  Lock(station);
+  for (LIST_ENTRY* e = station->ChildList.Flink; e != &station->ChildList; e = e->Flink) {
+    if (FromLink(e)->Missing) {
+      leaving = true;
+      break;
+    }
+  }
+  Unlock(station);
+  return leaving;
 }
 
 NTSTATUS MarkChildMissingByKey(StationExtension* station, ULONG key) {

@@ -38,6 +38,8 @@ NTSTATUS InitChildPdo(StationExtension* station, DEVICE_OBJECT* pdo,
                       const ChildDescriptor* descriptor, const FunctionModuleOps* ops);
 // Whether the child of |function| (key StationIndex << 8 | function) is in the child list.
 bool ChildExists(StationExtension* station, ULONG function);
+// Whether a child marked missing is still listed: the system has not removed it yet.
+bool ChildrenLeaving(StationExtension* station);
 
 // By key (0: every child; another key stops at its first match): STATUS_NO_SUCH_DEVICE for
 // an empty list, STATUS_INVALID_PARAMETER when no child matched, else STATUS_SUCCESS. By mask

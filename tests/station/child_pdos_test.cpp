@@ -801,19 +801,37 @@ TEST_F(ChildTest, StationRemovalLeavesAChildInItsOwnRemovalToItsRemove) {
   EXPECT_EQ(ChildIds(), (std::set<WString>{kAudioId, kMicId}));
 }
 
-TEST_F(ChildTest, AStationStopMarksItsChildrenMissingAndTheRestartLetsThemGo) {
+TEST_F(ChildTest, AStationStopTakesItsChildrenAndTheRestartMakesThemAgain) {
   StationExtension* s = Start();
   ASSERT_NE(s, nullptr);
-  ASSERT_EQ(ChildIds().size(), 3u);
+  const std::set<WString> all{kDisplayId, kAudioId, kMicId};
+  ASSERT_EQ(ChildIds(), all);
+  ASSERT_EQ(Module().creates, 3);
   ASSERT_EQ(pnp::Stop(node_), STATUS_SUCCESS);
   pnp::WaitIdle();
   EXPECT_EQ(s->ChildCount, 3u) << "still listed while the station is stopped";
+  EXPECT_EQ(Module().destroys, 0);
   ASSERT_EQ(pnp::Start(node_), STATUS_SUCCESS);
+  // The old children are removed first, then new ones are made and started by the system.
+  ASSERT_TRUE(WaitFor([&] {
+    if (Module().creates != 6) return false;
+    for (pnp::DevNode* c : pnp::Children(node_))
+      if (pnp::Info(c).state != pnp::NodeState::kStarted) return false;
+    return pnp::Children(node_).size() == 3;
+  })) << "the restarted station makes its children again";
   pnp::WaitIdle();
-  EXPECT_TRUE(ChildIds().empty()) << "the restarted station reports none of them";
-  EXPECT_EQ(s->ChildCount, 0u);
-  EXPECT_EQ(Module().destroys, 3);
+  EXPECT_EQ(ChildIds(), all);
+  EXPECT_EQ(s->ChildCount, 3u);
+  EXPECT_EQ(Module().destroys, 3) << "the old module objects went before the new came";
   EXPECT_EQ(Upper().removes, 3);
+  EXPECT_EQ(Upper().adds, 6) << "the upper driver is bound to each new child";
+  EXPECT_EQ(Upper().starts, 6);
+  EXPECT_EQ(ReadFlag(s->RecreateChildren), 0);
+  // The new children are followed as the first run's: a jack pulled out takes its child.
+  chip_->SetJackState(0x40);
+  ASSERT_TRUE(WaitFor([&] { return !ChildExists(s, 3); }));
+  pnp::WaitIdle();
+  EXPECT_EQ(ChildIds(), (std::set<WString>{kDisplayId, kMicId}));
 }
 
 TEST_F(ChildTest, AFunctionBackBeforeItsChildWasRemovedKeepsItsChild) {
