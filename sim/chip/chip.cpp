@@ -214,8 +214,11 @@ TransferStatus Chip::Standard(const usb::SetupPacket& s, uint8_t* data, uint32_t
     }
     case usb::kRequestSetConfiguration: {
       if (s.wValue > 1) return TransferStatus::kStall;
-      std::lock_guard<std::mutex> guard(lock_);
-      configuration_ = static_cast<uint8_t>(s.wValue);
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        configuration_ = static_cast<uint8_t>(s.wValue);
+      }
+      frames_.NewSession();
       return TransferStatus::kSuccess;
     }
     case usb::kRequestGetConfiguration: {

@@ -81,6 +81,11 @@ void FrameStore::SetMode(int view, uint32_t width, uint32_t height) {
   mode_[view][1] = height;
 }
 
+void FrameStore::NewSession() {
+  std::lock_guard<std::mutex> guard(lock_);
+  last_sequence_.reset();
+}
+
 void FrameStore::SetModeSource(ModeSource source) {
   std::lock_guard<std::mutex> guard(lock_);
   mode_source_ = std::move(source);

@@ -62,6 +62,8 @@ class FrameStore {
 
   // The bulk OUT sink: one complete message.
   void OnMessage(const BusMessage& m);
+  // The host configured the device again: a new session's frames may number from anew.
+  void NewSession();
 
   uint32_t MemorySize() const { return size_; }
   // Bytes of frame memory (zero where nothing was written); clipped to the memory.

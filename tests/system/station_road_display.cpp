@@ -93,12 +93,18 @@ class Display : public RoadDisplay {
     if (!NT_SUCCESS(adapter->SetMode(display_, kWidth, kHeight, 60))) return Fail(error, "SetMode failed");
     view_ = static_cast<int>(display_->ViewIndex);
     chip_.frames().SetMode(view_, kWidth, kHeight);
+    whole_ = true;
     return true;
   }
   bool Present(int steps) override {
-    for (int i = 0; i < steps; ++i)
-      if (!NT_SUCCESS(adapter_->Present(display_, desktop_.data(), desktop_.pitch(), scene_.Step())))
+    for (int i = 0; i < steps; ++i) {
+      std::vector<HostRect> dirty = scene_.Step();
+      // A display the host has just opened is shown the whole desktop first.
+      if (whole_) dirty = {HostRect{0, 0, kWidth, kHeight}};
+      whole_ = false;
+      if (!NT_SUCCESS(adapter_->Present(display_, desktop_.data(), desktop_.pitch(), dirty)))
         return false;
+    }
     return true;
   }
   bool CaughtUp() const override {
@@ -145,6 +151,7 @@ class Display : public RoadDisplay {
   host::Adapter* adapter_ = nullptr;
   DisplayInterface* display_ = nullptr;
   int view_ = 0;
+  bool whole_ = false;  // the next Present shows the whole desktop
   host::Desktop desktop_{kWidth, kHeight};
   host::DesktopScene scene_{desktop_, {.seed = 7}};
 };

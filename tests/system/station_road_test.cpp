@@ -30,75 +30,137 @@ class StationRoadTest : public StationMachineTest {
     StationMachineTest::TearDown();
   }
 
+  // The chip with its display function, the plug-in loaded, the station driver booted and the
+  // host's upper driver registered for the display child; then the adapter is attached.
+  void Road() {
+    ULONG support = 1;
+    SetParameter(u"SupportPDOs", REG_DWORD, &support, 4);
+    chip_ = std::make_unique<chip::Chip>(sim::RoadProfile());
+    chip_->UseStationBulkOut(true);
+    chip_->functions().SetFunction(0, 0x1D5C, 0x2000, u"Display");
+    std::string error;
+    display_ = sim::RoadDisplay::Make(*chip_, &error);
+    ASSERT_NE(display_, nullptr) << error;
+    Boot();
+    upper_ = std::make_unique<usb::ChildUsbDriver>(
+        u"vornhostupper", kDisplayChildId,
+        [&](usb::ChildUsbDevice* d) {
+          std::lock_guard<std::mutex> guard(lock_);
+          child_ = d;
+          ++arrivals_;
+        },
+        [&](usb::ChildUsbDevice*) {
+          // The child goes: the host drops its adapter (closing it if still open) first.
+          display_->Drop();
+          std::lock_guard<std::mutex> guard(lock_);
+          child_ = nullptr;
+          ++leavings_;
+        });
+    ASSERT_NE(upper_->driver(), nullptr);
+    node_ = Attach(*chip_);
+    ASSERT_NE(node_, nullptr);
+  }
+
+  // Waits until the host's driver has been handed the child's device |arrival| times, then
+  // the host opens the plug-in on it.
+  void BindWhenHanded(int arrival) {
+    ASSERT_TRUE(WaitFor([&] {
+      std::lock_guard<std::mutex> guard(lock_);
+      return child_ != nullptr && arrivals_ == arrival;
+    })) << "the host's driver is bound to the display child and handed its device";
+    usb::ChildUsbDevice* device;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      device = child_;
+    }
+    std::string error;
+    ASSERT_TRUE(display_->Bind(device, &error)) << error;
+  }
+
+  // A further desktop reaches the monitor, every frame acknowledged through the interrupt
+  // pipe to the plug-in's reads.
+  void DesktopReachesTheMonitor() {
+    const uint64_t packets = display_->InterruptPackets();
+    const size_t slices = chip_->station_bulk_out().Completed(0);
+    ASSERT_TRUE(display_->Present(3));
+    EXPECT_TRUE(WaitFor([&] { return display_->CaughtUp(); }))
+        << "the monitor shows the desktop, every frame acknowledged; acknowledged "
+        << chip_->frames().AckedSequences().size() << ", pending " << chip_->frames().PendingAcks()
+        << ", messages on channel 0 " << chip_->station_bulk_out().Completed(0);
+    EXPECT_GT(chip_->station_bulk_out().Completed(0), slices);
+    EXPECT_GT(display_->BulkOutTransfers(), 0u);
+    EXPECT_FALSE(chip_->frames().AckedSequences().empty());
+    EXPECT_TRUE(WaitFor([&] { return display_->InterruptPackets() > packets; }));
+    for (const std::string& m : chip_->violations().Messages()) ADD_FAILURE() << "chip: " << m;
+  }
+
+  int Arrivals() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return arrivals_;
+  }
+  int Leavings() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return leavings_;
+  }
+
+  std::unique_ptr<chip::Chip> chip_;
+  std::unique_ptr<sim::RoadDisplay> display_;
   std::unique_ptr<usb::ChildUsbDriver> upper_;
+  kernel::pnp::DevNode* node_ = nullptr;
+  std::mutex lock_;
+  usb::ChildUsbDevice* child_ = nullptr;
+  int arrivals_ = 0, leavings_ = 0;
 };
 
 TEST_F(StationRoadTest, DesktopInRgbReachesTheMonitorAndTheReaderStopsWhileTheStationIsStopped) {
-  ULONG support = 1;
-  SetParameter(u"SupportPDOs", REG_DWORD, &support, 4);
-  chip::Chip chip(sim::RoadProfile());
-  chip.UseStationBulkOut(true);
-  chip.functions().SetFunction(0, 0x1D5C, 0x2000, u"Display");
-  std::string error;
-  std::unique_ptr<sim::RoadDisplay> display = sim::RoadDisplay::Make(chip, &error);
-  ASSERT_NE(display, nullptr) << error;
-  Boot();
-
-  std::mutex lock;
-  usb::ChildUsbDevice* child = nullptr;
-  int arrivals = 0, leavings = 0;
-  upper_ = std::make_unique<usb::ChildUsbDriver>(
-      u"vornhostupper", kDisplayChildId,
-      [&](usb::ChildUsbDevice* d) {
-        std::lock_guard<std::mutex> guard(lock);
-        child = d;
-        ++arrivals;
-      },
-      [&](usb::ChildUsbDevice*) {
-        // The child goes: the host drops its adapter (closing it if still open) first.
-        display->Drop();
-        std::lock_guard<std::mutex> guard(lock);
-        child = nullptr;
-        ++leavings;
-      });
-  ASSERT_NE(upper_->driver(), nullptr);
-
-  kernel::pnp::DevNode* node = Attach(chip);
-  ASSERT_NE(node, nullptr);
-  ASSERT_TRUE(WaitFor([&] {
-    std::lock_guard<std::mutex> guard(lock);
-    return child != nullptr;
-  })) << "the host's driver is bound to the display child and handed its device";
-  usb::ChildUsbDevice* device;
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    device = child;
-  }
-  ASSERT_TRUE(display->Bind(device, &error)) << error;
-  ASSERT_TRUE(display->Present(3));
-  EXPECT_TRUE(WaitFor([&] { return display->CaughtUp(); }))
-      << "the monitor shows the desktop, every frame acknowledged";
-  // The frames went as the station's slices on channel 0, and the acknowledgements came up
-  // through the station's interrupt pipe to the plug-in's reads on the child.
-  EXPECT_GT(chip.station_bulk_out().Completed(0), 0u);
-  EXPECT_GT(display->BulkOutTransfers(), 0u);
-  EXPECT_FALSE(chip.frames().AckedSequences().empty());
-  EXPECT_TRUE(WaitFor([&] { return display->InterruptPackets() > 0; }));
-  EXPECT_TRUE(chip.violations().Messages().empty());
+  ASSERT_NO_FATAL_FAILURE(Road());
+  ASSERT_NO_FATAL_FAILURE(BindWhenHanded(1));
+  ASSERT_NO_FATAL_FAILURE(DesktopReachesTheMonitor());
 
   // While the station is stopped the child ends the plug-in's interrupt read with the one
   // status on which its reader stops.
-  ASSERT_EQ(kernel::pnp::Stop(node), STATUS_SUCCESS);
-  EXPECT_TRUE(WaitFor([&] { return display->LastInterruptStatus() == STATUS_INVALID_DEVICE_STATE; }));
-  EXPECT_TRUE(display->Bound());
+  ASSERT_EQ(kernel::pnp::Stop(node_), STATUS_SUCCESS);
+  EXPECT_TRUE(WaitFor([&] { return display_->LastInterruptStatus() == STATUS_INVALID_DEVICE_STATE; }));
+  EXPECT_TRUE(display_->Bound());
 
-  EXPECT_EQ(display->Close(), STATUS_SUCCESS);
-  EXPECT_EQ(kernel::pnp::Remove(node), STATUS_SUCCESS);
+  EXPECT_EQ(display_->Close(), STATUS_SUCCESS);
+  EXPECT_EQ(kernel::pnp::Remove(node_), STATUS_SUCCESS);
   kernel::pnp::WaitIdle();
-  std::lock_guard<std::mutex> guard(lock);
-  EXPECT_EQ(arrivals, 1);
-  EXPECT_EQ(leavings, 1);
-  EXPECT_EQ(child, nullptr);
+  std::lock_guard<std::mutex> guard(lock_);
+  EXPECT_EQ(arrivals_, 1);
+  EXPECT_EQ(leavings_, 1);
+  EXPECT_EQ(child_, nullptr);
+}
+
+TEST_F(StationRoadTest, AfterAStopAndStartTheDisplayChildComesBackAndThePluginRunsOnIt) {
+  ASSERT_NO_FATAL_FAILURE(Road());
+  ASSERT_NO_FATAL_FAILURE(BindWhenHanded(1));
+  ASSERT_NO_FATAL_FAILURE(DesktopReachesTheMonitor());
+
+  ASSERT_EQ(kernel::pnp::Stop(node_), STATUS_SUCCESS);
+  EXPECT_TRUE(WaitFor([&] { return display_->LastInterruptStatus() == STATUS_INVALID_DEVICE_STATE; }))
+      << "the reader stops while the station is stopped";
+  EXPECT_TRUE(display_->Bound());
+  EXPECT_EQ(Leavings(), 0) << "the child stays until the station starts again";
+
+  // Started again, the station reports its old child no more: the host lets go of the
+  // adapter on it, the system removes it, and the station makes a new display child, to
+  // which the host's driver is bound and handed a device again.
+  ASSERT_EQ(kernel::pnp::Start(node_), STATUS_SUCCESS);
+  ASSERT_NO_FATAL_FAILURE(BindWhenHanded(2));
+  EXPECT_EQ(Leavings(), 1);
+  EXPECT_EQ(kernel::pool::Outstanding(kTagDisplayChild).blocks, 4)
+      << "one display child's object, descriptors and interface list";
+  // The plug-in opened on the new child reads its interrupt pipe again.
+  ASSERT_NO_FATAL_FAILURE(DesktopReachesTheMonitor());
+
+  EXPECT_EQ(display_->Close(), STATUS_SUCCESS);
+  EXPECT_EQ(kernel::pnp::Remove(node_), STATUS_SUCCESS);
+  kernel::pnp::WaitIdle();
+  std::lock_guard<std::mutex> guard(lock_);
+  EXPECT_EQ(arrivals_, 2);
+  EXPECT_EQ(leavings_, 2);
+  EXPECT_EQ(child_, nullptr);
 }
 
 }  // namespace

@@ -106,6 +106,24 @@ TEST(ChipFrames, ReportsWhatADeviceCouldNotSurvive) {
   }
 }
 
+TEST(ChipFrames, ConfiguringTheDeviceAgainLetsANewSessionNumberItsFramesFromAnew) {
+  Chip chip(MakeProfile({1, 64, true}));
+  Feed(chip, Display(1, 0));
+  Feed(chip, Display(2, 0));
+  usb::Transfer t{};
+  t.endpoint = 0;
+  t.setup = usb::SetupPacket{usb::kTypeStandard | usb::kRecipientDevice, usb::kRequestSetConfiguration, 1, 0, 0};
+  t.complete = [](usb::Transfer&) {};
+  chip.Submit(t);
+  ASSERT_EQ(t.status, usb::TransferStatus::kSuccess);
+  Feed(chip, Display(1, 0));
+  Feed(chip, Display(2, 0));
+  EXPECT_EQ(chip.violations().Count(), 0u);
+  Feed(chip, Display(1, 0));  // the same session again
+  ASSERT_EQ(chip.violations().Count(), 1u);
+  EXPECT_NE(chip.violations().Messages()[0].find("sequence 1 after 2"), std::string::npos);
+}
+
 TEST(ChipFrames, AcknowledgesEachDisplayMessageAsScripted) {
   Chip chip(MakeProfile({1, 64, true}));
   FrameStore& f = chip.frames();
