@@ -149,6 +149,31 @@ TEST_F(RelayTest, AFailedPieceLeavesTheChildGoneUntilItIsMadeAgain) {
   EXPECT_EQ(usbd, static_cast<ULONG>(USBD_STATUS_DEVICE_GONE));
 }
 
+TEST_F(RelayTest, AStopInsideATwoPlaneMessageLetsTheNextStartSendOtherMessagesAgain) {
+  ChildPdoExtension* child = Start();
+  ASSERT_NE(child, nullptr);
+  Configure();
+  // The header and the first of three pieces go: from then on the bulk-OUT pipe serves only
+  // the two-plane channel until the rest of the message has followed.
+  auto head = MessageBytes(7, 24, 0, 8, 0x71);
+  auto* h = reinterpret_cast<protocol::BusMessageHeader*>(head.data());
+  h->TwoPlane.Width = 8;
+  h->TwoPlane.Height = 2;
+  ASSERT_EQ(Out(head), STATUS_SUCCESS);
+  ASSERT_TRUE(WaitFor([&] { return chip_->station_bulk_out().InMessage(7); }));
+
+  // The child stops before the rest comes, and starts again: the message is given up on both
+  // sides, so the next message, on the display channel, is sent.
+  child->Ops->Stop(child->ModuleContext);
+  ASSERT_EQ(child->Ops->Start(child->ModuleContext), STATUS_SUCCESS);
+  auto display = MessageBytes(0, 64, 0, 64, 0x11);
+  ULONG usbd = 1;
+  EXPECT_EQ(Out(display, &usbd), STATUS_SUCCESS);
+  EXPECT_EQ(usbd, 0u);
+  EXPECT_TRUE(WaitFor([&] { return chip_->station_bulk_out().Completed(0) == 1; }));
+  EXPECT_EQ(chip_->station_bulk_out().Completed(7), 0u) << "the cut message never completes";
+}
+
 TEST_F(RelayTest, OneOutAtATimeACancelWaitsForThePipeAndRemovalCompletesEverythingOnce) {
   // The chip holds the piece: the test must not let a stand-in time-out end it meanwhile.
   clock::ScopedSpeed real_time(1);
