@@ -106,19 +106,24 @@ void DisplayOutCancel(DEVICE_OBJECT* device, IRP* irp) {
   KIRQL cancel_irql = irp->CancelIrql;
   auto* child = static_cast<ChildPdoExtension*>(device->DeviceExtension);
   DisplayChild* d = Object(g_Services.GetModuleContext(child));
-  bool found = false;
+  ULONG id = 0;
   UCHAR channel = 0;
   if (d) {
     KIRQL irql;
     KeAcquireSpinLock(&d->InLock, &irql);
-    found = d->OutIrp == irp;
-    channel = d->OutChannel;
+    if (d->OutIrp == irp) {
+      id = d->RequestId;
+      channel = d->OutChannel;
+    }
     KeReleaseSpinLock(&d->InLock, irql);
   }
   IoReleaseCancelSpinLock(cancel_irql);
   // The pipe reports the withdrawn request cancelled (a piece on the wire once its transfer
-  // has ended), and that report completes the IRP.
-  if (found) SvcFlushBulkOutChannel(child, channel);
+  // has ended), and that report completes the IRP. Only this IRP's request is withdrawn: by
+  // now its piece may have completed and the next OUT's piece be queued on the same channel.
+  // Before the pipe has named the request (id 0), the submission sees the cancel and
+  // withdraws it itself.
+  if (id) SvcWithdrawBulkOutRequest(child, channel, id);
 }
 
 void DisplayInComplete(PVOID context, PVOID data, ULONG, ULONG length, ULONG, NTSTATUS status,
@@ -235,7 +240,7 @@ NTSTATUS DisplayBulkOut(DisplayChild* d, IRP* irp, ULONG* usbd_status, bool* pen
 
   IoSetCancelRoutine(irp, DisplayOutCancel);
   IoMarkIrpPending(irp);
-  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+  if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr)) {
     // Cancelled before the routine was in place: nothing was sent.
     KeAcquireSpinLock(&d->InLock, &in_irql);
     d->OutIrp = nullptr;
@@ -257,8 +262,17 @@ NTSTATUS DisplayBulkOut(DisplayChild* d, IRP* irp, ULONG* usbd_status, bool* pen
                                  with_header ? kHeaderBytes : 0, piece, piece_length, &id,
                                  DisplayOutComplete, d, irp);
   if (status == STATUS_PENDING) {
-    d->RequestId = id;
+    // The id is known here only now: a cancel that came before found none to withdraw.
+    const UCHAR channel = d->OutChannel;
+    bool withdraw = false;
+    KeAcquireSpinLock(&d->InLock, &in_irql);
+    if (d->OutIrp == irp) {
+      d->RequestId = id;
+      withdraw = __atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) != 0;
+    }
+    KeReleaseSpinLock(&d->InLock, in_irql);
     KeReleaseSpinLock(&d->OutLock, out_irql);
+    if (withdraw) SvcWithdrawBulkOutRequest(d->Child, channel, id);
     *pending = true;
     return STATUS_PENDING;
   }

@@ -6,6 +6,7 @@
 
 #include "station/bus/child_pdo_extension.h"
 #include "station/kernel_utils.h"
+#include "station/pipes/bulk_out_pipe.h"
 #include "station/station_extension.h"
 #include "station/station_start.h"
 
@@ -114,6 +115,15 @@ void SvcFlushBulkOutChannel(ChildPdoExtension* child, ULONG channel) {
   if (!station) return;
   PipeOps& ops = station->Pipes[kBulkOutPipe];
   if (ops.Object && ops.FlushChannel) ops.FlushChannel(ops.Object, channel);
+}
+
+void SvcWithdrawBulkOutRequest(ChildPdoExtension* child, ULONG channel, ULONG request_id) {
+  StationExtension* station = Parent(child);
+  if (!station) return;
+  PipeOps& ops = station->Pipes[kBulkOutPipe];
+  // Only the station's own bulk-OUT pipe knows its requests by id.
+  if (ops.Object && ops.FlushChannel == bulk_out::FlushChannel)
+    bulk_out::WithdrawRequest(ops.Object, channel, request_id);
 }
 
 StationServiceTable MakeStationServiceTable() {

@@ -37,6 +37,9 @@ void SvcSpare(ChildPdoExtension* child);
 // one on the wire once its transfer has ended). Any IRQL up to DISPATCH_LEVEL; not one of
 // the nine table services.
 void SvcFlushBulkOutChannel(ChildPdoExtension* child, ULONG channel);
+// Withdraws only the request |request_id| of |channel| in the same way; nothing when it has
+// ended. Any IRQL up to DISPATCH_LEVEL; not one of the nine table services.
+void SvcWithdrawBulkOutRequest(ChildPdoExtension* child, ULONG channel, ULONG request_id);
 
 // The table of the nine services, as RegisterFunctionModules hands it to the modules.
 StationServiceTable MakeStationServiceTable();

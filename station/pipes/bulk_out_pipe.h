@@ -9,6 +9,7 @@
 // is held while a producer's routine runs or a transfer is handed to the bus.
 #pragma once
 
+#include "platform/kernel/pool.h"
 #include "platform/kernel/sync.h"
 #include "platform/kernel/thread.h"
 #include "platform/kernel/usb.h"
@@ -171,6 +172,9 @@ NTSTATUS WriteAndWait(PVOID object, const protocol::BusMessageHeader* header,
                       ULONG header_length, ULONG* header_bytes, const void* data, ULONG length,
                       ULONG* data_bytes, PVOID reserved, ULONG* usbd_status);
 void FlushChannel(PVOID object, ULONG channel);
+// The one request |request_id| of |channel| only, as FlushChannel withdraws each of its
+// requests; nothing when that request has ended (its id is never used again).
+void WithdrawRequest(PVOID object, ULONG channel, ULONG request_id);
 
 }  // namespace bulk_out
 }  // namespace vorn::station

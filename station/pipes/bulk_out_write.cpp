@@ -372,13 +372,16 @@ NTSTATUS WriteAndWait(PVOID object, const protocol::BusMessageHeader* header,
   return wait.Status;
 }
 
-void FlushChannel(PVOID object, ULONG channel) {
-  auto* pipe = static_cast<BulkOutPipe*>(object);
-  if (!pipe || !protocol::IsBusChannel(channel)) return;
-  if (channel == kTwoPlaneChannel) ResetType7(pipe);
+namespace {
 
-  // The channel's queued slices leave the queues first, so none of them is sent once its
-  // request has been reported.
+// Withdraws the requests of |channel| (all of them, or only the one of |request_id|): their
+// queued slices leave the queues first, so none of them is sent once its request has been
+// reported; then each is reported cancelled, except one whose slice is on the wire: that one
+// is reported when its transfer has ended and no longer reads its data. Whether any request
+// was still open.
+bool Withdraw(BulkOutPipe* pipe, ULONG channel, bool all, ULONG request_id) {
+  auto chosen = [&](ULONG id) { return all || id == request_id; };
+  bool found = false;
   KIRQL irql;
   KeAcquireSpinLock(&pipe->QueueLock, &irql);
   for (ULONG q = 0; q < kPriorityQueueCount; ++q) {
@@ -386,7 +389,7 @@ void FlushChannel(PVOID object, ULONG channel) {
     while (e != &pipe->Queues[q]) {
       LIST_ENTRY* next = e->Flink;
       auto* d = CONTAINING_RECORD(e, TransferDescriptor, QueueLink);
-      if (ChannelOf(d) == channel) {
+      if (ChannelOf(d) == channel && chosen(d->RequestId)) {
         RemoveEntryList(e);
         --pipe->QueueCounts[q];
         d->Slot = nullptr;
@@ -398,8 +401,6 @@ void FlushChannel(PVOID object, ULONG channel) {
   }
   KeReleaseSpinLock(&pipe->QueueLock, irql);
 
-  // Then every open request of the channel is reported cancelled, except one whose slice is on
-  // the wire: that one is reported when its transfer has ended and no longer reads its data.
   for (RequestSlot& slot : pipe->Channels[channel].Slots) {
     if (LoadByte(slot.Busy) != kSlotActive) continue;
     WriteCompletion routine = nullptr;
@@ -407,7 +408,8 @@ void FlushChannel(PVOID object, ULONG channel) {
     IRP* irp = nullptr;
     ULONG id = 0, done = 0;
     KeAcquireSpinLock(&pipe->RequestLock, &irql);
-    if (LoadByte(slot.Busy) == kSlotActive) {
+    if (LoadByte(slot.Busy) == kSlotActive && chosen(slot.RequestId)) {
+      found = true;
       if (slot.InFlight) {
         slot.Cancelled = 1;
       } else {
@@ -424,6 +426,24 @@ void FlushChannel(PVOID object, ULONG channel) {
     if (routine)
       routine(context, irp, id, 0, done, STATUS_CANCELLED, static_cast<ULONG>(USBD_STATUS_CANCELED));
   }
+  return found;
+}
+
+}  // namespace
+
+void FlushChannel(PVOID object, ULONG channel) {
+  auto* pipe = static_cast<BulkOutPipe*>(object);
+  if (!pipe || !protocol::IsBusChannel(channel)) return;
+  if (channel == kTwoPlaneChannel) ResetType7(pipe);
+  Withdraw(pipe, channel, true, 0);
+}
+
+void WithdrawRequest(PVOID object, ULONG channel, ULONG request_id) {
+  auto* pipe = static_cast<BulkOutPipe*>(object);
+  if (!pipe || !protocol::IsBusChannel(channel) || request_id == 0) return;
+  // A two-plane message given up on: the pipe no longer waits for the rest of it. A request
+  // that has ended leaves the message that may follow it alone.
+  if (Withdraw(pipe, channel, false, request_id) && channel == kTwoPlaneChannel) ResetType7(pipe);
 }
 
 }  // namespace vorn::station::bulk_out

@@ -20,6 +20,7 @@
 #include "protocol/byte_order.h"
 #include "sim/chip/chip.h"
 #include "station/driver_globals.h"
+#include "station/pipes/bulk_out_pipe.h"
 #include "tests/station/station_machine.h"
 
 namespace vorn::station::testing {
@@ -686,6 +687,35 @@ TEST_F(BulkOutPipeTest, FlushReportsEachRequestOnceAndSendsNothingAfterwards) {
     }
   }
   EXPECT_EQ(SliceChannels(), (std::vector<ULONG>{0, 3}));
+}
+
+// Withdrawing one request by its id leaves the others of its channel alone: a queued one is
+// reported at once, the one on the wire when its transfer has ended, one that has ended not
+// again.
+TEST_F(BulkOutPipeTest, WithdrawingOneRequestLeavesTheOthersOfItsChannel) {
+  ASSERT_NO_FATAL_FAILURE(Start({}));
+  gate_->Close();
+  ULONG on_wire = Send(kTypeDisplay, Pattern(1000, 31));
+  ASSERT_TRUE(WaitHeld(1));
+  ULONG withdrawn = Send(kTypeDisplay, Pattern(1000, 32));
+  ULONG next = Send(kTypeDisplay, Pattern(1000, 33));
+
+  bulk_out::WithdrawRequest(ops_.Object, 0, withdrawn);
+  ASSERT_EQ(done_.CountOf(withdrawn), 1u);
+  EXPECT_EQ(done_.Of(withdrawn).status, STATUS_CANCELLED);
+  EXPECT_EQ(done_.CountOf(next), 0u);
+  bulk_out::WithdrawRequest(ops_.Object, 0, on_wire);
+  EXPECT_EQ(done_.CountOf(on_wire), 0u) << "its transfer still reads its data";
+
+  gate_->Open();
+  ASSERT_TRUE(WaitDone(on_wire));
+  ASSERT_TRUE(WaitDone(next));
+  EXPECT_EQ(done_.Of(on_wire).status, STATUS_SUCCESS) << "it went whole before it was reported";
+  EXPECT_EQ(done_.Of(next).status, STATUS_SUCCESS);
+  bulk_out::WithdrawRequest(ops_.Object, 0, next);  // ended: nothing more
+  for (ULONG id : {on_wire, withdrawn, next}) EXPECT_EQ(done_.CountOf(id), 1u) << id;
+  EXPECT_EQ(chip_->station_bulk_out().Completed(0), 2u);
+  ExpectNoViolations();
 }
 
 // --- Device gone, disable ------------------------------------------------------------------
