@@ -2,6 +2,8 @@
 
 #include <map>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "sim/host/display_host.h"
 #include "tools/vorn-sim/session.h"
@@ -25,6 +27,7 @@ class Watched : public usb::UsbDevice {
   void Submit(usb::Transfer& t) override {
     if (t.endpoint == 0x83 || t.endpoint == 0x02) {
       std::lock_guard<std::mutex> guard(lock_);
+      ++submitted_;
       completions_[&t] = std::move(t.complete);
       t.complete = [this](usb::Transfer& done) {
         std::function<void(usb::Transfer&)> next;
@@ -32,6 +35,9 @@ class Watched : public usb::UsbDevice {
           std::lock_guard<std::mutex> guard(lock_);
           next = std::move(completions_[&done]);
           completions_.erase(&done);
+          ++ended_;
+          if (done.endpoint == 0x02 && done.has_system_status && !NT_SUCCESS(done.system_status))
+            failed_out_.push_back(done.system_status);
           if (done.status == usb::TransferStatus::kSuccess && done.actual > 0) {
             if (done.endpoint == 0x83) ++interrupt_packets_;
             else ++bulk_out_transfers_;
@@ -60,12 +66,22 @@ class Watched : public usb::UsbDevice {
     std::lock_guard<std::mutex> guard(lock_);
     return bulk_out_transfers_;
   }
+  std::pair<uint64_t, uint64_t> submitted_and_ended() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return {submitted_, ended_};
+  }
+  std::vector<int32_t> failed_out() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return failed_out_;
+  }
 
  private:
   usb::UsbDevice* inner_;
   mutable std::mutex lock_;
   std::map<usb::Transfer*, std::function<void(usb::Transfer&)>> completions_;
   uint64_t interrupt_packets_ = 0, bulk_out_transfers_ = 0;
+  uint64_t submitted_ = 0, ended_ = 0;
+  std::vector<int32_t> failed_out_;
   int32_t last_interrupt_status_ = 0;
 };
 
@@ -117,6 +133,10 @@ class Display : public RoadDisplay {
   uint64_t InterruptPackets() const override { return watched_->interrupt_packets(); }
   uint64_t BulkOutTransfers() const override { return watched_->bulk_out_transfers(); }
   int32_t LastInterruptStatus() const override { return watched_->last_interrupt_status(); }
+  std::pair<uint64_t, uint64_t> TransfersSubmittedAndEnded() const override {
+    return watched_->submitted_and_ended();
+  }
+  std::vector<int32_t> FailedOutStatuses() const override { return watched_->failed_out(); }
   int32_t Close() override {
     host::Adapter* adapter;
     {

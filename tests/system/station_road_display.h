@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/usb/usb_device.h"
 #include "sim/chip/chip.h"
@@ -32,6 +34,10 @@ class RoadDisplay {
   virtual uint64_t BulkOutTransfers() const = 0;
   // The NTSTATUS the child ended the last interrupt read with.
   virtual int32_t LastInterruptStatus() const = 0;
+  // Transfers of the plug-in on 0x02 and 0x83 handed to the child and ended, since the last
+  // Bind; and the NTSTATUS of each bulk-OUT transfer that failed, oldest first.
+  virtual std::pair<uint64_t, uint64_t> TransfersSubmittedAndEnded() const = 0;
+  virtual std::vector<int32_t> FailedOutStatuses() const = 0;
   // Closes the adapter (its status) and drops it; Drop alone drops it, closing it if open.
   virtual int32_t Close() = 0;
   virtual void Drop() = 0;

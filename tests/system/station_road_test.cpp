@@ -1,7 +1,10 @@
 // The whole station road: a station started over the chip model makes its display child, the
 // PnP manager binds the host's upper driver to it by its hardware id, the display host opens
 // the plug-in on the child's USB device, and a desktop in RGB reaches the monitor through the
-// station's bulk-OUT pipe while the acknowledgements come back through its interrupt pipe.
+// station's bulk-OUT pipe while the acknowledgements come back through its interrupt pipe. A
+// stopped station ends the plug-in's interrupt reads with the status on which its reader stops;
+// started again, it makes a new display child for the host to open the plug-in on; an adapter
+// that leaves mid-frame ends every transfer of the plug-in once.
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -160,6 +163,35 @@ TEST_F(StationRoadTest, AfterAStopAndStartTheDisplayChildComesBackAndThePluginRu
   std::lock_guard<std::mutex> guard(lock_);
   EXPECT_EQ(arrivals_, 2);
   EXPECT_EQ(leavings_, 2);
+  EXPECT_EQ(child_, nullptr);
+}
+
+TEST_F(StationRoadTest, TheAdapterLeavingMidFrameEndsEveryTransferOnceAndThePluginStopsCleanly) {
+  ASSERT_NO_FATAL_FAILURE(Road());
+  ASSERT_NO_FATAL_FAILURE(BindWhenHanded(1));
+  ASSERT_NO_FATAL_FAILURE(DesktopReachesTheMonitor());
+
+  // The chip keeps the next frame's data on the wire; no stand-in time-out may end it first.
+  clock::ScopedSpeed real_time(1);
+  const size_t held = chip_->HeldTransfers();
+  chip_->script().OnEndpoint(0x02, {chip::ScriptKind::kTimeOut, 1, 0});
+  ASSERT_TRUE(display_->Present(1));
+  ASSERT_TRUE(WaitFor([&] { return chip_->HeldTransfers() > held; })) << "a frame is on the wire";
+
+  // The adapter leaves the bus: the frame's transfer fails with the device gone, the host
+  // lets go of the adapter and the plug-in closes with nothing of it left on the child.
+  chip_->Unplug();
+  bus_->Detach(*chip_);
+  ASSERT_TRUE(WaitFor([&] { return Leavings() == 1; })) << "the host let go of the adapter";
+  EXPECT_FALSE(display_->Bound());
+  const auto [submitted, ended] = display_->TransfersSubmittedAndEnded();
+  EXPECT_EQ(submitted, ended) << "every transfer of the plug-in ended";
+  const std::vector<int32_t> failed = display_->FailedOutStatuses();
+  ASSERT_FALSE(failed.empty()) << "the frame on the wire did not go";
+  EXPECT_EQ(failed.front(), STATUS_DEVICE_NOT_CONNECTED) << std::hex << failed.front();
+  kernel::pnp::WaitIdle();
+  std::lock_guard<std::mutex> guard(lock_);
+  EXPECT_EQ(arrivals_, 1);
   EXPECT_EQ(child_, nullptr);
 }
 
