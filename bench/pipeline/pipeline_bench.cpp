@@ -8,6 +8,11 @@
 //   decoding, which run inside the send thread's bulk writes; plus its Present calls on the
 //   host's thread) and the whole process (host, chip model and all), each set beside one
 //   1080p BGRA memory copy;
+// - the same over the station road (the plug-in on the display child of a station driver bound
+//   to the chip, its frames going as the station's slices), and the station's own processor
+//   time per frame two ways: the station road's whole process less the direct road's, and
+//   the threads neither the plug-in nor the host run (the kernel stand-in's: the bus's
+//   completions, DPCs, timers, work items, the station's worker);
 // - the time from Present of a 64 x 64 rectangle to the chip, median and 99th percentile;
 // - the goals as "goal" lines with the measured value and "met" or "missed".
 // Prints plain lines a script can read.
@@ -23,6 +28,7 @@
 #include <vector>
 
 #include "platform/win32/thread.h"
+#include "sim/road/station_road.h"
 #include "tools/vorn-sim/session.h"
 
 extern "C" SorvikDevice* OpenSorvikDevice(SorvikDeviceInterface* block);
@@ -37,6 +43,8 @@ constexpr double kGoalYuvFramesPerSecond = 600;
 constexpr double kGoalCopiesPerFrame = 4;
 constexpr double kGoalLatencyMs = 2;
 constexpr double kGoalJpegLatencyMs = 30;
+// Two 1080p monitors of YUV 4:2:0 through the station.
+constexpr double kGoalStationYuvFramesPerSecond = 300;
 
 double Seconds(clockid_t clock) {
   timespec t{};
@@ -68,17 +76,25 @@ void Goal(const std::string& what, double value, const char* unit, bool met) {
   std::printf("goal %s: %.2f %s %s\n", what.c_str(), value, unit, met ? "met" : "missed");
 }
 
+struct Figures {
+  double fps = 0;
+  double process_per_frame = 0;  // seconds
+};
+
 // Full-screen updates on both monitors for two seconds: frames per second and CPU per frame.
-void Throughput(Format format, double copy) {
+// |direct| holds the direct road's figures when |road| is the station's.
+Figures Throughput(Format format, double copy, vorn::sim::Road road, const Figures& direct) {
   vorn::host::DisplayHost host(&OpenSorvikDevice);
   vorn::sim::SessionOptions o;
   o.format = format;
+  o.road = road;
+  const bool station = road == vorn::sim::Road::kStation;
   vorn::chip::Chip chip(vorn::sim::SessionProfile(o));
   vorn::sim::Session s(host, chip, o);
   std::string error;
   if (!s.BringUp(&error)) {
-    std::printf("%s: %s\n", FormatName(format), error.c_str());
-    return;
+    std::printf("%s on the %s road: %s\n", FormatName(format), RoadName(road), error.c_str());
+    return {};
   }
   s.Settle(5000, 0);
   auto& views = s.views();
@@ -97,6 +113,7 @@ void Throughput(Format format, double copy) {
   const uint64_t model0 = chip.bulk_out().CpuNanoseconds();
   const double threads0 = PluginThreadSeconds();
   const double process0 = Seconds(CLOCK_PROCESS_CPUTIME_ID);
+  const double main0 = Seconds(CLOCK_THREAD_CPUTIME_ID);
   auto frames = [&](size_t i) { return chip.frames().FullFrames(static_cast<int>(views[i].display->ViewIndex)); };
   std::vector<uint64_t> frames0(views.size());
   for (size_t i = 0; i < views.size(); ++i) frames0[i] = frames(i);
@@ -139,12 +156,14 @@ void Throughput(Format format, double copy) {
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
   const double process = Seconds(CLOCK_PROCESS_CPUTIME_ID) - process0;
+  const double main_thread = Seconds(CLOCK_THREAD_CPUTIME_ID) - main0;
   const double threads = PluginThreadSeconds() - threads0;
   const double model = static_cast<double>(chip.bulk_out().CpuNanoseconds() - model0) * 1e-9;
   uint64_t full = 0;
   for (size_t i = 0; i < views.size(); ++i) full += frames(i) - frames0[i];
-  const char* name = FormatName(format);
-  std::printf("fps %-8s %8.1f full %ux%u frames/s in all, %zu monitors (%llu frames, %llu "
+  const std::string label = std::string(FormatName(format)) + (station ? "-station" : "");
+  const char* name = label.c_str();
+  std::printf("fps %-16s %8.1f full %ux%u frames/s in all, %zu monitors (%llu frames, %llu "
               "presents, %llu of them re-sent after 100 ms, in %.2f s)\n",
               name, static_cast<double>(full) / seconds, views[0].width, views[0].height,
               views.size(), static_cast<unsigned long long>(full),
@@ -152,9 +171,33 @@ void Throughput(Format format, double copy) {
               seconds);
   if (full == 0) {
     s.Close();
-    return;
+    return {};
   }
   const double n = static_cast<double>(full);
+  const Figures figures{n / seconds, process / n};
+  if (station) {
+    // The plug-in's threads run the station's dispatch and the chip model inside their bulk
+    // writes here; the station's own share is what the road adds to the whole process.
+    const double kernel_threads = process - threads - main_thread;
+    std::printf("cpu %-16s process %.3f ms per frame; plug-in threads %.3f (with the station's "
+                "dispatch and the chip model inside their writes), host thread %.3f, kernel "
+                "threads %.3f\n",
+                name, process / n * 1e3, threads / n * 1e3, main_thread / n * 1e3,
+                kernel_threads / n * 1e3);
+    if (direct.process_per_frame > 0)
+      std::printf("cpu %-16s station %.3f ms per frame (the station road's process less the "
+                  "direct road's %.3f); kernel threads alone %.3f; 1080p BGRA copy %.3f ms\n",
+                  name, (process / n - direct.process_per_frame) * 1e3,
+                  direct.process_per_frame * 1e3, kernel_threads / n * 1e3, copy * 1e3);
+    std::printf("ratio %s-station-cpu-per-frame/bgra-copy %.2f\n", name,
+                (process / n - direct.process_per_frame) / copy);
+    if (format == Format::kYuv420 || format == Format::kYuv420Planar)
+      Goal(std::string(name) + " full frames/s, two monitors, through the station, >= 300",
+           figures.fps, "frames/s", figures.fps >= kGoalStationYuvFramesPerSecond);
+    s.Close();
+    for (const std::string& l : s.station()->Leftovers()) std::printf("%s: left behind: %s\n", name, l.c_str());
+    return figures;
+  }
   const double plugin = threads - model + present_cpu;
   std::printf("cpu %-8s plug-in %.3f ms per frame: its threads %.3f less the chip model in its "
               "bulk writes %.3f, Present on the host's thread %.3f\n",
@@ -173,6 +216,7 @@ void Throughput(Format format, double copy) {
          "copies", plugin / n / copy <= kGoalCopiesPerFrame);
   }
   s.Close();
+  return figures;
 }
 
 void Latency(Format format) {
@@ -236,11 +280,26 @@ void Latency(Format format) {
 
 }  // namespace
 
-int main() {
+// With an argument, a road and optionally a format: only that road's throughput (for a
+// profiler), e.g. "bench_pipeline station yuv420".
+int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   const double copy = CopySeconds();
-  for (Format f : {Format::kRgb24, Format::kYuv420, Format::kYuv420Planar, Format::kJpeg})
-    Throughput(f, copy);
+  if (argc > 1) {
+    vorn::sim::Road road;
+    Format only = Format::kYuv420;
+    if (!vorn::sim::ParseRoad(argv[1], &road) || (argc > 2 && !vorn::sim::ParseFormat(argv[2], &only))) {
+      std::fprintf(stderr, "usage: bench_pipeline [direct|station [rgb24|yuv420|yuv420p|jpeg]]\n");
+      return 2;
+    }
+    for (Format f : {Format::kRgb24, Format::kYuv420, Format::kYuv420Planar, Format::kJpeg})
+      if (argc == 2 || f == only) Throughput(f, copy, road, {});
+    return 0;
+  }
+  for (Format f : {Format::kRgb24, Format::kYuv420, Format::kYuv420Planar, Format::kJpeg}) {
+    const Figures direct = Throughput(f, copy, vorn::sim::Road::kDirect, {});
+    if (vorn::sim::StationRoadBuilt()) Throughput(f, copy, vorn::sim::Road::kStation, direct);
+  }
   for (Format f : {Format::kYuv420, Format::kRgb24, Format::kJpeg}) Latency(f);
   return 0;
 }

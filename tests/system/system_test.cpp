@@ -1,16 +1,25 @@
 // The whole display road: the display host presents a changing desktop on two monitors through
 // the plug-in to the chip model, and in the end each monitor shows its desktop (exactly in
 // 24-bit RGB, within the colour conversion's rounding in YUV 4:2:0, within a PSNR bound in
-// JPEG), the chip saw no protocol violation and acknowledged every display message. Also with
-// held acknowledgements (the resync path) and a failing bulk transfer (the refresh path).
+// JPEG), the chip saw no protocol violation and acknowledged every display message. Every
+// format runs on both roads: the plug-in on the chip itself, and the plug-in on the display
+// child of a station driver bound to the chip, where the frames go as the station's slices
+// and the station leaves nothing behind once it is removed. Also with held acknowledgements
+// (the resync path) and a failing bulk transfer (the refresh path).
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
 #include <set>
 #include <utility>
 #include <vector>
 
+#include "sim/chip/capture.h"
 #include "sim/chip/interrupt_events.h"
 #include "sim/chip/jpeg_decode.h"
+#include "sim/road/station_road.h"
 #include "tests/display/display_fixture.h"
 #include "tools/vorn-sim/session.h"
 
@@ -33,15 +42,32 @@ constexpr double kJpegPsnr = 28.0;
 struct Case {
   Format format;
   bool usb3;
+  Road road = Road::kDirect;
 };
 
 // Printed in the test list; without it the case's padding bytes would be printed raw.
 void PrintTo(const Case& c, std::ostream* os) {
-  *os << FormatName(c.format) << (c.usb3 ? " over USB 3" : " over USB 2");
+  *os << FormatName(c.format) << (c.usb3 ? " over USB 3" : " over USB 2") << " on the "
+      << RoadName(c.road) << " road";
 }
 
 std::string Name(const ::testing::TestParamInfo<Case>& info) {
-  return std::string(FormatName(info.param.format)) + (info.param.usb3 ? "_usb3" : "_usb2");
+  return std::string(FormatName(info.param.format)) + (info.param.usb3 ? "_usb3_" : "_usb2_") +
+         RoadName(info.param.road);
+}
+
+// Every format on the direct road, and on the station road where the build has the station.
+std::vector<Case> FormatCases() {
+  std::vector<Case> out;
+  std::vector<Road> roads{Road::kDirect};
+  if (StationRoadBuilt()) roads.push_back(Road::kStation);
+  for (Road road : roads)
+    for (Case c : {Case{Format::kRgb24, true}, Case{Format::kRgb24, false}, Case{Format::kYuv420, true},
+                   Case{Format::kYuv420, false}, Case{Format::kYuv420Planar, true}, Case{Format::kJpeg, true}}) {
+      c.road = road;
+      out.push_back(c);
+    }
+  return out;
 }
 
 class SystemTest : public DisplayTest {
@@ -87,6 +113,11 @@ class SystemTest : public DisplayTest {
   void TearDown() override {
     if (session_) {
       EXPECT_EQ(session_->Close(), STATUS_SUCCESS);
+      // The station is removed: every request completed, every pool block freed.
+      if (StationRoad* station = session_->station()) {
+        EXPECT_EQ(station->Leftovers(), std::vector<std::string>{});
+        EXPECT_EQ(station->Problems(), std::vector<std::string>{});
+      }
     }
     session_.reset();
   }
@@ -104,11 +135,23 @@ class SystemFormatTest : public SystemTest, public ::testing::WithParamInterface
 
 TEST_P(SystemFormatTest, MonitorsShowTheDesktops) {
   const Case c = GetParam();
-  Session& s = Start({.format = c.format, .monitors = 2, .usb3 = c.usb3, .width = kWidth,
-                      .height = kHeight, .seed = 3});
+  Session& s = Start({.road = c.road, .format = c.format, .monitors = 2, .usb3 = c.usb3,
+                      .width = kWidth, .height = kHeight, .seed = 3});
   ASSERT_EQ(s.views().size(), 2u);
   Run(kSteps);
   ExpectSettled(c.format, c.format == Format::kJpeg ? kJpegPsnr : kYuvPsnr);
+  if (HasFatalFailure() || IsSkipped()) return;
+  // The road the frames took: the station's slices on its display channel, or whole
+  // messages straight to the chip.
+  uint64_t sliced = 0;
+  for (uint32_t channel = 0; channel < chip::StationBulkOut::kChannels; ++channel)
+    sliced += chip_->station_bulk_out().Completed(channel);
+  if (c.road == Road::kStation) {
+    EXPECT_GT(chip_->station_bulk_out().Completed(0), 0u);
+    EXPECT_EQ(sliced, chip_->traffic().Messages());
+  } else {
+    EXPECT_EQ(sliced, 0u);
+  }
   // The frames went in the format asked for.
   EXPECT_GT(MessagesOfFormat(0, SurfaceFormatOf(c.format)), 0u);
   // Planar YUV views start with three blank frames in the interleaved layout, as every YUV
@@ -121,12 +164,100 @@ TEST_P(SystemFormatTest, MonitorsShowTheDesktops) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, SystemFormatTest,
-                         ::testing::Values(Case{Format::kRgb24, true}, Case{Format::kRgb24, false},
-                                           Case{Format::kYuv420, true}, Case{Format::kYuv420, false},
-                                           Case{Format::kYuv420Planar, true},
-                                           Case{Format::kJpeg, true}),
-                         Name);
+INSTANTIATE_TEST_SUITE_P(Formats, SystemFormatTest, ::testing::ValuesIn(FormatCases()), Name);
+
+// A capture replayed into a fresh chip of the same profile (the host's control requests with
+// their data, every bulk OUT transfer as it was accepted, every pipe reset) makes the same
+// pictures on its monitors: on the station road, where the bulk transfers are the station's
+// slices of the plug-in's messages, as on the direct one.
+struct CaptureCase {
+  Road road = Road::kDirect;
+  Format format;
+};
+void PrintTo(const CaptureCase& c, std::ostream* os) {
+  *os << FormatName(c.format) << " on the " << RoadName(c.road) << " road";
+}
+std::string CaptureName(const ::testing::TestParamInfo<CaptureCase>& info) {
+  return std::string(FormatName(info.param.format)) + "_" + RoadName(info.param.road);
+}
+std::vector<CaptureCase> CaptureCases() {
+  std::vector<CaptureCase> out;
+  std::vector<Road> roads{Road::kDirect};
+  if (StationRoadBuilt()) roads.push_back(Road::kStation);
+  for (Road road : roads)
+    for (Format format : {Format::kRgb24, Format::kYuv420Planar}) out.push_back({road, format});
+  return out;
+}
+
+class SystemCaptureTest : public SystemTest, public ::testing::WithParamInterface<CaptureCase> {};
+
+TEST_P(SystemCaptureTest, ReplayedCaptureMakesTheSamePictures) {
+  const CaptureCase c = GetParam();
+  const std::string path = ::testing::TempDir() + "vorn_system_" + CaptureName({c, 0}) + "_" +
+                           std::to_string(getpid()) + ".cap";
+  const SessionOptions o{.road = c.road, .format = c.format, .monitors = 2, .usb3 = true,
+                         .width = kWidth, .height = kHeight, .seed = 9};
+  chip_ = &AddChip(SessionProfile(o));
+  std::string error;
+  ASSERT_TRUE(chip_->capture().Open(path, &error)) << error;
+  session_ = std::make_unique<Session>(host_, *chip_, o);
+  ASSERT_TRUE(session_->BringUp(&error)) << error;
+  Run(kSteps / 2);
+  ExpectSettled(c.format, kYuvPsnr);
+  if (HasFatalFailure()) return;
+  ASSERT_TRUE(chip_->capture().Close());
+
+  std::vector<chip::CaptureRecord> records;
+  ASSERT_TRUE(chip::ReadCaptureFile(path, &records, &error)) << error;
+  std::remove(path.c_str());
+  chip::Chip replay(SessionProfile(o));
+  replay.UseStationBulkOut(c.road == Road::kStation);
+  if (c.format == Format::kRgb24) replay.frames().SetRing(replay.frames().MemorySize(), replay.frames().MemorySize());
+  for (const ViewState& v : session_->views())
+    replay.frames().SetMode(static_cast<int>(v.display->ViewIndex), v.width, v.height);
+  uint64_t bulk = 0;
+  for (chip::CaptureRecord& r : records) {
+    usb::Transfer t;
+    if (r.Is(chip::kCaptureControl)) {
+      ASSERT_GE(r.data.size(), 8u);
+      std::memcpy(&t.setup, r.data.data(), 8);  // little-endian on the wire and here
+      if (t.setup.bmRequestType & usb::kDirIn) continue;  // the chip's answers change nothing
+      t.buffer = r.data.size() > 8 ? r.data.data() + 8 : nullptr;
+      t.length = static_cast<uint32_t>(r.data.size() - 8);
+    } else if (r.Is(chip::kCaptureBulkOut) && r.endpoint == chip::kEndpointBulkOut) {
+      t.endpoint = chip::kEndpointBulkOut;
+      t.buffer = r.data.data();
+      t.length = static_cast<uint32_t>(r.data.size());
+      ++bulk;
+    } else {
+      if (r.Is(chip::kCaptureReset)) replay.ResetEndpoint(static_cast<uint8_t>(r.endpoint));
+      continue;
+    }
+    EXPECT_EQ(usb::RunSync(replay, t, std::chrono::seconds(5)), usb::TransferStatus::kSuccess);
+  }
+  EXPECT_GT(bulk, 0u);
+  EXPECT_EQ(replay.violations().Messages(), std::vector<std::string>{});
+  // The same messages, kind by kind and byte for byte in number.
+  const auto counts = chip_->traffic().Counts(), replayed_counts = replay.traffic().Counts();
+  EXPECT_EQ(replayed_counts.size(), counts.size());
+  for (const auto& [key, count] : counts) {
+    auto it = replayed_counts.find(key);
+    ASSERT_NE(it, replayed_counts.end()) << "type " << key.type << " kind " << key.kind << " format " << key.format;
+    EXPECT_EQ(it->second.messages, count.messages) << "type " << key.type << " kind " << key.kind;
+    EXPECT_EQ(it->second.bytes, count.bytes) << "type " << key.type << " kind " << key.kind;
+  }
+  for (const ViewState& v : session_->views()) {
+    const int view = static_cast<int>(v.display->ViewIndex);
+    auto shown = chip_->frames().Shown(view);
+    auto replayed = replay.frames().Shown(view);
+    ASSERT_TRUE(shown && replayed) << "view " << view;
+    EXPECT_EQ(replayed->width, shown->width);
+    EXPECT_EQ(replayed->height, shown->height);
+    EXPECT_TRUE(replayed->bgra == shown->bgra) << "view " << view;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Roads, SystemCaptureTest, ::testing::ValuesIn(CaptureCases()), CaptureName);
 
 TEST_F(SystemTest, HeldAcknowledgementsAreAllSentInTheEnd) {
   Session& s = Start({.format = Format::kYuv420, .width = kWidth, .height = kHeight, .seed = 5});

@@ -1,5 +1,7 @@
 // vorn-sim: runs the display road of the driver package on a simulated machine. It loads the
-// display plug-in into the display host, opens a simulated adapter with one or two monitors,
+// display plug-in into the display host, binds the station driver to a simulated adapter with
+// one or two monitors and opens the plug-in on the station's display child (or, with
+// --road direct, on the adapter itself),
 // plays a desktop scene on them (windows moving, text scrolling, a photo region playing, a
 // pointer on its path) for the time asked, and at the end writes a PNG per monitor with the
 // desktop on the left and what the monitor shows on the right, and prints a summary: messages
@@ -32,6 +34,7 @@
 #include "tools/vorn-sim/png_writer.h"
 #include "tools/vorn-sim/panel_step.h"
 #include "tools/vorn-sim/rom_update.h"
+#include "sim/road/station_road.h"
 #include "tools/vorn-sim/session.h"
 
 namespace {
@@ -56,6 +59,9 @@ void PrintUsage() {
       "usage: vorn-sim [options]\n"
       "  Plays a changing desktop on the monitors of a simulated adapter through the display\n"
       "  plug-in, then writes a picture of each desktop beside its monitor and a summary.\n"
+      "  --road R        station (default): the plug-in runs on the display child of the\n"
+      "                  station driver bound to the adapter, its frames going as the\n"
+      "                  station's slices; direct: the plug-in runs on the adapter itself\n"
       "  --format F      rgb24 (default), yuv420 (Y + interleaved CbCr), yuv420p (planar),\n"
       "                  jpeg\n"
       "  --monitors N    1 or 2 (default 2)\n"
@@ -67,7 +73,9 @@ void PrintUsage() {
       "                  mode is set\n"
       "  --rate N        desktop steps per second (default 60)\n"
       "  --output DIR    where the pictures go (default vorn-sim-out)\n"
-      "  --capture FILE  write the chip's traffic to FILE (records BLKO, CTRL, INTI, RSET)\n"
+      "  --capture FILE  write the chip's traffic to FILE (records BLKO, CTRL, INTI, RSET); on\n"
+      "                  the station road the bulk records are the station's slices, and the\n"
+      "                  control records include the station's own requests\n"
       "  --seed N        the desktop scene's seed (default 1)\n"
       "  --swap-monitor S  S seconds into play, unplug the last monitor and, once the plug-in\n"
       "                  has released it, plug another monitor (another EDID) into its output;\n"
@@ -244,9 +252,10 @@ int Run(const Options& o) {
       return 1;
     }
   }
-  std::printf("vorn-sim %s: %d monitor(s), USB %d, format %s, %.1f s, %u MiB frame memory\n",
+  std::printf("vorn-sim %s: %d monitor(s), USB %d, format %s, %.1f s, %u MiB frame memory, %s road\n",
               kVersion, o.session.monitors, o.session.usb3 ? 3 : 2,
-              vorn::sim::FormatName(o.session.format), o.seconds, o.session.memory_mib);
+              vorn::sim::FormatName(o.session.format), o.seconds, o.session.memory_mib,
+              vorn::sim::RoadName(o.session.road));
   vorn::sim::Session session(*host, chip, o.session);
   const int64_t opened_ns = vorn::clock::NowNs();
   std::string error;
@@ -418,15 +427,33 @@ int Run(const Options& o) {
   }
   const NTSTATUS closed = session.Close();
   if (!NT_SUCCESS(closed)) std::printf("close: %s\n", StatusName(closed).c_str());
+  // The station was removed with the adapter: what it left behind, and what went wrong in it.
+  bool station_clean = true;
+  if (vorn::sim::StationRoad* station = session.station()) {
+    uint64_t slices = 0;
+    for (uint32_t c = 0; c < vorn::chip::StationBulkOut::kChannels; ++c) slices += chip.station_bulk_out().Completed(c);
+    std::printf("  station:          %llu messages put together from its slices, removed",
+                static_cast<unsigned long long>(slices));
+    const std::vector<std::string> left = station->Leftovers();
+    std::vector<std::string> problems;
+    for (const std::string& p : station->Problems())
+      if (p.rfind("adapter: ", 0) != 0) problems.push_back(p);  // the adapter's are listed above
+    std::printf("%s\n", left.empty() && problems.empty() ? " leaving nothing behind" : "");
+    for (const std::string& l : left) std::printf("    left behind: %s\n", l.c_str());
+    for (const std::string& p : problems) std::printf("    %s\n", p.c_str());
+    station_clean = left.empty() && problems.empty();
+  }
   if (!settled) std::printf("the monitors did not catch up with the desktops\n");
   const bool swapped = !swap.Wanted() || (swap.Finished() && !swap.Failed());
-  return settled && present_ok && swapped && violations == 0 && NT_SUCCESS(closed) ? 0 : 1;
+  return settled && present_ok && swapped && violations == 0 && NT_SUCCESS(closed) && station_clean ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options o;
+  // The package's own road where this build has the station driver.
+  o.session.road = vorn::sim::StationRoadBuilt() ? vorn::sim::Road::kStation : vorn::sim::Road::kDirect;
   vorn::sim::RomUpdateOptions rom;
   bool rom_mode = false;
   vorn::sim::PanelStepOptions panel;
@@ -465,7 +492,11 @@ int main(int argc, char** argv) {
       return 2;
     }
     ++i;
-    if (a == "--format") {
+    if (a == "--road") {
+      if (!vorn::sim::ParseRoad(value, &o.session.road)) return bad("station or direct");
+      if (o.session.road == vorn::sim::Road::kStation && !vorn::sim::StationRoadBuilt())
+        return bad("this build has no station driver: only direct");
+    } else if (a == "--format") {
       if (!vorn::sim::ParseFormat(value, &o.session.format)) return bad("rgb24, yuv420, yuv420p or jpeg");
     } else if (a == "--monitors") {
       if (!ParseUnsigned(value, 1, 2, &n)) return bad("1 or 2");

@@ -7,6 +7,9 @@
 
 #include "display/modes/mode_types.h"
 #include "protocol/capability_block.h"
+#ifdef VORN_SIM_STATION_ROAD
+#include "sim/road/station_road.h"
+#endif
 
 namespace vorn::sim {
 namespace {
@@ -16,6 +19,25 @@ constexpr uint32_t kWideViewWidth = 2560;
 constexpr uint32_t kWideRingSize = 8u << 20;
 constexpr uint32_t kYuvAboveWidth = 2048;
 }  // namespace
+
+const char* RoadName(Road r) { return r == Road::kStation ? "station" : "direct"; }
+
+bool ParseRoad(const std::string& s, Road* r) {
+  for (Road c : {Road::kDirect, Road::kStation})
+    if (s == RoadName(c)) {
+      *r = c;
+      return true;
+    }
+  return false;
+}
+
+bool StationRoadBuilt() {
+#ifdef VORN_SIM_STATION_ROAD
+  return true;
+#else
+  return false;
+#endif
+}
 
 const char* FormatName(Format f) {
   switch (f) {
@@ -110,7 +132,23 @@ Session::~Session() { Close(); }
 bool Session::BringUp(std::string* error) {
   // In 24-bit RGB the plug-in keeps no rectangle ring: all of memory may hold planes.
   if (o_.format == Format::kRgb24) chip_.frames().SetRing(chip_.frames().MemorySize(), chip_.frames().MemorySize());
-  adapter_ = &host_.AddAdapter(&chip_);
+  usb::UsbDevice* device = &chip_;
+  if (o_.road == Road::kStation) {
+#ifdef VORN_SIM_STATION_ROAD
+    road_ = std::make_shared<StationRoad>();
+    if (!road_->Start(chip_, error)) return false;
+    // The child goes before Close (the station was removed under the host): the host lets
+    // go of it first.
+    road_->OnLeaving([this] {
+      if (adapter_ && adapter_->IsOpen()) adapter_->Close();
+    });
+    device = road_->Device();
+#else
+    if (error) *error = "this build has no station driver for the station road";
+    return false;
+#endif
+  }
+  adapter_ = &host_.AddAdapter(device);
   bool wide_offered = false;
   if (!adapter_->Open()) {
     if (error) *error = "the plug-in refused the adapter";
@@ -288,8 +326,12 @@ bool Session::Settle(int timeout_ms, double min_psnr) {
 }
 
 NTSTATUS Session::Close() {
-  if (!adapter_ || !adapter_->IsOpen()) return STATUS_SUCCESS;
-  return adapter_->Close();
+  NTSTATUS status = STATUS_SUCCESS;
+  if (adapter_ && adapter_->IsOpen()) status = adapter_->Close();
+#ifdef VORN_SIM_STATION_ROAD
+  if (road_) road_->Remove();
+#endif
+  return status;
 }
 
 }  // namespace vorn::sim

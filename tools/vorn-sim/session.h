@@ -1,5 +1,7 @@
 // One run of the display road on a simulated machine: a display host with the plug-in, a chip
-// model, and a changing desktop per monitor. The session brings the adapter up, sets a mode
+// model, and a changing desktop per monitor. The host opens the plug-in either on the chip
+// itself (the direct road) or on the display child of a station driver bound to the chip
+// (the station road: sim/road/station_road.h). The session brings the adapter up, sets a mode
 // on each view the host was handed, presents the desktops step by step, waits until the
 // monitors have caught up and every frame was acknowledged, and measures how far what each
 // monitor shows is from its desktop. vorn-sim and the system tests both run it.
@@ -22,7 +24,17 @@ bool ParseFormat(const std::string& s, Format* f);
 // The surface format code the frames of |f| carry (9, 6, 4, 13).
 uint32_t SurfaceFormatOf(Format f);
 
+// Where the host opens the plug-in: on the chip, or on the station's display child.
+enum class Road { kDirect, kStation };
+const char* RoadName(Road r);  // the option's spelling: direct, station
+bool ParseRoad(const std::string& s, Road* r);
+// Whether this build has the station driver for the station road.
+bool StationRoadBuilt();
+
+class StationRoad;
+
 struct SessionOptions {
+  Road road = Road::kDirect;
   Format format = Format::kRgb24;
   int monitors = 2;
   bool usb3 = true;
@@ -67,8 +79,9 @@ class Session {
   Session(host::DisplayHost& host, chip::Chip& chip, const SessionOptions& options);
   ~Session();  // closes the adapter if it is still open
 
-  // Opens and starts the adapter and sets a mode on every view handed to the host; false
-  // with |error| when one step fails.
+  // On the station road first starts the station over the chip and waits for its display
+  // child; then opens and starts the adapter and sets a mode on every view handed to the
+  // host; false with |error| when one step fails.
   bool BringUp(std::string* error);
   // One step of every active desktop, presented; false when a Present failed.
   bool Step();
@@ -82,10 +95,14 @@ class Session {
   // PSNR of at least |min_psnr|), every frame message was acknowledged and nothing has been
   // sent for a moment. True when that was reached.
   bool Settle(int timeout_ms, double min_psnr);
+  // Closes the adapter (its status); on the station road then removes the station, whose
+  // leftovers station()->Leftovers() lists.
   NTSTATUS Close();
 
   std::vector<ViewState>& views() { return views_; }
   host::Adapter* adapter() { return adapter_; }
+  // The station of the station road, null on the direct road.
+  StationRoad* station() { return road_.get(); }
   Difference DifferenceOf(size_t view) const;
   // Acknowledgements the chip sent, and display messages (type 0) it received.
   uint64_t Acks() const;
@@ -101,6 +118,9 @@ class Session {
 
   host::Adapter* adapter_ = nullptr;
   std::vector<ViewState> views_;
+  // Shared only for its deleter, which is bound where the road is made: builds without the
+  // station driver have no road to delete.
+  std::shared_ptr<StationRoad> road_;
 };
 
 }  // namespace vorn::sim
