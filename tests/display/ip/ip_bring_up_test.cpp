@@ -238,7 +238,7 @@ TEST_P(IpHostileRecordTest, RefusesTheAdapter) {
   uint32_t total = 0;
   EXPECT_EQ(CheckIpDisplayInfoHead(h.record.data(), first, nullptr, &total), h.head);
 
-  const Resources before = Resources::Now();
+  const Resources before = Stable();
   chip::Chip& chip = AddChip(WithRecord(h.record));
   host::Adapter& a = AddAdapter(chip);
   EXPECT_FALSE(a.Open());
