@@ -37,7 +37,7 @@ std::vector<IpModeLine> StandardIpModes() {
   return {{1920, 1080, 0, 60}, {1680, 1050, 0, 60}, {1280, 720, 0, 60}, {1024, 768, 0, 60}};
 }
 
-ChipProfile MakeIpProfile() {
+ChipProfile MakeIpProfile(const std::vector<IpModeLine>& modes) {
   ChipProfile p;
   p.name = "command-packets-usb3-100mib";
   p.bcd_usb = 0x0300;
@@ -50,7 +50,7 @@ ChipProfile MakeIpProfile() {
   p.monitors[0].connected = true;
   p.monitors[0].edid = MakeEdid("Vorn IP");
   p.ip_device_info = {0x01, 0x00, 0x04, 0x00, 0x64, 0x00, 0x00, 0x00};
-  p.ip_display_info = BuildIpDisplayInfo(p.monitors[0].edid, StandardIpModes());
+  p.ip_display_info = BuildIpDisplayInfo(p.monitors[0].edid, modes);
   return p;
 }
 

@@ -31,8 +31,8 @@ std::vector<uint8_t> BuildIpDisplayInfo(const std::vector<uint8_t>& edid,
 std::vector<IpModeLine> StandardIpModes();
 
 // The standard command-packet adapter: USB 3, endpoint 0x04, 100 MiB, a 1920 x 1080 monitor
-// whose EDID and StandardIpModes() the display information record carries, and an 8-byte
-// device information record.
-ChipProfile MakeIpProfile();
+// whose EDID and |modes| the display information record carries, and an 8-byte device
+// information record.
+ChipProfile MakeIpProfile(const std::vector<IpModeLine>& modes = StandardIpModes());
 
 }  // namespace vorn::chip
