@@ -3,6 +3,8 @@
 // record, and records that do not hold together, which refuse the adapter.
 #include "display/device/ip_mode.h"
 
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "display/frames/device_memory.h"
@@ -254,6 +256,52 @@ INSTANTIATE_TEST_SUITE_P(Records, IpHostileRecordTest, ::testing::ValuesIn(Hosti
                              n += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
                            return n;
                          });
+
+// The chip model behind a device that answers the whole display information record with
+// another head than the first read gave: the mode list size at the second read is |mode_size|.
+class ChangingHead : public usb::UsbDevice {
+ public:
+  ChangingHead(chip::Chip& chip, uint32_t mode_size) : chip_(chip), mode_size_(mode_size) {}
+  void Submit(usb::Transfer& t) override {
+    if (t.endpoint == 0 && t.setup.bRequest == protocol::ReqIpDisplayInfo && t.setup.wLength > 16) {
+      auto done = std::make_shared<std::function<void(usb::Transfer&)>>(std::move(t.complete));
+      const uint32_t size = mode_size_;
+      t.complete = [done, size](usb::Transfer& x) {
+        if (x.buffer && x.actual >= 16) protocol::StoreLe32(x.buffer + 12, size);
+        (*done)(x);
+      };
+    }
+    chip_.Submit(t);
+  }
+  bool Cancel(usb::Transfer& t) override { return chip_.Cancel(t); }
+  void ResetEndpoint(uint8_t endpoint) override { chip_.ResetEndpoint(endpoint); }
+  bool Connected() const override { return chip_.Connected(); }
+
+ private:
+  chip::Chip& chip_;
+  const uint32_t mode_size_;
+};
+
+// A whole record whose head is not the one first read refuses the adapter, even where the new
+// head would hold together by itself.
+TEST_F(IpTest, AWholeRecordWithAnotherHeadRefusesTheAdapter) {
+  chip::Chip& chip = AddChip(chip::MakeIpProfile());  // four modes
+  const Resources before = Stable();
+  {
+    ChangingHead changed(chip, 8);  // one mode in the second answer
+    host::Adapter& a = host_.AddAdapter(&changed);
+    EXPECT_FALSE(a.Open());
+    EXPECT_EQ(chip.log().CountVendor(protocol::ReqIpDisplayInfo), 2u);
+    host_.RemoveAdapter(a);
+  }
+  EXPECT_EQ(Settled(before), before);
+  // The same device giving the head it first gave opens.
+  ChangingHead same(chip, 32);
+  host::Adapter& b = host_.AddAdapter(&same);
+  ASSERT_TRUE(b.Open());
+  EXPECT_EQ(b.handle()->Views[0].Modes.ModeCount, 4u);
+  host_.RemoveAdapter(b);
+}
 
 // Without a record (the request stalls) or without modes the adapter opens, its view offers
 // nothing, Start hands the host no display and still starts the send thread.
