@@ -1,4 +1,5 @@
 #include "display/device/bring_up.h"
+#include "display/device/ip_mode.h"
 #include "display/interrupt/interrupt_reader.h"
 #include "display/device/trace.h"
 #include "display/device/trace_messages.h"
@@ -38,10 +39,6 @@ void ClassifyPipes(SorvikDevice* device) {
     }
   }
 }
-
-// Adapters with the command-packet endpoint have a fixed bring-up of their own, which this
-// plug-in does not offer yet: such an adapter is refused.
-NTSTATUS InitDeviceIpMode(SorvikDevice*) { return STATUS_NOT_SUPPORTED; }
 
 }  // namespace
 

@@ -57,6 +57,7 @@ enum TraceMessageId : uint16_t {
   kMsgMemoryFailed = 33,      // MiB reported (or 0), status
   kMsgCreateFailed = 34,      // what (kCreate...), status
   kMsgProductString = 35,     // characters published
+  kMsgIpDisplayInfo = 36,     // EDID size, mode entries, status (IpMode display information)
 
   // kTraceUnitTransfers
   kMsgVendorFailed = 40,      // code, wValue, wIndex, status

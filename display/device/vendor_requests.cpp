@@ -87,6 +87,8 @@ namespace {
 constexpr uint8_t kEdidHeader[8] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
 // wIndex and the IpCommandPacket length are 16-bit fields.
 constexpr uint32_t kWireFieldLimit = 0x10000;
+// The first piece of a shape record too long for one IpCommandPacket.
+constexpr uint32_t kIpShapePiece = 0x8000;
 
 // An IN request under the held lock that must move exactly |length| bytes.
 NTSTATUS ReadExactly(SorvikDevice* device, uint8_t code, uint16_t value, uint16_t index,
@@ -150,6 +152,22 @@ NTSTATUS SendIpCommand(SorvikDevice* device, uint8_t code, uint16_t value, uint1
   if (bytes != head) HeapRelease(device, bytes);
   if (!NT_SUCCESS(status)) TraceFailure(code, value, index, status);
   return status;
+}
+
+// A shape record in IpCommandPackets. One that fits the packet's 16-bit length goes as one
+// packet at index 0. A longer one (a 128-pixel image is 65,544 bytes with its header) goes as
+// two: the first kIpShapePiece bytes at index 0, the rest at index kIpShapePiece, the index
+// being the byte offset of the piece, as the wIndex of the control request the packet replaces
+// carries it. A record the two pieces cannot carry is refused.
+NTSTATUS SendIpShape(SorvikDevice* device, uint8_t code, uint16_t slot, const void* record,
+                     uint32_t size) {
+  if (size < kWireFieldLimit) return SendIpCommand(device, code, slot, 0, record, size);
+  if (size - kIpShapePiece >= kWireFieldLimit) return STATUS_INVALID_PARAMETER;
+  const auto* bytes = static_cast<const uint8_t*>(record);
+  NTSTATUS status = SendIpCommand(device, code, slot, 0, bytes, kIpShapePiece);
+  if (!NT_SUCCESS(status)) return status;
+  return SendIpCommand(device, code, slot, static_cast<uint16_t>(kIpShapePiece),
+                       bytes + kIpShapePiece, size - kIpShapePiece);
 }
 
 }  // namespace
@@ -299,7 +317,7 @@ NTSTATUS SendCursorShape(SorvikDevice* device, uint16_t view, uint16_t slot, con
                          uint32_t size) {
   if (view >= kViewCountMax || !record || size == 0) return STATUS_INVALID_PARAMETER;
   const uint8_t code = CursorCode(view, protocol::ReqCursorShape0, protocol::ReqCursorShape1);
-  if (device->IpMode) return SendIpCommand(device, code, slot, 0, record, size);
+  if (device->IpMode) return SendIpShape(device, code, slot, record, size);
   uint32_t chunk = device->ControlChunkSize;
   if (chunk == 0 || chunk > kTimingChunkBytes) chunk = kTimingChunkBytes;
   // A chunk's offset travels in wIndex. A last chunk past 16 bits (the 8 bytes beyond 64 KiB of

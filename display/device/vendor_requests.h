@@ -75,10 +75,12 @@ NTSTATUS SendGammaTable(SorvikDevice* device, uint16_t view, uint16_t table, con
 
 // Cursor requests of view 0 or 1. Normal mode: vendor requests under the device lock, a shape
 // in chunks of at most the control chunk size (wIndex the byte offset) with the lock held for
-// the whole upload. IpMode: IpCommandPackets, a shape as one packet with its record behind it.
+// the whole upload. IpMode: IpCommandPackets, a shape as one packet with its record behind it,
+// or, when the record is too long for the packet's 16-bit length (a 128-pixel image), as two
+// packets whose index is the byte offset of their piece (0 and 0x8000).
 // A negative coordinate travels as the 16-bit value of c - 1. In normal mode a last chunk whose
 // offset would pass 16 bits goes as the last full chunk of the record instead (a 128-pixel
-// image's last 512 bytes at offset 65032). A shape whose offsets (normal mode) or length
+// image's last 512 bytes at offset 65032). A shape whose offsets (normal mode) or pieces
 // (IpMode) still do not fit 16 bits is refused with STATUS_INVALID_PARAMETER.
 NTSTATUS SendCursorPosition(SorvikDevice* device, uint16_t view, int32_t x, int32_t y);
 NTSTATUS SendCursorShow(SorvikDevice* device, uint16_t view, uint16_t slot, uint16_t show);

@@ -5,6 +5,7 @@
 
 #include "protocol/byte_order.h"
 #include "protocol/vendor_request.h"
+#include "sim/chip/ip_profile.h"
 
 namespace vorn::chip {
 
@@ -18,7 +19,10 @@ Chip::Chip(ChipProfile profile)
       frames_(uint32_t{profile_.memory_mib} << 20, violations_, interrupts_),
       rom_(interrupts_, bulk_in_, violations_),
       vendor_(profile_, violations_),
-      panel_(violations_) {
+      panel_(violations_),
+      ip_commands_(violations_) {
+  // The host of an adapter with endpoint 0x04 puts the payload ring at a fixed place.
+  if (profile_.has_ip_endpoint) frames_.SetRing(kIpRingStart, kIpRingEnd);
   rom_.SetSize(uint32_t{profile_.station.rom_size_mib} << 20);
   interrupts_.SetCapture(&capture_);
   auto sink = [this](const BusMessage& m) {
@@ -189,8 +193,14 @@ void Chip::SubmitBulkOut(usb::Transfer& t, LoggedRequest& entry) {
   }
   capture_.Record(kCaptureBulkOut, t.endpoint, t.buffer, t.buffer ? accepted : 0);
   if (t.endpoint == kEndpointIpBulkOut) {
-    std::lock_guard<std::mutex> guard(lock_);
-    command_packets_.emplace_back(t.buffer, t.buffer + accepted);
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      command_packets_.emplace_back(t.buffer, t.buffer + (t.buffer ? accepted : 0));
+    }
+    if (kind == ScriptKind::kNormal && !ip_commands_.Execute(t.buffer, accepted)) {
+      Finish(t, entry, TransferStatus::kStall, 0);
+      return;
+    }
   } else if (t.buffer && station_bulk_out_on_) {
     station_bulk_out_.Feed(t.buffer, accepted);
   } else if (t.buffer) {
@@ -294,6 +304,12 @@ uint32_t Chip::EndpointResets(uint8_t endpoint) const {
   for (const auto& r : resets_)
     if (r.first == endpoint) return r.second;
   return 0;
+}
+
+ViewSettings Chip::View(int view) const {
+  ViewSettings s = vendor_.View(view);
+  if (profile_.has_ip_endpoint) ip_commands_.OverlayCursor(view, &s);
+  return s;
 }
 
 std::vector<std::vector<uint8_t>> Chip::CommandPackets() const {

@@ -20,6 +20,7 @@
 #include "sim/chip/descriptors.h"
 #include "sim/chip/frame_store.h"
 #include "sim/chip/interrupt_queue.h"
+#include "sim/chip/ip_commands.h"
 #include "sim/chip/panel_requests.h"
 #include "sim/chip/request_log.h"
 #include "sim/chip/request_script.h"
@@ -69,7 +70,8 @@ class Chip : public usb::UsbDevice {
   // Every completed bulk OUT message, counted by kind and format.
   const TrafficCounter& traffic() const { return traffic_; }
 
-  ViewSettings View(int view) const { return vendor_.View(view); }
+  // An adapter with endpoint 0x04 takes its cursor from the command packets there.
+  ViewSettings View(int view) const;
   // What the monitor of |view| shows: the picture of its frames (FrameStore::Shown) with the
   // hardware cursor drawn over it (sim/chip/cursor_overlay.h).
   std::optional<Picture> Screen(int view) const;
@@ -107,8 +109,9 @@ class Chip : public usb::UsbDevice {
   PanelRequests& panel() { return panel_; }
   bool FinishPanelSave();
 
-  // Transfers on endpoint 0x04, each as sent.
+  // Transfers on endpoint 0x04, each as sent, and what the chip made of them.
   std::vector<std::vector<uint8_t>> CommandPackets() const;
+  const IpCommands& ip_commands() const { return ip_commands_; }
   // Pipe resets the host asked for, per endpoint.
   uint32_t EndpointResets(uint8_t endpoint) const;
   // Transfers the chip holds unanswered (scripted time-outs, bulk IN reads waiting for data).
@@ -150,6 +153,7 @@ class Chip : public usb::UsbDevice {
   RomStore rom_;
   VendorResponder vendor_;
   PanelRequests panel_;
+  IpCommands ip_commands_;
 
   mutable std::mutex lock_;
   bool connected_ = true;

@@ -76,7 +76,7 @@ bool DrawCursor(const ViewSettings& view, Picture* picture) {
 
 std::optional<Picture> Chip::Screen(int view) const {
   std::optional<Picture> picture = frames_.Shown(view);
-  if (picture) DrawCursor(vendor_.View(view), &*picture);
+  if (picture) DrawCursor(View(view), &*picture);
   return picture;
 }
 

@@ -31,6 +31,7 @@
 #include "sim/chip/monitor_plug.h"
 #include "sim/host/display_host.h"
 #include "sim/host/pointer.h"
+#include "tools/vorn-sim/command_packets.h"
 #include "tools/vorn-sim/png_writer.h"
 #include "tools/vorn-sim/panel_step.h"
 #include "tools/vorn-sim/rom_update.h"
@@ -51,6 +52,7 @@ struct Options {
   std::string capture;
   bool quiet = false;
   double swap_at = -1;  // seconds into play; negative: no swap
+  bool command_packets = false;
 };
 
 void PrintUsage() {
@@ -97,6 +99,7 @@ void PrintUsage() {
       "  --rotation S    the rotation state it sets, 1 to 4 (default 2)\n"
       "  --version, --help\n",
       kVersion);
+  std::printf("%s", vorn::sim::kCommandPacketsUsage);
 }
 
 std::string PluginPath() {
@@ -244,7 +247,8 @@ int Run(const Options& o) {
     return 1;
   }
   vorn::win32::EnableTraceProvider(vorn::display::kTraceControlGuid, kTraceLevelInfo, kTraceAllAreas);
-  vorn::chip::Chip chip(vorn::sim::SessionProfile(o.session));
+  vorn::chip::Chip chip(o.command_packets ? vorn::sim::CommandPacketProfile(o.session)
+                                          : vorn::sim::SessionProfile(o.session));
   if (!o.capture.empty()) {
     std::string error;
     if (!chip.capture().Open(o.capture, &error)) {
@@ -482,6 +486,10 @@ int main(int argc, char** argv) {
       rom_mode = true;
       continue;
     }
+    if (a == vorn::sim::kCommandPacketsOption) {
+      o.command_packets = true;
+      continue;
+    }
     if (a == "--panel") {
       panel_mode = true;
       continue;
@@ -577,5 +585,6 @@ int main(int argc, char** argv) {
   // A mode above 2560x1440 needs an adapter with the memory for 3840x2160 frames.
   if (uint64_t{o.session.width} * o.session.height > uint64_t{2560} * 1440)
     o.session.memory_mib = kLargeMemoryMiB;
+  if (o.command_packets) vorn::sim::UseCommandPackets(&o.session);
   return Run(o);
 }
