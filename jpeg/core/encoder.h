@@ -208,7 +208,6 @@ class CJPEGEncoder {
   template <typename McuStart, typename Visit>
   JpegCoreStatus ForEachDcScanBlock(McuStart mcuStart, Visit visit);
   JpegCoreStatus WriteProgressiveRestart(bool dcScan, bool refine, const uint32_t* acSpec);
-  JpegCoreStatus WriteRestartMarker();
   JpegCoreStatus WriteComment();
   JpegCoreStatus WriteQuantTableSegment(const prim::CJPEGEncoderQuantTable& table);
   JpegCoreStatus WriteFrameHeader();
