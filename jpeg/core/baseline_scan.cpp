@@ -100,28 +100,33 @@ JpegCoreStatus CJPEGEncoder::FlushBlockBits() {
   return status < 0 ? CorePrimitiveFailed : CoreOk;
 }
 
+JpegCoreStatus CJPEGEncoder::BeginBlocksCoder() {
+  // The scan's tables and MCU layout once; the coder checks the tables at its first call.
+  scanCoder_ = prim::BaselineScanCoder{};
+  int32_t perMcu = 0;
+  for (int32_t i = 0; i < componentCount_; ++i) {
+    const CJPEGColorComponent& c = components_[i];
+    scanCoder_.dcSpec[i] = dcTables_[c.dcTableId].Spec();
+    scanCoder_.acSpec[i] = acTables_[c.acTableId].Spec();
+    for (int32_t b = 0; b < c.blocksPerMcu; ++b) {
+      if (perMcu == prim::kMaxBlocksPerMcu) return CorePrimitiveFailed;
+      scanCoder_.blockComponent[perMcu++] = static_cast<uint8_t>(i);
+    }
+  }
+  scanCoder_.blocksPerMcu = perMcu;
+  scanCoder_.restartInterval = restartInterval_;
+  scanCoder_.restartsToGo = restartsToGo_;
+  scanCoder_.nextRestartNumber = nextRestartNumber_;
+  return CoreOk;
+}
+
 JpegCoreStatus CJPEGEncoder::EncodeMcuRow(const int16_t* blocks) {
   // The row's blocks go to the coder in as few calls as the buffer allows; it writes the
   // restart markers in line and stops when the buffer runs low, and the buffer then goes to
   // the output before it goes on.
-  prim::BaselineScanCoder scan{};
-  int32_t perMcu = 0;
-  for (int32_t i = 0; i < componentCount_; ++i) {
-    const CJPEGColorComponent& c = components_[i];
-    scan.dcSpec[i] = dcTables_[c.dcTableId].Spec();
-    scan.acSpec[i] = acTables_[c.acTableId].Spec();
-    scan.lastDc[i] = c.lastDc;
-    for (int32_t b = 0; b < c.blocksPerMcu; ++b) {
-      if (perMcu == prim::kMaxBlocksPerMcu) return CorePrimitiveFailed;
-      scan.blockComponent[perMcu++] = static_cast<uint8_t>(i);
-    }
-  }
-  scan.blocksPerMcu = perMcu;
-  scan.restartInterval = restartInterval_;
-  scan.restartsToGo = restartsToGo_;
-  scan.nextRestartNumber = nextRestartNumber_;
+  prim::BaselineScanCoder& scan = scanCoder_;
   // At most 65535 / 8 MCUs of at most 10 blocks each.
-  const int32_t total = mcusPerRow_ * perMcu;
+  const int32_t total = mcusPerRow_ * scan.blocksPerMcu;
   int32_t done = 0;
   JpegCoreStatus status = CoreOk;
   while (done < total) {
@@ -160,6 +165,8 @@ JpegCoreStatus CJPEGEncoder::BeginSequentialScan() {
   if (prim::ResetHuffmanEncodeState(huffmanState_.State()) != prim::StatusOk) {
     return CorePrimitiveFailed;
   }
+  const JpegCoreStatus status = BeginBlocksCoder();
+  if (status != CoreOk) return status;
   return WriteScanHeader();
 }
 

@@ -122,6 +122,10 @@ struct BaselineScanCoder {
   int32_t restartInterval;    // MCUs between restart markers, 0 for none (at most 65535)
   int32_t restartsToGo;       // 0 to restartInterval: MCUs before the next marker
   int32_t nextRestartNumber;  // 0 to 7
+  // 0: the tables are checked at the next call, which sets 1 (every code fits its length) or
+  // 2 (some entry does not: each block then goes through the block coder). A caller that
+  // changes a table pointer or a table sets it back to 0.
+  int32_t tablesChecked;
 };
 
 // Free bytes EncodeBaselineBlocks needs before each block (a restart marker included).
@@ -138,7 +142,8 @@ constexpr int32_t kBaselineBlocksMinFree = 576;
 // count of blocks coded is in *coded and scan, state and *pos are where it stopped.
 // Checks in order: dst null -8; dstLen <= 0 -6; pos, scan, state, coded null -8; count < 0,
 // *pos outside 0..dstLen or more than 7 pending bits -5; blocks null with a positive count -8;
-// a scan field outside its range -5; a table of a listed component null -8. Coding: 0, or the
+// a scan field outside its range (tablesChecked 0 to 2) -5; a table of a listed component
+// null -8. Coding: 0, or the
 // -62 or -64 of the block that met it (as EncodeBaselineBlock leaves it; *coded counts the
 // blocks before it).
 PrimitiveStatus EncodeBaselineBlocks(const int16_t* blocks, int32_t count, uint8_t* dst,

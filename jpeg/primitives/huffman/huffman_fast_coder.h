@@ -380,7 +380,8 @@ inline PrimitiveStatus CheckBlocksArguments(const int16_t* blocks, int32_t count
       scan->blockInMcu >= perMcu || scan->restartInterval < 0 ||
       scan->restartInterval > 0xFFFF || scan->restartsToGo < 0 ||
       scan->restartsToGo > scan->restartInterval ||
-      static_cast<uint32_t>(scan->nextRestartNumber) > 7) {
+      static_cast<uint32_t>(scan->nextRestartNumber) > 7 ||
+      static_cast<uint32_t>(scan->tablesChecked) > 2) {
     return StatusBadArgument;
   }
   for (int32_t i = 0; i < perMcu; ++i) {
@@ -392,7 +393,7 @@ inline PrimitiveStatus CheckBlocksArguments(const int16_t* blocks, int32_t count
 }
 
 // Blocks of an interleaved baseline scan, restart markers between their MCUs, in one call that
-// keeps the bit buffer in registers from block to block: the tables are checked once a call,
+// keeps the bit buffer in registers from block to block: the tables are checked once a scan,
 // the restart marker goes out in line and only the coder's pending bits and position change
 // at it (the rest of a baseline state stays zero). A block that meets a symbol without a code
 // is handed to the plain coder from the position and state before it, so the call ends with
@@ -405,11 +406,18 @@ __attribute__((noinline)) PrimitiveStatus EncodeBaselineBlocksWith(
       CheckBlocksArguments(blocks, count, dst, dstLen, pos, scan, state, coded);
   if (checked != kCodeTheBlock) return checked;
   const int32_t perMcu = scan->blocksPerMcu;
-  bool wellFormed = true;
-  for (int32_t i = 0; i < perMcu && wellFormed; ++i) {
-    const uint32_t c = scan->blockComponent[i];
-    wellFormed = SpecWellFormed(scan->dcSpec[c]) && SpecWellFormed(scan->acSpec[c]);
+  if (scan->tablesChecked == 0) {
+    bool wellFormed = true;
+    uint32_t seen = 0;
+    for (int32_t i = 0; i < perMcu && wellFormed; ++i) {
+      const uint32_t c = scan->blockComponent[i];
+      if (seen & (1u << c)) continue;
+      seen |= 1u << c;
+      wellFormed = SpecWellFormed(scan->dcSpec[c]) && SpecWellFormed(scan->acSpec[c]);
+    }
+    scan->tablesChecked = wellFormed ? 1 : 2;
   }
+  const bool wellFormed = scan->tablesChecked == 1;
   int32_t lastDc[kMaxScanComponents];
   for (int32_t c = 0; c < kMaxScanComponents; ++c) lastDc[c] = scan->lastDc[c];
   int32_t inMcu = scan->blockInMcu;

@@ -307,6 +307,7 @@ TEST(BlocksCoderEdges, RefusesBadArguments) {
       {"restarts_to_go_above_interval", StatusBadArgument, [](BlockRun& r, int32_t&, int32_t&, int32_t&, bool&, bool&, bool&) { r.scan.restartsToGo = 3; }},
       {"negative_interval", StatusBadArgument, [](BlockRun& r, int32_t&, int32_t&, int32_t&, bool&, bool&, bool&) { r.scan.restartInterval = -1; }},
       {"restart_number_8", StatusBadArgument, [](BlockRun& r, int32_t&, int32_t&, int32_t&, bool&, bool&, bool&) { r.scan.nextRestartNumber = 8; }},
+      {"tables_checked_3", StatusBadArgument, [](BlockRun& r, int32_t&, int32_t&, int32_t&, bool&, bool&, bool&) { r.scan.tablesChecked = 3; }},
       {"null_table", StatusNullPointer, [](BlockRun& r, int32_t&, int32_t&, int32_t&, bool&, bool&, bool&) { r.scan.acSpec[2] = nullptr; }},
   };
   for (auto [slot, fn] : BlocksBuilds()) {
