@@ -126,6 +126,11 @@ struct BaselineScanCoder {
   // 2 (some entry does not: each block then goes through the block coder). A caller that
   // changes a table pointer or a table sets it back to 0.
   int32_t tablesChecked;
+  // Filled by the check: each listed component's codes as the coder looks them up, entries
+  // without a code marked with bit 31. DC by category 0 to 16; AC by run x 17 + category, so
+  // that category 16 (which has no symbol) has entries of its own, all marked.
+  uint32_t dcCodes[kMaxScanComponents][17];
+  uint32_t acCodes[kMaxScanComponents][16 * 17];
 };
 
 // Free bytes EncodeBaselineBlocks needs before each block (a restart marker included).

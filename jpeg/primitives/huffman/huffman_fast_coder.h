@@ -270,14 +270,29 @@ inline bool SpecWellFormed(const uint32_t* spec) {
   return bad == 0;
 }
 
-// One block into the bit buffer, the tables trusted to be well formed. Returns non-zero when
-// the block met a symbol without a code or an AC coefficient of category 16: the bits put
-// then are not the block's, and the caller takes the block back.
+// The coder's own form of a component's tables (BaselineScanCoder::dcCodes and acCodes): an
+// entry without a code becomes kNoCode; AC symbols sit at run x 17 + category, category 16
+// (no symbol) always kNoCode, EOB at 0 and ZRL at 15 x 17.
+constexpr uint32_t kNoCode = 0x80000000u;
+constexpr int32_t kAcZrlIndex = 15 * 17;
+inline void PrepareCodes(const uint32_t* dcSpec, const uint32_t* acSpec, uint32_t* dc,
+                         uint32_t* ac) {
+  for (int32_t i = 0; i < 17; ++i) dc[i] = (dcSpec[i] >> 16) != 0 ? dcSpec[i] : kNoCode;
+  for (int32_t run = 0; run < 16; ++run) {
+    for (int32_t s = 0; s < 17; ++s) {
+      const uint32_t entry = s < 16 ? acSpec[run * 16 + s] : 0;
+      ac[run * 17 + s] = (entry >> 16) != 0 ? entry : kNoCode;
+    }
+  }
+}
+
+// One block into the bit buffer from the coder's own tables. Returns non-zero when the block
+// met a symbol without a code or an AC coefficient of category 16: the bits put then are not
+// the block's, and the caller takes the block back.
 template <typename Mask>
 __attribute__((always_inline)) inline uint32_t PutBlockBits(FastBits& b, const int16_t* coef,
-                                                            int32_t lastDc,
-                                                            const uint32_t* dcSpec,
-                                                            const uint32_t* acSpec) {
+                                                            int32_t lastDc, const uint32_t* dc,
+                                                            const uint32_t* ac) {
   uint32_t missing;
   {
     const int32_t diff = int32_t{coef[0]} - lastDc;
@@ -285,9 +300,10 @@ __attribute__((always_inline)) inline uint32_t PutBlockBits(FastBits& b, const i
     const uint32_t magnitude = static_cast<uint32_t>((diff ^ sign) - sign);
     const int32_t s = magnitude != 0 ? 32 - __builtin_clz(magnitude) : 0;
     const uint32_t bits = static_cast<uint32_t>(diff + sign) & ((1u << s) - 1);
-    const uint32_t entry = dcSpec[s];
-    missing = entry < 0x10000;
-    PutFast<false>(b, (uint64_t{entry & 0xFFFF} << s) | bits, static_cast<int32_t>(entry >> 16) + s);
+    const uint32_t entry = dc[s];
+    missing = entry;
+    PutFast<false>(b, (uint64_t{entry & 0xFFFF} << s) | bits,
+                   static_cast<uint8_t>(entry >> 16) + s);
   }
   uint64_t ahead = Mask::NonZero(coef) & ~uint64_t{1};
   int32_t next = 1;
@@ -298,26 +314,28 @@ __attribute__((always_inline)) inline uint32_t PutBlockBits(FastBits& b, const i
     next = at + 1;
     const int32_t v = coef[kZigzag[at]];
     if (__builtin_expect(run > 15, 0)) {
-      const uint32_t zrl = acSpec[kSymbolZrl];
-      missing |= zrl < 0x10000;
-      for (; run > 15; run -= 16) PutFast<false>(b, zrl & 0xFFFF, static_cast<int32_t>(zrl >> 16));
+      const uint32_t zrl = ac[kAcZrlIndex];
+      missing |= zrl;
+      for (; run > 15; run -= 16) {
+        PutFast<false>(b, zrl & 0xFFFF, static_cast<uint8_t>(zrl >> 16));
+      }
     }
     const int32_t sign = v >> 31;
     const uint32_t magnitude = static_cast<uint32_t>((v ^ sign) - sign);
     const int32_t s = 32 - __builtin_clz(magnitude);
-    // Category 16 has no symbol; its index would reach the next run's symbols.
-    missing |= static_cast<uint32_t>(s >> 4);
-    const uint32_t bits = static_cast<uint32_t>(v + sign) & ((1u << (s & 15)) - 1);
-    const uint32_t entry = acSpec[(run * 16 + s) & 0xFF];
-    missing |= entry < 0x10000;
-    PutFast<false>(b, (uint64_t{entry & 0xFFFF} << s) | bits, static_cast<int32_t>(entry >> 16) + s);
+    const uint32_t bits = static_cast<uint32_t>(v + sign) & ((1u << s) - 1);
+    // Category 16 lands on an entry marked as without a code.
+    const uint32_t entry = ac[run * 17 + s];
+    missing |= entry;
+    PutFast<false>(b, (uint64_t{entry & 0xFFFF} << s) | bits,
+                   static_cast<uint8_t>(entry >> 16) + s);
   }
   if (next != 64) {
-    const uint32_t eob = acSpec[kSymbolEob];
-    missing |= eob < 0x10000;
-    PutFast<false>(b, eob & 0xFFFF, static_cast<int32_t>(eob >> 16));
+    const uint32_t eob = ac[0];
+    missing |= eob;
+    PutFast<false>(b, eob & 0xFFFF, static_cast<uint8_t>(eob >> 16));
   }
-  return missing;
+  return missing & kNoCode;
 }
 
 // The whole bytes of the bit buffer out (one store when none is 0xFF; the bytes stored beyond
@@ -414,6 +432,7 @@ __attribute__((noinline)) PrimitiveStatus EncodeBaselineBlocksWith(
       if (seen & (1u << c)) continue;
       seen |= 1u << c;
       wellFormed = SpecWellFormed(scan->dcSpec[c]) && SpecWellFormed(scan->acSpec[c]);
+      if (wellFormed) PrepareCodes(scan->dcSpec[c], scan->acSpec[c], scan->dcCodes[c], scan->acCodes[c]);
     }
     scan->tablesChecked = wellFormed ? 1 : 2;
   }
@@ -449,7 +468,8 @@ __attribute__((noinline)) PrimitiveStatus EncodeBaselineBlocksWith(
     const uint32_t* dcSpec = scan->dcSpec[c];
     const uint32_t* acSpec = scan->acSpec[c];
     const FastBits before = b;
-    if (!wellFormed || PutBlockBits<Mask>(b, coef, lastDc[c], dcSpec, acSpec) != 0) {
+    if (!wellFormed ||
+        PutBlockBits<Mask>(b, coef, lastDc[c], scan->dcCodes[c], scan->acCodes[c]) != 0) {
       // Coded on its own, from the state before it, as the block coder codes it.
       b = before;
       StoreBits(b, dst, pos, state);

@@ -243,6 +243,9 @@ TEST(BlocksCoderEdges, BlockWithoutACodeEndsAsTheBlockCoderEnds) {
   const Edge edges[] = {
       {"dc_category_12", 7, 2047, 0, 0, false},       // the standard DC table stops at 11
       {"ac_category_16", 3, 0, 9, -32768, false},     // no symbol exists
+      // Zigzag position 15 after 14 zeros: run 14, where category 16 would meet ZRL's index.
+      {"ac_category_16_run_14", 4, 0, 5, -32768, false},
+      {"ac_category_16_run_15", 5, 0, 12, -32768, false},
       {"first_block", 0, -2048, 0, 0, false},
       {"malformed_table_codes_alike", -1, 0, 0, 0, true},
       {"malformed_table_missing_code", 13, 2047, 0, 0, true},
@@ -260,7 +263,10 @@ TEST(BlocksCoderEdges, BlockWithoutACodeEndsAsTheBlockCoderEnds) {
       // Its DC difference is what counts: a neighbour's DC alone sets the prediction.
       Block& b = run.blocks[size_t(e.at)];
       b.c[0] = e.dc;
-      if (e.acPosition != 0) b.c[e.acPosition] = e.ac;
+      if (e.acPosition != 0) {
+        for (int32_t k = 1; k < 64; ++k) b.c[k] = 0;
+        b.c[e.acPosition] = e.ac;
+      }
       run.scan.lastDc[0] = run.scan.lastDc[1] = run.scan.lastDc[2] = 0;
       if (e.dc != 0) {
         for (Block& other : run.blocks) {
