@@ -68,16 +68,19 @@ JpegCoreStatus CJPEGEncoder::TransformMcuRow(int16_t* blocks) {
   for (int32_t m = 0; m < mcusPerRow_; ++m) {
     for (int32_t i = 0; i < componentCount_; ++i) {
       const CJPEGColorComponent& c = components_[i];
-      const uint8_t* rows = c.SubsampledRows(0);
+      // The rows the preparation left for the transform.
+      const uint8_t* rows = c.transformRows;
+      const int32_t step = c.transformStep;
+      if (rows == nullptr) return CorePrimitiveFailed;
       const prim::CJPEGEncoderQuantTable& table = quantTables_[c.quantTableId];
       for (int32_t v = 0; v < c.v; ++v) {
         for (int32_t h = 0; h < c.h; ++h) {
-          const uint8_t* src = rows + static_cast<intptr_t>(v) * 8 * c.subsampledStep +
+          const uint8_t* src = rows + static_cast<intptr_t>(v) * 8 * step +
                                static_cast<intptr_t>(m * c.h + h) * 8 * sampleBytes;
           const prim::PrimitiveStatus status =
-              wide ? prim::ForwardDctQuant8x8From16(reinterpret_cast<const int16_t*>(src),
-                                                    c.subsampledStep, block, table.FloatTable())
-                   : prim::ForwardDctQuant8x8(src, c.subsampledStep, block, table.Forward());
+              wide ? prim::ForwardDctQuant8x8From16(reinterpret_cast<const int16_t*>(src), step,
+                                                    block, table.FloatTable())
+                   : prim::ForwardDctQuant8x8(src, step, block, table.Forward());
           if (status != prim::StatusOk) return CorePrimitiveFailed;
           block += prim::kBlockSize;
         }
@@ -97,46 +100,57 @@ JpegCoreStatus CJPEGEncoder::FlushBlockBits() {
   return status < 0 ? CorePrimitiveFailed : CoreOk;
 }
 
-JpegCoreStatus CJPEGEncoder::WriteRestartMarker() {
-  JpegCoreStatus status = bitStream_.FlushBuffer(0);
-  if (status != CoreOk) return status;
-  // The coder's flush leaves its state zeroed, as a reset would: a restart costs no second
-  // clearing of the state.
-  if ((status = FlushBlockBits()) != CoreOk) return status;
-  if ((status = bitStream_.WriteWord(kMarkerRst0 + nextRestartNumber_)) != CoreOk) return status;
-  nextRestartNumber_ = (nextRestartNumber_ + 1) & 7;
-  for (CJPEGColorComponent& c : components_) c.lastDc = 0;
-  restartsToGo_ = restartInterval_;
+JpegCoreStatus CJPEGEncoder::BeginBlocksCoder() {
+  // The scan's tables and MCU layout once; the coder checks the tables at its first call.
+  scanCoder_ = prim::BaselineScanCoder{};
+  int32_t perMcu = 0;
+  for (int32_t i = 0; i < componentCount_; ++i) {
+    const CJPEGColorComponent& c = components_[i];
+    scanCoder_.dcSpec[i] = dcTables_[c.dcTableId].Spec();
+    scanCoder_.acSpec[i] = acTables_[c.acTableId].Spec();
+    for (int32_t b = 0; b < c.blocksPerMcu; ++b) {
+      if (perMcu == prim::kMaxBlocksPerMcu) return CorePrimitiveFailed;
+      scanCoder_.blockComponent[perMcu++] = static_cast<uint8_t>(i);
+    }
+  }
+  scanCoder_.blocksPerMcu = perMcu;
+  scanCoder_.restartInterval = restartInterval_;
+  scanCoder_.restartsToGo = restartsToGo_;
+  scanCoder_.nextRestartNumber = nextRestartNumber_;
   return CoreOk;
 }
 
 JpegCoreStatus CJPEGEncoder::EncodeMcuRow(const int16_t* blocks) {
-  const int16_t* block = blocks;
-  for (int32_t m = 0; m < mcusPerRow_; ++m) {
-    JpegCoreStatus status;
-    if (restartInterval_ != 0 && restartsToGo_ == 0) {
-      if ((status = WriteRestartMarker()) != CoreOk) return status;
+  // The row's blocks go to the coder in as few calls as the buffer allows; it writes the
+  // restart markers in line and stops when the buffer runs low, and the buffer then goes to
+  // the output before it goes on.
+  prim::BaselineScanCoder& scan = scanCoder_;
+  // At most 65535 / 8 MCUs of at most 10 blocks each.
+  const int32_t total = mcusPerRow_ * scan.blocksPerMcu;
+  int32_t done = 0;
+  JpegCoreStatus status = CoreOk;
+  while (done < total) {
+    if (bitStream_.Size() - bitStream_.Position() < prim::kBaselineBlocksMinFree &&
+        (status = bitStream_.FlushBuffer(0)) != CoreOk) {
+      break;
     }
-    for (int32_t i = 0; i < componentCount_; ++i) {
-      CJPEGColorComponent& c = components_[i];
-      const uint32_t* dcSpec = dcTables_[c.dcTableId].Spec();
-      const uint32_t* acSpec = acTables_[c.acTableId].Spec();
-      for (int32_t b = 0; b < c.blocksPerMcu; ++b) {
-        if ((status = bitStream_.FlushBuffer(kBlockFlushMinFree)) != CoreOk) return status;
-        int32_t position = bitStream_.Position();
-        const prim::PrimitiveStatus coded =
-            prim::EncodeBaselineBlock(block, bitStream_.Buffer(), bitStream_.Size(), &position,
-                                      &c.lastDc, dcSpec, acSpec, huffmanState_.State(), 0);
-        bitStream_.SetPosition(position);
-        if (coded < 0) return CorePrimitiveFailed;
-        block += prim::kBlockSize;
-      }
-    }
-    if (restartInterval_ != 0) {
-      restartsToGo_ = (restartsToGo_ != 0 ? restartsToGo_ : restartInterval_) - 1;
+    int32_t position = bitStream_.Position();
+    int32_t coded = 0;
+    const prim::PrimitiveStatus result = prim::EncodeBaselineBlocks(
+        blocks + static_cast<ptrdiff_t>(done) * prim::kBlockSize, total - done,
+        bitStream_.Buffer(), bitStream_.Size(), &position, &scan, huffmanState_.State(), &coded);
+    bitStream_.SetPosition(position);
+    done += coded;
+    // No block coded with the buffer just emptied: the buffer is too small for the coder.
+    if (result != prim::StatusOk || coded == 0) {
+      status = CorePrimitiveFailed;
+      break;
     }
   }
-  return CoreOk;
+  for (int32_t i = 0; i < componentCount_; ++i) components_[i].lastDc = scan.lastDc[i];
+  restartsToGo_ = scan.restartsToGo;
+  nextRestartNumber_ = scan.nextRestartNumber;
+  return status;
 }
 
 JpegCoreStatus CJPEGEncoder::BeginSequentialScan() {
@@ -151,6 +165,8 @@ JpegCoreStatus CJPEGEncoder::BeginSequentialScan() {
   if (prim::ResetHuffmanEncodeState(huffmanState_.State()) != prim::StatusOk) {
     return CorePrimitiveFailed;
   }
+  const JpegCoreStatus status = BeginBlocksCoder();
+  if (status != CoreOk) return status;
   return WriteScanHeader();
 }
 

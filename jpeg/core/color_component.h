@@ -47,6 +47,10 @@ class CJPEGColorComponent {
   int32_t subsampledRows = 0;
   int32_t subsampledStep = 0;
   int32_t subsampledSlice = 0;
+  // Where the transform reads this component's MCU row, and the step of those rows: set by
+  // the row's preparation (a full-resolution component is read where it was converted).
+  const uint8_t* transformRows = nullptr;
+  int32_t transformStep = 0;
   int16_t lastDc = 0;
   CMemoryBuffer convertedBuffer;
   CMemoryBuffer subsampledBuffer;

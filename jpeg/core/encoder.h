@@ -24,6 +24,7 @@
 #include "jpeg/core/core_types.h"
 #include "jpeg/entropy/huffman_state.h"
 #include "jpeg/entropy/huffman_table.h"
+#include "jpeg/primitives/huffman/huffman.h"
 #include "jpeg/primitives/quant/quant_table.h"
 #include "jpeg/stream/bitstream_output.h"
 
@@ -183,6 +184,8 @@ class CJPEGEncoder {
   JpegCoreStatus WriteScanHeader();
   // The blocks of one MCU row in coding order, at |blocks|.
   JpegCoreStatus TransformMcuRow(int16_t* blocks);
+  // The blocks coder's scan state from the scan's tables, layout and restart state.
+  JpegCoreStatus BeginBlocksCoder();
   JpegCoreStatus EncodeMcuRow(const int16_t* blocks);
   // The first block of MCU row |row| in the coefficient buffer (the whole image with
   // optimizeHuffman, else one MCU row used again for every row).
@@ -208,7 +211,6 @@ class CJPEGEncoder {
   template <typename McuStart, typename Visit>
   JpegCoreStatus ForEachDcScanBlock(McuStart mcuStart, Visit visit);
   JpegCoreStatus WriteProgressiveRestart(bool dcScan, bool refine, const uint32_t* acSpec);
-  JpegCoreStatus WriteRestartMarker();
   JpegCoreStatus WriteComment();
   JpegCoreStatus WriteQuantTableSegment(const prim::CJPEGEncoderQuantTable& table);
   JpegCoreStatus WriteFrameHeader();
@@ -271,6 +273,7 @@ class CJPEGEncoder {
   CJPEGEncoderHuffmanTable dcTables_[kMaxComponents];
   CJPEGEncoderHuffmanTable acTables_[kMaxComponents];
   CJPEGEncoderHuffmanState huffmanState_;
+  prim::BaselineScanCoder scanCoder_{};  // the baseline scan's coder state between MCU rows
   std::vector<ScanDescriptor> scanScript_;
 };
 

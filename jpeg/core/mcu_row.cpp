@@ -174,9 +174,11 @@ JpegCoreStatus CJPEGEncoder::DownsampleMcuRow(int32_t row, int32_t slot) {
     const bool fullResolution = c.horizontalDownsampling == 1 && c.verticalDownsampling == 1;
     // The down-samplers take 8-bit samples.
     if (sourcePrecision_ > 8 && !fullResolution) return CorePrimitiveFailed;
-    if (fullResolution) {
-      status = prim::CopyBytes(converted, subsampled, c.convertedSlice);
-    } else if (c.horizontalDownsampling == 2 && c.verticalDownsampling == 1) {
+    // A full-resolution component is transformed where it was converted; the others from
+    // their subsampled rows.
+    c.transformRows = fullResolution ? converted : subsampled;
+    c.transformStep = fullResolution ? c.convertedStep : c.subsampledStep;
+    if (c.horizontalDownsampling == 2 && c.verticalDownsampling == 1) {
       if (halfWidth) {
         status = prim::CopyImage8(converted, c.convertedStep, subsampled, c.subsampledStep,
                                   c.subsampledStep, c.convertedRows);
@@ -217,6 +219,8 @@ JpegCoreStatus CJPEGEncoder::CopyPlanarMcuRow(int32_t row, int32_t slot) {
             ? nullptr
             : sourcePlanes_[k] + static_cast<ptrdiff_t>(firstRow * sourceSteps_[k]);
     uint8_t* dst = c.SubsampledRows(slot);
+    c.transformRows = dst;
+    c.transformStep = c.subsampledStep;
     const prim::PrimitiveStatus status =
         wide ? prim::CopyImage16(reinterpret_cast<const int16_t*>(src), sourceSteps_[k],
                                  reinterpret_cast<int16_t*>(dst), c.subsampledStep, planeWidth,

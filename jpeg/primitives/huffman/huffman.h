@@ -106,6 +106,55 @@ PrimitiveStatus EncodeBaselineBlock(const int16_t* coef, uint8_t* dst, int32_t d
                                     const uint32_t* acSpec, HuffmanEncodeState* state,
                                     int32_t flush);
 
+// Blocks of one interleaved baseline scan in a row, with its restart markers: what
+// EncodeBaselineBlocks carries from call to call. Component c's blocks use dcSpec[c],
+// acSpec[c] and lastDc[c]; blockComponent lists the component of each block of an MCU in coding
+// order.
+constexpr int32_t kMaxScanComponents = 4;
+constexpr int32_t kMaxBlocksPerMcu = 10;
+struct BaselineScanCoder {
+  const uint32_t* dcSpec[kMaxScanComponents];
+  const uint32_t* acSpec[kMaxScanComponents];
+  int16_t lastDc[kMaxScanComponents];
+  uint8_t blockComponent[kMaxBlocksPerMcu];
+  int32_t blocksPerMcu;       // 1 to kMaxBlocksPerMcu
+  int32_t blockInMcu;         // index in its MCU of the next block, 0 to blocksPerMcu - 1
+  int32_t restartInterval;    // MCUs between restart markers, 0 for none (at most 65535)
+  int32_t restartsToGo;       // 0 to restartInterval: MCUs before the next marker
+  int32_t nextRestartNumber;  // 0 to 7
+  // 0: the tables are checked at the next call, which sets 1 (every code fits its length) or
+  // 2 (some entry does not: each block then goes through the block coder). A caller that
+  // changes a table pointer or a table sets it back to 0.
+  int32_t tablesChecked;
+  // Filled by the check: each listed component's codes as the coder looks them up, entries
+  // without a code marked with bit 31. DC by category 0 to 16; AC by run x 17 + category, so
+  // that category 16 (which has no symbol) has entries of its own, all marked.
+  uint32_t dcCodes[kMaxScanComponents][17];
+  uint32_t acCodes[kMaxScanComponents][16 * 17];
+};
+
+// Free bytes EncodeBaselineBlocks needs before each block (a restart marker included).
+constexpr int32_t kBaselineBlocksMinFree = 576;
+
+// Codes up to |count| blocks (64 coefficients each, one after another) from |blocks|, the
+// first of them block scan->blockInMcu of its MCU, exactly as EncodeBaselineBlock codes them
+// one by one. Before the first block of an MCU, when the restart interval is not 0 and no
+// restarts are to go, it pads the pending bits to a byte with 1-bits, writes the marker
+// FF D0 + next restart number, sets the next number to (number + 1) & 7, every last DC to 0
+// and restarts to go to the interval; after the last block of an MCU restarts to go becomes
+// (restarts to go, or the interval when 0) - 1. It stops before a block when fewer than
+// kBaselineBlocksMinFree bytes are free, so a caller empties the buffer and calls again; the
+// count of blocks coded is in *coded and scan, state and *pos are where it stopped.
+// Checks in order: dst null -8; dstLen <= 0 -6; pos, scan, state, coded null -8; count < 0,
+// *pos outside 0..dstLen or more than 7 pending bits -5; blocks null with a positive count -8;
+// a scan field outside its range (tablesChecked 0 to 2) -5; a table of a listed component
+// null -8. Coding: 0, or the
+// -62 or -64 of the block that met it (as EncodeBaselineBlock leaves it; *coded counts the
+// blocks before it).
+PrimitiveStatus EncodeBaselineBlocks(const int16_t* blocks, int32_t count, uint8_t* dst,
+                                     int32_t dstLen, int32_t* pos, BaselineScanCoder* scan,
+                                     HuffmanEncodeState* state, int32_t* coded);
+
 // The bit writer shared by the coders: appends the low n bits of value (1 <= n <= 16, else
 // -64 with nothing changed). On -62 the bytes already written and the advanced *pos stay, and
 // the state keeps its value from before the call.
@@ -133,11 +182,16 @@ using EncodeBaselineBlockFn = PrimitiveStatus (*)(const int16_t*, uint8_t*, int3
                                                   int16_t*, const uint32_t*, const uint32_t*,
                                                   HuffmanEncodeState*, int32_t);
 
+using EncodeBaselineBlocksFn = PrimitiveStatus (*)(const int16_t*, int32_t, uint8_t*, int32_t,
+                                                   int32_t*, BaselineScanCoder*,
+                                                   HuffmanEncodeState*, int32_t*);
+
 extern const DispatchTable<HuffmanEncodeSpecSizeFn> kHuffmanEncodeSpecSizeTable;
 extern const DispatchTable<HuffmanEncodeStateSizeFn> kHuffmanEncodeStateSizeTable;
 extern const DispatchTable<BuildHuffmanEncodeSpecFn> kBuildHuffmanEncodeSpecTable;
 extern const DispatchTable<ResetHuffmanEncodeStateFn> kResetHuffmanEncodeStateTable;
 extern const DispatchTable<EncodeBaselineBlockFn> kEncodeBaselineBlockTable;
+extern const DispatchTable<EncodeBaselineBlocksFn> kEncodeBaselineBlocksTable;
 
 // The builds. The S2 block coder runs the fast coder with a portable coefficient mask; the
 // SSE2 build forms the mask with vector compares, the SSSE3 build (slots 2 to 5) also reorders
@@ -164,5 +218,19 @@ PrimitiveStatus EncodeBaselineBlockAvx2(const int16_t* coef, uint8_t* dst, int32
                                         int32_t* pos, int16_t* lastDC, const uint32_t* dcSpec,
                                         const uint32_t* acSpec, HuffmanEncodeState* state,
                                         int32_t flush);
+
+// The blocks coders of the same builds.
+PrimitiveStatus EncodeBaselineBlocksS2(const int16_t* blocks, int32_t count, uint8_t* dst,
+                                       int32_t dstLen, int32_t* pos, BaselineScanCoder* scan,
+                                       HuffmanEncodeState* state, int32_t* coded);
+PrimitiveStatus EncodeBaselineBlocksSse2(const int16_t* blocks, int32_t count, uint8_t* dst,
+                                         int32_t dstLen, int32_t* pos, BaselineScanCoder* scan,
+                                         HuffmanEncodeState* state, int32_t* coded);
+PrimitiveStatus EncodeBaselineBlocksSsse3(const int16_t* blocks, int32_t count, uint8_t* dst,
+                                          int32_t dstLen, int32_t* pos, BaselineScanCoder* scan,
+                                          HuffmanEncodeState* state, int32_t* coded);
+PrimitiveStatus EncodeBaselineBlocksAvx2(const int16_t* blocks, int32_t count, uint8_t* dst,
+                                         int32_t dstLen, int32_t* pos, BaselineScanCoder* scan,
+                                         HuffmanEncodeState* state, int32_t* coded);
 
 }  // namespace vorn::jpeg::prim

@@ -85,4 +85,10 @@ bool huffman_detail::EncodeBlockFastAvx2(const int16_t* coef, uint8_t* dst, int3
   return EncodeBlockFast<WideMask>(coef, dst, dstLen, pos, lastDC, dcSpec, acSpec, state);
 }
 
+PrimitiveStatus EncodeBaselineBlocksAvx2(const int16_t* blocks, int32_t count, uint8_t* dst,
+                                         int32_t dstLen, int32_t* pos, BaselineScanCoder* scan,
+                                         HuffmanEncodeState* state, int32_t* coded) {
+  return EncodeBaselineBlocksWith<WideMask>(blocks, count, dst, dstLen, pos, scan, state, coded);
+}
+
 }  // namespace vorn::jpeg::prim

@@ -1,5 +1,5 @@
 // Dispatch of the Huffman primitives: the size queries, the table builder and the state reset
-// have one build for every slot; the block coder has its plain, SSE2, SSSE3 and AVX2 builds.
+// have one build for every slot; the block coder and the blocks coder have their plain, SSE2, SSSE3 and AVX2 builds.
 #include "jpeg/primitives/huffman/huffman.h"
 
 namespace vorn::jpeg::prim {
@@ -16,6 +16,10 @@ constinit const DispatchTable<EncodeBaselineBlockFn> kEncodeBaselineBlockTable =
     ShareLower<EncodeBaselineBlockFn>({{EncodeBaselineBlockS2, EncodeBaselineBlockSse2,
                                         EncodeBaselineBlockSsse3, nullptr, nullptr, nullptr,
                                         EncodeBaselineBlockAvx2}});
+constinit const DispatchTable<EncodeBaselineBlocksFn> kEncodeBaselineBlocksTable =
+    ShareLower<EncodeBaselineBlocksFn>({{EncodeBaselineBlocksS2, EncodeBaselineBlocksSse2,
+                                         EncodeBaselineBlocksSsse3, nullptr, nullptr, nullptr,
+                                         EncodeBaselineBlocksAvx2}});
 
 PrimitiveStatus HuffmanEncodeSpecSize(int32_t* size) {
   return kHuffmanEncodeSpecSizeTable.Current()(size);
@@ -40,6 +44,13 @@ PrimitiveStatus EncodeBaselineBlock(const int16_t* coef, uint8_t* dst, int32_t d
                                     int32_t flush) {
   return kEncodeBaselineBlockTable.Current()(coef, dst, dstLen, pos, lastDC, dcSpec, acSpec,
                                              state, flush);
+}
+
+PrimitiveStatus EncodeBaselineBlocks(const int16_t* blocks, int32_t count, uint8_t* dst,
+                                     int32_t dstLen, int32_t* pos, BaselineScanCoder* scan,
+                                     HuffmanEncodeState* state, int32_t* coded) {
+  return kEncodeBaselineBlocksTable.Current()(blocks, count, dst, dstLen, pos, scan, state,
+                                              coded);
 }
 
 }  // namespace vorn::jpeg::prim

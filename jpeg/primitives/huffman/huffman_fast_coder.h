@@ -250,5 +250,252 @@ PrimitiveStatus EncodeBaselineBlockWith(const int16_t* coef, uint8_t* dst, int32
   return EncodeBaselineBlockPlain(coef, dst, dstLen, pos, lastDC, dcSpec, acSpec, state);
 }
 
+
+// Before a block: its worst case with 7 bits pending, 56 more pending bits carried from the
+// blocks before it (stuffed), the padding byte and the marker of a restart.
+static_assert(kBaselineBlocksMinFree >= kBlockWorstCaseRoom + 2 * 7 + 2 + 2);
+
+// Whether every entry of |spec| either has no code (length 0) or holds a code of 1 to 16 bits
+// that fits its length: then a symbol's code and length go into the bit buffer as they stand
+// and only a missing code needs a look at the symbol, which the row coder folds into one test
+// per block.
+inline bool SpecWellFormed(const uint32_t* spec) {
+  uint32_t bad = 0;
+  for (int32_t i = 0; i < kHuffmanSpecEntries; ++i) {
+    const uint32_t length = spec[i] >> 16;
+    const uint32_t shift = length > 16 ? 16 : length;
+    bad |= static_cast<uint32_t>(length > 16) |
+           static_cast<uint32_t>(length != 0 && ((spec[i] & 0xFFFF) >> shift) != 0);
+  }
+  return bad == 0;
+}
+
+// The coder's own form of a component's tables (BaselineScanCoder::dcCodes and acCodes): an
+// entry without a code becomes kNoCode; AC symbols sit at run x 17 + category, category 16
+// (no symbol) always kNoCode, EOB at 0 and ZRL at 15 x 17.
+constexpr uint32_t kNoCode = 0x80000000u;
+constexpr int32_t kAcZrlIndex = 15 * 17;
+inline void PrepareCodes(const uint32_t* dcSpec, const uint32_t* acSpec, uint32_t* dc,
+                         uint32_t* ac) {
+  for (int32_t i = 0; i < 17; ++i) dc[i] = (dcSpec[i] >> 16) != 0 ? dcSpec[i] : kNoCode;
+  for (int32_t run = 0; run < 16; ++run) {
+    for (int32_t s = 0; s < 17; ++s) {
+      const uint32_t entry = s < 16 ? acSpec[run * 16 + s] : 0;
+      ac[run * 17 + s] = (entry >> 16) != 0 ? entry : kNoCode;
+    }
+  }
+}
+
+// One block into the bit buffer from the coder's own tables. Returns non-zero when the block
+// met a symbol without a code or an AC coefficient of category 16: the bits put then are not
+// the block's, and the caller takes the block back.
+template <typename Mask>
+__attribute__((always_inline)) inline uint32_t PutBlockBits(FastBits& b, const int16_t* coef,
+                                                            int32_t lastDc, const uint32_t* dc,
+                                                            const uint32_t* ac) {
+  uint32_t missing;
+  {
+    const int32_t diff = int32_t{coef[0]} - lastDc;
+    const int32_t sign = diff >> 31;
+    const uint32_t magnitude = static_cast<uint32_t>((diff ^ sign) - sign);
+    const int32_t s = magnitude != 0 ? 32 - __builtin_clz(magnitude) : 0;
+    const uint32_t bits = static_cast<uint32_t>(diff + sign) & ((1u << s) - 1);
+    const uint32_t entry = dc[s];
+    missing = entry;
+    PutFast<false>(b, (uint64_t{entry & 0xFFFF} << s) | bits,
+                   static_cast<uint8_t>(entry >> 16) + s);
+  }
+  uint64_t ahead = Mask::NonZero(coef) & ~uint64_t{1};
+  int32_t next = 1;
+  while (ahead != 0) {
+    const int32_t at = __builtin_ctzll(ahead);
+    ahead &= ahead - 1;
+    int32_t run = at - next;
+    next = at + 1;
+    const int32_t v = coef[kZigzag[at]];
+    if (__builtin_expect(run > 15, 0)) {
+      const uint32_t zrl = ac[kAcZrlIndex];
+      missing |= zrl;
+      for (; run > 15; run -= 16) {
+        PutFast<false>(b, zrl & 0xFFFF, static_cast<uint8_t>(zrl >> 16));
+      }
+    }
+    const int32_t sign = v >> 31;
+    const uint32_t magnitude = static_cast<uint32_t>((v ^ sign) - sign);
+    const int32_t s = 32 - __builtin_clz(magnitude);
+    const uint32_t bits = static_cast<uint32_t>(v + sign) & ((1u << s) - 1);
+    // Category 16 lands on an entry marked as without a code.
+    const uint32_t entry = ac[run * 17 + s];
+    missing |= entry;
+    PutFast<false>(b, (uint64_t{entry & 0xFFFF} << s) | bits,
+                   static_cast<uint8_t>(entry >> 16) + s);
+  }
+  if (next != 64) {
+    const uint32_t eob = ac[0];
+    missing |= eob;
+    PutFast<false>(b, eob & 0xFFFF, static_cast<uint8_t>(eob >> 16));
+  }
+  return missing & kNoCode;
+}
+
+// The whole bytes of the bit buffer out (one store when none is 0xFF; the bytes stored beyond
+// them lie past the new position), fewer than 8 bits left pending.
+inline void EmitWholeBytes(FastBits& b) {
+  const int32_t pending = 64 - b.freeBits;
+  const int32_t whole = pending >> 3;
+  if (whole == 0) return;
+  const uint64_t aligned = b.buffer << (64 - pending);
+  if (!HasFfByte(aligned & kTopBytes[whole])) {
+    const uint64_t be = __builtin_bswap64(aligned);
+    std::memcpy(b.out, &be, 8);
+    b.out += whole;
+  } else {
+    b.out = EmitStuffed(b.out, aligned, whole);
+  }
+  const int32_t left = pending & 7;
+  b.buffer &= (uint64_t{1} << left) - 1;
+  b.freeBits = 64 - left;
+}
+
+inline void LoadBits(FastBits& b, uint8_t* dst, int32_t dstLen, int32_t pos,
+                     const HuffmanEncodeState* state) {
+  const int32_t pending = state->pendingBits;
+  b.buffer = (static_cast<uint32_t>(state->accumulator) >> (24 - pending)) & ((1u << pending) - 1);
+  b.freeBits = 64 - pending;
+  b.out = dst + pos;
+  b.limit = dst + dstLen;
+}
+
+// Whole bytes out, then the pending bits and the position into the caller's state.
+inline void StoreBits(FastBits& b, uint8_t* dst, int32_t* pos, HuffmanEncodeState* state) {
+  EmitWholeBytes(b);
+  const int32_t left = 64 - b.freeBits;
+  // Bits above the pending ones may be left from a put that overflowed the buffer.
+  const uint32_t rest = static_cast<uint32_t>(b.buffer) & ((1u << left) - 1);
+  state->accumulator = uint64_t{rest << (24 - left)};
+  state->pendingBits = left;
+  *pos = static_cast<int32_t>(b.out - dst);
+}
+
+// The checks of EncodeBaselineBlocks in their order: kCodeTheBlock, or the status the call
+// ends with.
+inline PrimitiveStatus CheckBlocksArguments(const int16_t* blocks, int32_t count, uint8_t* dst,
+                                            int32_t dstLen, int32_t* pos,
+                                            const BaselineScanCoder* scan,
+                                            const HuffmanEncodeState* state, int32_t* coded) {
+  if (dst == nullptr) return StatusNullPointer;
+  if (dstLen <= 0) return StatusBadSize;
+  if (pos == nullptr || scan == nullptr || state == nullptr || coded == nullptr) {
+    return StatusNullPointer;
+  }
+  *coded = 0;
+  if (count < 0 || *pos < 0 || *pos > dstLen || static_cast<uint32_t>(state->pendingBits) > 7) {
+    return StatusBadArgument;
+  }
+  if (blocks == nullptr && count > 0) return StatusNullPointer;
+  const int32_t perMcu = scan->blocksPerMcu;
+  if (perMcu < 1 || perMcu > kMaxBlocksPerMcu || scan->blockInMcu < 0 ||
+      scan->blockInMcu >= perMcu || scan->restartInterval < 0 ||
+      scan->restartInterval > 0xFFFF || scan->restartsToGo < 0 ||
+      scan->restartsToGo > scan->restartInterval ||
+      static_cast<uint32_t>(scan->nextRestartNumber) > 7 ||
+      static_cast<uint32_t>(scan->tablesChecked) > 2) {
+    return StatusBadArgument;
+  }
+  for (int32_t i = 0; i < perMcu; ++i) {
+    const uint32_t c = scan->blockComponent[i];
+    if (c >= static_cast<uint32_t>(kMaxScanComponents)) return StatusBadArgument;
+    if (scan->dcSpec[c] == nullptr || scan->acSpec[c] == nullptr) return StatusNullPointer;
+  }
+  return kCodeTheBlock;
+}
+
+// Blocks of an interleaved baseline scan, restart markers between their MCUs, in one call that
+// keeps the bit buffer in registers from block to block: the tables are checked once a scan,
+// the restart marker goes out in line and only the coder's pending bits and position change
+// at it (the rest of a baseline state stays zero). A block that meets a symbol without a code
+// is handed to the plain coder from the position and state before it, so the call ends with
+// exactly the bytes and the status that coding the blocks one by one gives.
+template <typename Mask>
+__attribute__((noinline)) PrimitiveStatus EncodeBaselineBlocksWith(
+    const int16_t* blocks, int32_t count, uint8_t* dst, int32_t dstLen, int32_t* pos,
+    BaselineScanCoder* scan, HuffmanEncodeState* state, int32_t* coded) {
+  const PrimitiveStatus checked =
+      CheckBlocksArguments(blocks, count, dst, dstLen, pos, scan, state, coded);
+  if (checked != kCodeTheBlock) return checked;
+  const int32_t perMcu = scan->blocksPerMcu;
+  if (scan->tablesChecked == 0) {
+    bool wellFormed = true;
+    uint32_t seen = 0;
+    for (int32_t i = 0; i < perMcu && wellFormed; ++i) {
+      const uint32_t c = scan->blockComponent[i];
+      if (seen & (1u << c)) continue;
+      seen |= 1u << c;
+      wellFormed = SpecWellFormed(scan->dcSpec[c]) && SpecWellFormed(scan->acSpec[c]);
+      if (wellFormed) PrepareCodes(scan->dcSpec[c], scan->acSpec[c], scan->dcCodes[c], scan->acCodes[c]);
+    }
+    scan->tablesChecked = wellFormed ? 1 : 2;
+  }
+  const bool wellFormed = scan->tablesChecked == 1;
+  int32_t lastDc[kMaxScanComponents];
+  for (int32_t c = 0; c < kMaxScanComponents; ++c) lastDc[c] = scan->lastDc[c];
+  int32_t inMcu = scan->blockInMcu;
+  int32_t toGo = scan->restartsToGo;
+  int32_t number = scan->nextRestartNumber;
+  const int32_t interval = scan->restartInterval;
+
+  FastBits b;
+  LoadBits(b, dst, dstLen, *pos, state);
+  PrimitiveStatus status = StatusOk;
+  int32_t i = 0;
+  for (; i < count; ++i) {
+    if (b.limit - b.out < kBaselineBlocksMinFree) break;
+    if (inMcu == 0 && interval != 0 && toGo == 0) {
+      // The pending bits completed to a byte with 1-bits, then the marker.
+      PutFast<false>(b, 0x7F, 7);
+      b.buffer >>= (64 - b.freeBits) & 7;
+      b.freeBits += (64 - b.freeBits) & 7;
+      EmitWholeBytes(b);
+      b.out[0] = 0xFF;
+      b.out[1] = static_cast<uint8_t>(0xD0 + number);
+      b.out += 2;
+      number = (number + 1) & 7;
+      for (int32_t& dc : lastDc) dc = 0;
+      toGo = interval;
+    }
+    const int16_t* coef = blocks + static_cast<ptrdiff_t>(i) * 64;
+    const uint32_t c = scan->blockComponent[inMcu];
+    const uint32_t* dcSpec = scan->dcSpec[c];
+    const uint32_t* acSpec = scan->acSpec[c];
+    const FastBits before = b;
+    if (!wellFormed ||
+        PutBlockBits<Mask>(b, coef, lastDc[c], scan->dcCodes[c], scan->acCodes[c]) != 0) {
+      // Coded on its own, from the state before it, as the block coder codes it.
+      b = before;
+      StoreBits(b, dst, pos, state);
+      int16_t dc = static_cast<int16_t>(lastDc[c]);
+      if (!EncodeBlockFast<Mask>(coef, dst, dstLen, pos, &dc, dcSpec, acSpec, state)) {
+        status = EncodeBaselineBlockPlain(coef, dst, dstLen, pos, &dc, dcSpec, acSpec, state);
+      }
+      lastDc[c] = dc;
+      LoadBits(b, dst, dstLen, *pos, state);
+      if (status != StatusOk) break;
+    } else {
+      lastDc[c] = coef[0];
+    }
+    if (++inMcu == perMcu) {
+      inMcu = 0;
+      if (interval != 0) toGo = (toGo != 0 ? toGo : interval) - 1;
+    }
+  }
+  StoreBits(b, dst, pos, state);
+  for (int32_t c = 0; c < kMaxScanComponents; ++c) scan->lastDc[c] = static_cast<int16_t>(lastDc[c]);
+  scan->blockInMcu = inMcu;
+  scan->restartsToGo = toGo;
+  scan->nextRestartNumber = number;
+  *coded = i;
+  return status;
+}
+
 }  // namespace
 }  // namespace vorn::jpeg::prim

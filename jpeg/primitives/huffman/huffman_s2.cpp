@@ -198,4 +198,10 @@ bool huffman_detail::EncodeBlockFastS2(const int16_t* coef, uint8_t* dst, int32_
   return EncodeBlockFast<PortableMask>(coef, dst, dstLen, pos, lastDC, dcSpec, acSpec, state);
 }
 
+PrimitiveStatus EncodeBaselineBlocksS2(const int16_t* blocks, int32_t count, uint8_t* dst,
+                                       int32_t dstLen, int32_t* pos, BaselineScanCoder* scan,
+                                       HuffmanEncodeState* state, int32_t* coded) {
+  return EncodeBaselineBlocksWith<PortableMask>(blocks, count, dst, dstLen, pos, scan, state, coded);
+}
+
 }  // namespace vorn::jpeg::prim

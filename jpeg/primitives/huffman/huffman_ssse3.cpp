@@ -19,4 +19,10 @@ bool huffman_detail::EncodeBlockFastSsse3(const int16_t* coef, uint8_t* dst, int
   return EncodeBlockFast<ShuffleMask>(coef, dst, dstLen, pos, lastDC, dcSpec, acSpec, state);
 }
 
+PrimitiveStatus EncodeBaselineBlocksSsse3(const int16_t* blocks, int32_t count, uint8_t* dst,
+                                          int32_t dstLen, int32_t* pos, BaselineScanCoder* scan,
+                                          HuffmanEncodeState* state, int32_t* coded) {
+  return EncodeBaselineBlocksWith<ShuffleMask>(blocks, count, dst, dstLen, pos, scan, state, coded);
+}
+
 }  // namespace vorn::jpeg::prim
