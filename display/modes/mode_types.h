@@ -43,6 +43,18 @@ struct ModeEntry {
   uint32_t VerticalTotal;
 };
 
+// One TargetMode array as handed to the host. The host may go on reading an array after the
+// list was rebuilt (a monitor plugged in meanwhile), so no array it was given is freed before
+// the device closes: every array of the view stays on its list, and a rebuild that yields the
+// same modes hands out the existing array again instead of a new one, so the list grows only
+// with lists the view has not offered before.
+struct alignas(8) HandedModes {
+  HandedModes* Next;
+  uint32_t Count;
+  TargetMode* Modes() { return reinterpret_cast<TargetMode*>(this + 1); }
+};
+static_assert(sizeof(HandedModes) % alignof(TargetMode) == 0);
+
 struct ViewModes {
   char MonitorName[kMonitorNameSize];  // from the EDID, for tracing only
   TimingCacheEntry TimingCache[kTimingCacheEntries];
@@ -60,8 +72,9 @@ struct ViewModes {
   uint32_t ModeMaxFrameBytes;
   uint32_t BufferFrameBytes;  // the largest frame the view's buffers were sized for at Start
 
-  TargetMode* Targets;
+  TargetMode* Targets;  // the array of the last build, within one of HandedLists
   uint32_t TargetCount;
+  HandedModes* HandedLists;  // every array the view has handed out, newest first
 
   // The mode set last.
   uint32_t Width;

@@ -213,18 +213,20 @@ NTSTATUS BuildModeList(ViewContext* view) {
 NTSTATUS BuildTargetModes(ViewContext* view) {
   SorvikDevice* device = view->Owner;
   ViewModes& m = view->Modes;
-  HeapRelease(device, m.Targets);
+  // The previous array is not freed: the host may still be reading it (see HandedModes).
   m.Targets = nullptr;
   m.TargetCount = 0;
   const uint32_t count = CountOfferedModes(view);
   if (count == 0) return STATUS_INVALID_PARAMETER;
-  m.Targets = static_cast<TargetMode*>(HeapZalloc(device, count * sizeof(TargetMode)));
-  if (!m.Targets) return STATUS_INSUFFICIENT_RESOURCES;
+  auto* list = static_cast<HandedModes*>(
+      HeapZalloc(device, sizeof(HandedModes) + size_t{count} * sizeof(TargetMode)));
+  if (!list) return STATUS_INSUFFICIENT_RESOURCES;
+  TargetMode* targets = list->Modes();
   uint32_t n = 0;
   for (uint32_t i = 0; i < m.ModeCount && n < count; ++i) {
     const ModeEntry& e = m.Modes[i];
     if (!e.Offered || !e.Valid) continue;
-    TargetMode& t = m.Targets[n++];
+    TargetMode& t = targets[n++];
     t.PixelRateHz = e.PixelRateHz;
     t.Width = e.Width;
     t.Height = e.Height;
@@ -234,6 +236,19 @@ NTSTATUS BuildTargetModes(ViewContext* view) {
     t.BitsPerPixel = static_cast<uint8_t>(e.BitsPerPixel);
     t.Valid = 1;
   }
+  list->Count = n;
+  // A list the view offered before is handed out again as the same array.
+  for (HandedModes* old = m.HandedLists; old; old = old->Next) {
+    if (old->Count == n && std::memcmp(old->Modes(), targets, n * sizeof(TargetMode)) == 0) {
+      HeapRelease(device, list);
+      m.Targets = old->Modes();
+      m.TargetCount = n;
+      return STATUS_SUCCESS;
+    }
+  }
+  list->Next = m.HandedLists;
+  m.HandedLists = list;
+  m.Targets = targets;
   m.TargetCount = n;
   return STATUS_SUCCESS;
 }
@@ -270,7 +285,10 @@ void ReleaseModes(ViewContext* view) {
   ViewModes& m = view->Modes;
   HeapRelease(device, m.DeviceTimings);
   HeapRelease(device, m.Modes);
-  HeapRelease(device, m.Targets);
+  while (HandedModes* list = m.HandedLists) {
+    m.HandedLists = list->Next;
+    HeapRelease(device, list);
+  }
   m.DeviceTimings = nullptr;
   m.Modes = nullptr;
   m.Targets = nullptr;
