@@ -29,6 +29,7 @@ Chip::Chip(ChipProfile profile)
     traffic_.Count(m.header.data(), m.payload.data(), static_cast<uint32_t>(m.payload.size()));
     frames_.OnMessage(m);
     rom_.OnMessage(m);
+    audio_out_.OnMessage(m);
   };
   bulk_out_.SetSink(sink);
   station_bulk_out_.SetSink(sink);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/usb/usb_device.h"
+#include "sim/chip/audio_pcm_sink.h"
 #include "sim/chip/bulk_out.h"
 #include "sim/chip/capture.h"
 #include "sim/chip/chip_profile.h"
@@ -67,6 +68,8 @@ class Chip : public usb::UsbDevice {
   ViolationLog& violations() { return violations_; }
   // The traffic record (sim/chip/capture.h): off until a file is opened on it.
   Capture& capture() { return capture_; }
+  // The speaker: the PCM of every audio message the host sent (sim/chip/audio_pcm_sink.h).
+  AudioPcmSink& audio_out() { return audio_out_; }
   // Every completed bulk OUT message, counted by kind and format.
   const TrafficCounter& traffic() const { return traffic_; }
 
@@ -154,6 +157,7 @@ class Chip : public usb::UsbDevice {
   VendorResponder vendor_;
   PanelRequests panel_;
   IpCommands ip_commands_;
+  AudioPcmSink audio_out_;
 
   mutable std::mutex lock_;
   bool connected_ = true;

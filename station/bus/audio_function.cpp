@@ -1,5 +1,6 @@
 // The audio function module's registration. Not part of this build: it registers (so the
 // table knows the slot was offered) and fails, and the function is not enabled.
+#include "station/bus/audio_child.h"
 #include "station/bus/function_modules.h"
 #include "station/kernel_utils.h"
 
