@@ -11,7 +11,7 @@ namespace vorn::sim {
 inline constexpr const char* kCommandPacketsOption = "--command-packets";
 inline constexpr const char* kCommandPacketsUsage =
     "  --command-packets  an adapter with the command-packet endpoint 0x04: one monitor, JPEG\n"
-    "                  frames, the hardware cursor as command packets\n";
+    "                  frames, the hardware cursor as command packets, on the direct road\n";
 
 // What such an adapter can run: one monitor, JPEG.
 void UseCommandPackets(SessionOptions* o);

@@ -462,6 +462,7 @@ int main(int argc, char** argv) {
   bool rom_mode = false;
   vorn::sim::PanelStepOptions panel;
   bool panel_mode = false;
+  bool road_given = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -502,6 +503,7 @@ int main(int argc, char** argv) {
     ++i;
     if (a == "--road") {
       if (!vorn::sim::ParseRoad(value, &o.session.road)) return bad("station or direct");
+      road_given = true;
       if (o.session.road == vorn::sim::Road::kStation && !vorn::sim::StationRoadBuilt())
         return bad("this build has no station driver: only direct");
     } else if (a == "--format") {
@@ -585,6 +587,16 @@ int main(int argc, char** argv) {
   // A mode above 2560x1440 needs an adapter with the memory for 3840x2160 frames.
   if (uint64_t{o.session.width} * o.session.height > uint64_t{2560} * 1440)
     o.session.memory_mib = kLargeMemoryMiB;
-  if (o.command_packets) vorn::sim::UseCommandPackets(&o.session);
+  if (o.command_packets) {
+    // The station's display child offers the bulk and interrupt endpoints only, so an adapter
+    // with the command-packet endpoint runs the plug-in on the adapter itself.
+    if (road_given && o.session.road == vorn::sim::Road::kStation) {
+      std::fprintf(stderr, "vorn-sim: %s runs on the direct road only: the station's display "
+                           "child has no endpoint 0x04\n", vorn::sim::kCommandPacketsOption);
+      return 2;
+    }
+    o.session.road = vorn::sim::Road::kDirect;
+    vorn::sim::UseCommandPackets(&o.session);
+  }
   return Run(o);
 }
