@@ -71,6 +71,12 @@ struct FrameAckRing {
 
 // A plug-in thread with its stop event and running flag. Starting a running thread and
 // stopping a stopped one do nothing.
+// An EDID buffer the view has replaced by a larger one.
+struct RetiredEdid {
+  RetiredEdid* Next;
+  uint8_t* Buffer;
+};
+
 struct DeviceThread {
   HANDLE StopEvent;
   std::atomic<uint8_t> Running;  // read by the thread itself
@@ -116,6 +122,9 @@ struct ViewContext {
   uint8_t* EdidBuffer;
   uint32_t EdidCapacity;
   uint32_t EdidSize;
+  // Buffers EdidBuffer had before it grew for a longer EDID: the host was handed them in
+  // its DisplayInterface and may still read them, so they are freed only at close.
+  vorn::display::RetiredEdid* RetiredEdids;
 
   uint8_t DetectEnabled;
   uint8_t PreferYuv;

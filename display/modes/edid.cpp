@@ -127,11 +127,15 @@ void AddStandardTiming(ViewContext* view, uint8_t b0, uint8_t b1, bool skip_zero
   AddTiming(view, width, height, (b1 & 0x3Fu) + 60u);
 }
 
-// Adds |t| as an appended mode when the device lacks it but it fits the device.
+// Whether a monitor timing the device lacks may be appended: within the device table's
+// maxima and clock, and within the frame the view's buffers were sized for at Start (the
+// largest device mode's width by the largest one's height), so that every mode offered can
+// be set. The table's maxima can exceed that frame: records the list skips (a refresh of 0,
+// widths over USB 2) still count towards them.
 bool FitsDevice(const ViewContext* view, uint32_t width, uint32_t height, uint32_t clock_hz) {
   const ViewModes& m = view->Modes;
   return width <= m.TableMaxWidth && height <= m.TableMaxHeight &&
-         clock_hz <= kMaxEdidPixelClockHz;
+         clock_hz <= kMaxEdidPixelClockHz && ModeFrameBytes(width, height) <= m.BufferFrameBytes;
 }
 
 bool AppendEdidMode(ViewContext* view, uint32_t width, uint32_t height, uint32_t htotal,

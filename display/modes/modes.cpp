@@ -260,15 +260,16 @@ NTSTATUS RebuildModes(ViewContext* view) {
     status = STATUS_UNSUCCESSFUL;
   UnlockModes(view);
   if (!NT_SUCCESS(status)) return status;
-  // The staging buffers and the system frame hold one frame of the largest offered width and
-  // height; a mode set later must not be larger than the largest offered frame.
+  // The staging buffers and the system frame hold one frame of the largest offered width by
+  // the largest offered height (which may be larger than any one offered mode's frame). The
+  // EDID adds no mode that does not fit it, and a mode set never takes one that does not.
   view->Modes.BufferFrameBytes = 0;
   if (!NT_SUCCESS(AllocFrameBuffers(view)) || !NT_SUCCESS(AllocSystemFrame(view))) {
     FreeFrameBuffers(view);
     FreeSystemFrame(view);
     return STATUS_UNSUCCESSFUL;
   }
-  view->Modes.BufferFrameBytes = view->Modes.ModeMaxFrameBytes;
+  view->Modes.BufferFrameBytes = ViewBufferFrameBytes(view);
   return STATUS_SUCCESS;
 }
 
@@ -361,7 +362,7 @@ bool SelectModeAndStart(ViewContext* view, uint32_t width, uint32_t height, uint
   // applied under the view's mode lock.
   LockModes(view);
   const ModeEntry* found = FindMode(view, width, height, refresh, bpp);
-  // The frame buffers were sized at Start; a mode the EDID added since may not fit them.
+  // The frame buffers were sized at Start; no mode larger than they hold is ever set.
   if (!found || ModeFrameBytes(found->Width, found->Height) > view->Modes.BufferFrameBytes) {
     UnlockModes(view);
     return false;

@@ -45,9 +45,11 @@ void UnlockModes(ViewContext* view);
 // Frees the device table, the mode list and the TargetMode array.
 void ReleaseModes(ViewContext* view);
 
-// Bytes of a frame of width x height: rows rounded up to 32 pixels of 4 bytes.
+// Bytes of a frame of width x height: rows rounded up to 32 pixels of 4 bytes. Sizes from the
+// device or a monitor can be anything: a frame beyond 4 GiB reads as 0xFFFFFFFF, never less.
 constexpr uint32_t ModeFrameBytes(uint32_t width, uint32_t height) {
-  return height * ((width + 31) / 32) * 128;
+  const uint64_t bytes = uint64_t{height} * ((uint64_t{width} + 31) / 32) * 128;
+  return bytes > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(bytes);
 }
 
 // The entry a request of width x height at refresh and bpp is shown in, or null.

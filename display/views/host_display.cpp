@@ -79,7 +79,11 @@ NTSTATUS ReadEdid(ViewContext* view) {
   uint32_t n = 0;
   if (!NT_SUCCESS(ReadIntoBuffer(view, &n))) return STATUS_UNSUCCESSFUL;
   if (n > view->EdidCapacity) {
-    HeapRelease(device, view->EdidBuffer);
+    // The host may still read the buffer it was given at an earlier acquire: keep it.
+    auto* retired = static_cast<RetiredEdid*>(HeapZalloc(device, sizeof(RetiredEdid)));
+    if (!retired) return STATUS_UNSUCCESSFUL;
+    *retired = {view->RetiredEdids, view->EdidBuffer};
+    view->RetiredEdids = retired;
     view->EdidBuffer = static_cast<uint8_t*>(HeapZalloc(device, n));
     view->EdidCapacity = view->EdidBuffer ? n : 0;
     if (!view->EdidBuffer) return STATUS_UNSUCCESSFUL;

@@ -73,6 +73,11 @@ NTSTATUS DestroyViewContext(ViewContext* view) {
   HeapRelease(device, view->GammaCopy);
   FreeCursorContext(view->Hwc);
   HeapRelease(device, view->EdidBuffer);
+  while (RetiredEdid* retired = view->RetiredEdids) {
+    view->RetiredEdids = retired->Next;
+    HeapRelease(device, retired->Buffer);
+    HeapRelease(device, retired);
+  }
   view->SystemMem = nullptr;
   view->GammaCopy = nullptr;
   view->Hwc = nullptr;

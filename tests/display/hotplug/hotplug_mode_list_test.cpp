@@ -1,7 +1,9 @@
-// The host reads a view's TargetMode array through the pointer GetModes gave it, and may go on
-// reading it while the hot-plug thread takes the view away and hands it over again with the
-// modes of another monitor. Every array the host was given stays readable, unchanged, until
-// the adapter closes; a monitor that comes back gets the array it had before.
+// The host reads a view's TargetMode array through the pointer GetModes gave it, and the EDID
+// through the pointer in its DisplayInterface, and may go on reading them while the hot-plug
+// thread takes the view away and hands it over again with another monitor. Every array the
+// host was given stays readable, unchanged, until the adapter closes, and a monitor that comes
+// back gets the array it had before; an EDID buffer replaced by a larger one stays readable
+// too.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,6 +12,7 @@
 #include "sim/chip/edid_blob.h"
 #include "sim/chip/monitor_plug.h"
 #include "tests/display/display_fixture.h"
+#include "tests/fixtures/edid_builder.h"
 
 namespace vorn::display::testing {
 namespace {
@@ -103,6 +106,38 @@ TEST_F(HotplugModeListTest, ArraysTheHostHoldsOutliveEveryHotplug) {
     const std::vector<TargetMode> now(held[k].modes, held[k].modes + held[k].seen.size());
     EXPECT_TRUE(Same(now, held[k].seen));
   }
+  ASSERT_EQ(a.Close(), STATUS_SUCCESS);
+  EXPECT_EQ(Settled(before), before);
+}
+
+TEST_F(HotplugModeListTest, EdidBufferTheHostHoldsOutlivesItsGrowth) {
+  chip::Chip& chip = AddChip(chip::MakeProfile({.views = 2}));
+  const Resources before = Resources::Now();
+  host::Adapter& a = AddAdapter(chip);
+  ASSERT_TRUE(a.Open());
+  ASSERT_EQ(a.Start(), STATUS_SUCCESS);
+  ASSERT_TRUE(Eventually([&] {
+    const auto r = Records(a, 1);
+    return !r.empty() && r.back().context && !r.back().released;
+  }));
+  const DisplayInterface* display = &a.handle()->Views[1].Display;
+  const UCHAR* held = display->EdidBuffer;
+  ASSERT_NE(held, nullptr);
+  ASSERT_EQ(display->EdidSize, 128u);
+
+  // Six blocks do not fit the buffer the view started with.
+  vorn::testing::EdidBuilder builder;
+  builder.Detailed(0, vorn::testing::DtdOf(148500, 1920, 1080, 280, 45));
+  for (int i = 0; i < 5; ++i) builder.Extension(vorn::testing::CeaBlock().Video({16}).Build());
+  const std::vector<uint8_t> longer = builder.Build();
+  ASSERT_EQ(longer.size(), 768u);
+  Swap(chip, a, longer);
+  ASSERT_EQ(display->EdidSize, 768u);
+  EXPECT_NE(display->EdidBuffer, held);
+  EXPECT_EQ(std::memcmp(display->EdidBuffer, longer.data(), longer.size()), 0);
+  // The old buffer is still the host's to read: it holds an EDID, not freed memory.
+  static constexpr uint8_t kHeader[8] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
+  EXPECT_EQ(std::memcmp(held, kHeader, sizeof kHeader), 0);
   ASSERT_EQ(a.Close(), STATUS_SUCCESS);
   EXPECT_EQ(Settled(before), before);
 }

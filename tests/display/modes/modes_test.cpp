@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "display/frames/device_memory.h"
 #include "display/modes/modes.h"
+#include "display/device/device_threads.h"
 #include "protocol/timing.h"
+#include "sim/chip/edid_blob.h"
 #include "tests/display/modes/mode_view.h"
 #include "tests/fixtures/edid_builder.h"
 
@@ -193,10 +197,13 @@ TEST_F(ModesTest, ModeSetSendsTheMonitorsTimingWhenCached) {
 }
 
 TEST_F(ModesTest, EdidModesAreSetWhenTheBuffersHoldThem) {
-  // The buffers are sized for 2560 x 1080 (the same frame bytes as 1920 x 1440).
+  // The buffers hold the largest width by the largest height, 2560 x 1440, though no device
+  // mode is that large.
   ViewContext* v = View({Timing(2560, 1080, 60), Timing(1920, 1440, 60)});
   ASSERT_NE(v, nullptr);
-  const uint32_t buffers = v->Modes.BufferFrameBytes;
+  ASSERT_EQ(v->Modes.BufferFrameBytes, ModeFrameBytes(2560, 1440));
+  ASSERT_GE(v->SystemMem->SourceBufSize, v->Modes.BufferFrameBytes);
+  ASSERT_GE(v->SystemFrameSize, v->Modes.BufferFrameBytes);
   std::vector<uint8_t> edid = vorn::testing::EdidBuilder()
                                   .Detailed(0, vorn::testing::DtdOf(241500, 2560, 1440))
                                   .Detailed(1, vorn::testing::DtdOf(99790, 1600, 900))
@@ -207,13 +214,71 @@ TEST_F(ModesTest, EdidModesAreSetWhenTheBuffersHoldThem) {
 
   // An appended mode carries 32 bits per pixel, so the request finds it; it has no device
   // record, so its cached timing goes out.
-  ASSERT_TRUE(SelectModeAndStart(v, 1600, 900, 60, 32));
-  EXPECT_EQ(v->Modes.Width, 1600u);
-  EXPECT_EQ(SentTiming(*chip_).Width, 1600);
+  for (const ModeSize& m : offered) {
+    SCOPED_TRACE(::testing::PrintToString(m));
+    ASSERT_TRUE(SelectModeAndStart(v, m.w, m.h, m.r, 32));
+    EXPECT_EQ(v->Modes.Width, m.w);
+    EXPECT_EQ(SentTiming(*chip_).Width, m.w);
+    EXPECT_EQ(SentTiming(*chip_).Height, m.h);
+  }
+}
 
-  ASSERT_GT(ModeFrameBytes(2560, 1440), buffers);
-  EXPECT_FALSE(SelectModeAndStart(v, 2560, 1440, 60, 32));
-  EXPECT_EQ(v->ThreadsRunning, 0);
+// Real monitors on device tables whose maxima reach past the frame the view's buffers hold
+// (records the list skips still count towards the maxima): a monitor timing that would not
+// fit the buffers is not offered, and every mode that is offered can be set.
+TEST_F(ModesTest, EveryOfferedModeOfARealMonitorCanBeSet) {
+  struct Case {
+    const char* name;
+    std::vector<chip::DisplayTiming> table;
+    bool usb3;
+    ModeSize appended;  // the MSI monitor's 2560 x 1440 timing, which the tables lack
+    bool offered;       // whether it is offered
+  };
+  const Case cases[] = {
+      {"TallAndWideRecords",
+       {Timing(2560, 1080, 60), Timing(1920, 1440, 60), Timing(1920, 1080, 60),
+        Timing(1280, 720, 60), Timing(1024, 768, 60)},
+       true, {2560, 1440, 60}, true},
+      // The 1440-line record has no refresh: the list drops it, the maxima keep it.
+      {"SkippedTallRecord",
+       {Timing(2560, 1080, 60), Timing(1920, 1440, 0), Timing(1920, 1080, 60),
+        Timing(1280, 720, 60), Timing(1024, 768, 60)},
+       true, {2560, 1440, 60}, false},
+      // Over USB 2 the maxima of a table with wider records read 2048 x 1200, above every
+      // record the list keeps.
+      {"Usb2Maxima",
+       {Timing(2560, 1440, 60), Timing(1920, 1080, 60), Timing(1280, 720, 60),
+        Timing(1024, 768, 60)},
+       false, {2560, 1440, 60}, false},
+  };
+  const char* files[] = {"msi-mag321curv-dp.edid", "acer-p1276.edid",
+                         "goldstar-ite6604-hdmi.edid", "sun-gh19ps-dvi.edid"};
+  for (const Case& c : cases) {
+    for (const char* file : files) {
+      SCOPED_TRACE(std::string(c.name) + " " + file);
+      std::vector<uint8_t> edid =
+          chip::LoadEdidFile(std::string(VORN_TEST_DATA_DIR) + "/edid/" + file);
+      ASSERT_GE(edid.size(), 128u);
+      ViewContext* v = View(c.table, {.usb3 = c.usb3});
+      ASSERT_NE(v, nullptr);
+      ProcessEdid(v, edid.data(), static_cast<uint32_t>(edid.size()));
+      const std::vector<ModeSize> offered = Offered(v);
+      ASSERT_FALSE(offered.empty());
+      if (std::string(file) == "msi-mag321curv-dp.edid") {
+        const bool found =
+            std::find(offered.begin(), offered.end(), c.appended) != offered.end();
+        EXPECT_EQ(found, c.offered) << ::testing::PrintToString(c.appended);
+      }
+      for (const ModeSize& m : offered) {
+        SCOPED_TRACE(::testing::PrintToString(m));
+        EXPECT_LE(ModeFrameBytes(m.w, m.h), v->Modes.BufferFrameBytes);
+        ASSERT_TRUE(SelectModeAndStart(v, m.w, m.h, m.r, 32));
+        EXPECT_EQ(v->Modes.Width, m.w);
+        EXPECT_EQ(v->Modes.Height, m.h);
+      }
+      StopViewThreads(v);
+    }
+  }
 }
 
 TEST_F(ModesTest, TargetModesCarryTheOfferedEntries) {
