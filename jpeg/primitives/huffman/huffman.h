@@ -127,14 +127,14 @@ struct BaselineScanCoder {
   // changes a table pointer or a table sets it back to 0.
   int32_t tablesChecked;
   // Filled by the check: each listed component's codes as the coder looks them up, entries
-  // without a code marked with bit 31. DC by category 0 to 16; AC by run x 17 + category, so
+  // without a code marked with a length of 32. DC by category 0 to 16; AC by run x 17 + category, so
   // that category 16 (which has no symbol) has entries of its own, all marked.
   uint32_t dcCodes[kMaxScanComponents][17];
   uint32_t acCodes[kMaxScanComponents][16 * 17];
 };
 
 // Free bytes EncodeBaselineBlocks needs before each block (a restart marker included).
-constexpr int32_t kBaselineBlocksMinFree = 576;
+constexpr int32_t kBaselineBlocksMinFree = 1024;
 
 // Codes up to |count| blocks (64 coefficients each, one after another) from |blocks|, the
 // first of them block scan->blockInMcu of its MCU, exactly as EncodeBaselineBlock codes them

@@ -251,9 +251,13 @@ PrimitiveStatus EncodeBaselineBlockWith(const int16_t* coef, uint8_t* dst, int32
 }
 
 
-// Before a block: its worst case with 7 bits pending, 56 more pending bits carried from the
-// blocks before it (stuffed), the padding byte and the marker of a restart.
-static_assert(kBaselineBlocksMinFree >= kBlockWorstCaseRoom + 2 * 7 + 2 + 2);
+// Before a block: up to 63 pending bits carried from the blocks before it, the padding byte
+// and the marker of a restart, then the block's worst case in the blocks coder, whose
+// symbols without a code put 32 bits more than a code (DC and 63 AC symbols of 48 bits, three
+// ZRL and an EOB of 32), every byte stuffed, the 8-byte store of the last bytes and the room
+// of an 8-byte store.
+static_assert(kBaselineBlocksMinFree >=
+              2 * ((63 + 64 * 48 + 4 * 32 + 7) / 8) + 2 + 2 + 8 + kEmitRoom);
 
 // Whether every entry of |spec| either has no code (length 0) or holds a code of 1 to 16 bits
 // that fits its length: then a symbol's code and length go into the bit buffer as they stand
@@ -271,9 +275,11 @@ inline bool SpecWellFormed(const uint32_t* spec) {
 }
 
 // The coder's own form of a component's tables (BaselineScanCoder::dcCodes and acCodes): an
-// entry without a code becomes kNoCode; AC symbols sit at run x 17 + category, category 16
-// (no symbol) always kNoCode, EOB at 0 and ZRL at 15 x 17.
-constexpr uint32_t kNoCode = 0x80000000u;
+// entry without a code becomes kNoCode, a code of length 32, which no real code has, so the
+// OR of a block's entries tells whether it met one and the length goes into the bit buffer
+// without a mask (the bits it puts are taken back with the block); AC symbols sit at
+// run x 17 + category, category 16 (no symbol) always kNoCode, EOB at 0 and ZRL at 15 x 17.
+constexpr uint32_t kNoCode = 32u << 16;
 constexpr int32_t kAcZrlIndex = 15 * 17;
 inline void PrepareCodes(const uint32_t* dcSpec, const uint32_t* acSpec, uint32_t* dc,
                          uint32_t* ac) {
@@ -303,7 +309,7 @@ __attribute__((always_inline)) inline uint32_t PutBlockBits(FastBits& b, const i
     const uint32_t entry = dc[s];
     missing = entry;
     PutFast<false>(b, (uint64_t{entry & 0xFFFF} << s) | bits,
-                   static_cast<uint8_t>(entry >> 16) + s);
+                   static_cast<int32_t>(entry >> 16) + s);
   }
   uint64_t ahead = Mask::NonZero(coef) & ~uint64_t{1};
   int32_t next = 1;
@@ -317,7 +323,7 @@ __attribute__((always_inline)) inline uint32_t PutBlockBits(FastBits& b, const i
       const uint32_t zrl = ac[kAcZrlIndex];
       missing |= zrl;
       for (; run > 15; run -= 16) {
-        PutFast<false>(b, zrl & 0xFFFF, static_cast<uint8_t>(zrl >> 16));
+        PutFast<false>(b, zrl & 0xFFFF, static_cast<int32_t>(zrl >> 16));
       }
     }
     const int32_t sign = v >> 31;
@@ -328,12 +334,12 @@ __attribute__((always_inline)) inline uint32_t PutBlockBits(FastBits& b, const i
     const uint32_t entry = ac[run * 17 + s];
     missing |= entry;
     PutFast<false>(b, (uint64_t{entry & 0xFFFF} << s) | bits,
-                   static_cast<uint8_t>(entry >> 16) + s);
+                   static_cast<int32_t>(entry >> 16) + s);
   }
   if (next != 64) {
     const uint32_t eob = ac[0];
     missing |= eob;
-    PutFast<false>(b, eob & 0xFFFF, static_cast<uint8_t>(eob >> 16));
+    PutFast<false>(b, eob & 0xFFFF, static_cast<int32_t>(eob >> 16));
   }
   return missing & kNoCode;
 }

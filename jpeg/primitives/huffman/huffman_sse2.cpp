@@ -1,5 +1,5 @@
 // The SSE2 block coder: the coefficients are compared with zero eight at a time in natural
-// order, and the bits of the non-zero ones are moved to their zigzag positions.
+// order, and the bits of the non-zero ones are moved to their zigzag positions by table.
 #include <emmintrin.h>
 
 #include "jpeg/primitives/huffman/huffman.h"
@@ -19,34 +19,29 @@ constexpr ZigzagBits MakeZigzagBits() {
 }
 constexpr ZigzagBits kZigzagBits = MakeZigzagBits();
 
-// The compare results in natural order, then each non-zero coefficient's bit moved to its
-// zigzag position: a step per non-zero coefficient, none for a block whose AC are all zero.
-// Dense blocks are gathered in zigzag order and compared again instead.
-struct Sse2Mask {
-  // Above this many non-zero AC coefficients gathering the block in zigzag order is quicker.
-  static constexpr int32_t kDenseAc = 20;
-
-  static int32_t CountBits(uint64_t x) {
-    x -= (x >> 1) & 0x5555555555555555ull;
-    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
-    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
-    return static_cast<int32_t>((x * 0x0101010101010101ull) >> 56);
-  }
-
-  static uint64_t Gathered(const int16_t* coef) {
-    alignas(16) int16_t zz[64];
-    for (int32_t i = 0; i < 64; ++i) zz[i] = coef[huffman_detail::kZigzagNatural[i]];
-    const __m128i zero = _mm_setzero_si128();
-    uint64_t zeros = 0;
-    for (int32_t j = 0; j < 4; ++j) {
-      const __m128i a = _mm_load_si128(reinterpret_cast<const __m128i*>(zz + 16 * j));
-      const __m128i b = _mm_load_si128(reinterpret_cast<const __m128i*>(zz + 16 * j + 8));
-      const __m128i eq = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
-      zeros |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(eq))} << (16 * j);
+// For byte j of a natural-order mask and each of its 256 values, the zigzag bits of the
+// natural indices it holds: eight lookups move a whole mask.
+struct ZigzagByteBits {
+  uint64_t of[8][256];
+};
+constexpr ZigzagByteBits MakeZigzagByteBits() {
+  ZigzagByteBits t{};
+  for (int32_t j = 0; j < 8; ++j) {
+    for (int32_t v = 0; v < 256; ++v) {
+      uint64_t bits = 0;
+      for (int32_t i = 0; i < 8; ++i) {
+        if (v & (1 << i)) bits |= kZigzagBits.of[8 * j + i];
+      }
+      t.of[j][v] = bits;
     }
-    return ~zeros;
   }
+  return t;
+}
+constexpr ZigzagByteBits kZigzagByteBits = MakeZigzagByteBits();
 
+// The compare results in natural order, then moved to their zigzag positions a byte at a
+// time; nothing to move for a block whose AC are all zero.
+struct Sse2Mask {
   static uint64_t NonZero(const int16_t* coef) {
     const __m128i zero = _mm_setzero_si128();
     uint64_t zeros = 0;
@@ -56,14 +51,11 @@ struct Sse2Mask {
       const __m128i eq = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
       zeros |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(eq))} << (16 * j);
     }
-    uint64_t ac = ~zeros & ~uint64_t{1};
-    if (CountBits(ac) > kDenseAc) return Gathered(coef);
-    // Natural index 0 is zigzag position 0 and the AC ones go one by one.
-    uint64_t mask = ~zeros & 1;
-    while (ac != 0) {
-      mask |= kZigzagBits.of[__builtin_ctzll(ac)];
-      ac &= ac - 1;
-    }
+    const uint64_t natural = ~zeros;
+    // Natural index 0 is zigzag position 0.
+    if ((natural & ~uint64_t{1}) == 0) return natural;
+    uint64_t mask = 0;
+    for (int32_t j = 0; j < 8; ++j) mask |= kZigzagByteBits.of[j][(natural >> (8 * j)) & 0xFF];
     return mask;
   }
 };
