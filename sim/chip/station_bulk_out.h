@@ -29,7 +29,7 @@ namespace vorn::chip {
 class StationBulkOut {
  public:
   static constexpr uint32_t kChannels = 10;
-  static constexpr size_t kKeptPerChannel = 64;
+  static constexpr size_t kKeptPerChannel = 8;
 
   explicit StationBulkOut(ViolationLog& violations);
 
