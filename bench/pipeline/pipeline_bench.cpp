@@ -28,7 +28,6 @@
 #include <vector>
 
 #include "platform/win32/thread.h"
-#include "sim/road/station_road.h"
 #include "tools/vorn-sim/session.h"
 
 extern "C" SorvikDevice* OpenSorvikDevice(SorvikDeviceInterface* block);
@@ -201,7 +200,7 @@ Figures Throughput(Format format, double copy, vorn::sim::Road road, const Figur
       Goal(std::string(name) + " full frames/s, two monitors, through the station, >= 300",
            figures.fps, "frames/s", figures.fps >= kGoalStationYuvFramesPerSecond);
     s.Close();
-    for (const std::string& l : s.station()->Leftovers()) std::printf("%s: left behind: %s\n", name, l.c_str());
+    for (const std::string& l : s.StationLeftovers()) std::printf("%s: left behind: %s\n", name, l.c_str());
     return figures;
   }
   const double plugin = threads - model + present_cpu;

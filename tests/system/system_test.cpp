@@ -19,7 +19,6 @@
 #include "sim/chip/capture.h"
 #include "sim/chip/interrupt_events.h"
 #include "sim/chip/jpeg_decode.h"
-#include "sim/road/station_road.h"
 #include "tests/display/display_fixture.h"
 #include "tools/vorn-sim/session.h"
 
@@ -119,9 +118,9 @@ class SystemTest : public DisplayTest {
     if (session_) {
       EXPECT_EQ(session_->Close(), STATUS_SUCCESS);
       // The station is removed: every request completed, every pool block freed.
-      if (StationRoad* station = session_->station()) {
-        EXPECT_EQ(station->Leftovers(), std::vector<std::string>{});
-        EXPECT_EQ(station->Problems(), std::vector<std::string>{});
+      if (session_->OnStationRoad()) {
+        EXPECT_EQ(session_->StationLeftovers(), std::vector<std::string>{});
+        EXPECT_EQ(session_->StationProblems(), std::vector<std::string>{});
       }
     }
     session_.reset();
