@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "protocol/byte_order.h"
 #include "protocol/channels.h"
@@ -12,6 +13,12 @@ namespace {
 
 constexpr size_t kKeptSlices = 4096;
 constexpr uint32_t kHeader = BusMessage::kHeaderSize;
+
+uint64_t ThreadCpuNanoseconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_nsec);
+}
 
 struct Fields {
   uint32_t type, total, address, slice_length, slice_offset;
@@ -89,6 +96,10 @@ bool StationBulkOut::BeginSlice(const uint8_t* p) {
       Violation(channel, "message without payload");
       return false;
     }
+    // The buffer of a message that left the channel's list, if there is one.
+    part.message.payload = std::move(spare_[channel]);
+    part.message.payload.clear();
+    spare_[channel] = {};
     part.message.payload.reserve(f.total);
   } else if (f.type != part.message.type || f.total != part.message.total_length ||
              f.address != part.message.address) {
@@ -124,18 +135,35 @@ bool StationBulkOut::BeginSlice(const uint8_t* p) {
   return true;
 }
 
-void StationBulkOut::Finish(uint32_t channel, std::vector<BusMessage>* done) {
+void StationBulkOut::Finish(uint32_t channel, std::vector<std::shared_ptr<BusMessage>>* done) {
   Partial& part = partial_[channel];
   ++completed_[channel];
   bytes_[channel] += part.message.payload.size();
-  if (sink_) done->push_back(part.message);
-  kept_[channel].push_back(std::move(part.message));
-  if (kept_[channel].size() > kKeptPerChannel) kept_[channel].pop_front();
+  auto message = std::make_shared<BusMessage>(std::move(part.message));
+  if (sink_) done->push_back(message);
+  kept_[channel].push_back(std::move(message));
+  if (kept_[channel].size() > kKeptPerChannel) {
+    // The oldest message's buffer serves again unless the sink's caller still holds it.
+    std::shared_ptr<BusMessage> old = std::move(kept_[channel].front());
+    kept_[channel].pop_front();
+    if (old.use_count() == 1 && old->payload.capacity() > spare_[channel].capacity())
+      spare_[channel] = std::move(old->payload);
+  }
   part = Partial{};
 }
 
 void StationBulkOut::Feed(const uint8_t* data, uint32_t length) {
-  std::vector<BusMessage> done;
+  if (!measure_cpu_) {
+    FeedSlices(data, length);
+    return;
+  }
+  const uint64_t start = ThreadCpuNanoseconds();
+  FeedSlices(data, length);
+  cpu_ns_ += ThreadCpuNanoseconds() - start;
+}
+
+void StationBulkOut::FeedSlices(const uint8_t* data, uint32_t length) {
+  std::vector<std::shared_ptr<BusMessage>> done;
   std::function<void(const BusMessage&)> sink;
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -178,7 +206,7 @@ void StationBulkOut::Feed(const uint8_t* data, uint32_t length) {
     sink = sink_;
   }
   if (sink)
-    for (const BusMessage& m : done) sink(m);
+    for (const auto& m : done) sink(*m);
 }
 
 void StationBulkOut::Reset() {
@@ -211,7 +239,10 @@ uint64_t StationBulkOut::PayloadBytes(uint32_t channel) const {
 std::vector<BusMessage> StationBulkOut::Delivered(uint32_t channel) const {
   std::lock_guard<std::mutex> guard(lock_);
   if (channel >= kChannels) return {};
-  return {kept_[channel].begin(), kept_[channel].end()};
+  std::vector<BusMessage> out;
+  out.reserve(kept_[channel].size());
+  for (const auto& m : kept_[channel]) out.push_back(*m);
+  return out;
 }
 
 std::vector<StationBulkOut::SliceRecord> StationBulkOut::Slices() const {

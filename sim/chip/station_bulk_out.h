@@ -5,12 +5,19 @@
 // the whole payload, which must arrive in one piece, with nothing of another message between
 // its bytes. Whatever does not add up is counted as a violation and the partial message of
 // that channel is dropped. A header may arrive split over transfers. Every completed message is recorded by channel.
+//
+// Each payload is copied once, from the transfers into the message; the sink and the list of
+// a channel's recent messages share that one message, and the buffer of a message that has
+// left the list is taken up again by the channel's next one, so a stream of large frames
+// costs no fresh allocation.
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -22,7 +29,7 @@ namespace vorn::chip {
 class StationBulkOut {
  public:
   static constexpr uint32_t kChannels = 10;
-  static constexpr size_t kKeptPerChannel = 64;
+  static constexpr size_t kKeptPerChannel = 8;
 
   explicit StationBulkOut(ViolationLog& violations);
 
@@ -34,6 +41,11 @@ class StationBulkOut {
   void SetSink(std::function<void(const BusMessage&)> sink);
   // The microphone type shares the audio channel unless this is set.
   void SetStandaloneMic(bool on);
+  // With measuring on, the processor time of the feeding threads spent in Feed (reassembly
+  // and the sink: counting and storing) is added up, so that a benchmark can tell the model's
+  // share of the station's bulk writes from the station's own.
+  void MeasureCpu(bool on) { measure_cpu_ = on; }
+  uint64_t CpuNanoseconds() const { return cpu_ns_; }
 
   // What channel |c| delivered: completed messages, their payload bytes, and the last
   // kKeptPerChannel messages, oldest first.
@@ -60,7 +72,8 @@ class StationBulkOut {
   };
   void Violation(uint32_t channel, const char* what);
   bool BeginSlice(const uint8_t* p);
-  void Finish(uint32_t channel, std::vector<BusMessage>* done);
+  void Finish(uint32_t channel, std::vector<std::shared_ptr<BusMessage>>* done);
+  void FeedSlices(const uint8_t* data, uint32_t length);
   uint32_t ChannelOf(uint32_t type) const;
 
   mutable std::mutex lock_;
@@ -77,7 +90,11 @@ class StationBulkOut {
   uint32_t header_have_ = 0;  // header bytes gathered so far
   std::array<uint64_t, kChannels> completed_{};
   std::array<uint64_t, kChannels> bytes_{};
-  std::array<std::deque<BusMessage>, kChannels> kept_;
+  std::array<std::deque<std::shared_ptr<BusMessage>>, kChannels> kept_;
+  // Per channel, an empty buffer with room, from a message that left kept_.
+  std::array<std::vector<uint8_t>, kChannels> spare_;
+  std::atomic<bool> measure_cpu_{false};
+  std::atomic<uint64_t> cpu_ns_{0};
   std::deque<SliceRecord> slices_;
   uint64_t two_plane_breaks_ = 0;
 };

@@ -19,11 +19,15 @@
 #include "sim/chip/capture.h"
 #include "sim/chip/interrupt_events.h"
 #include "sim/chip/jpeg_decode.h"
-#include "sim/road/station_road.h"
 #include "tests/display/display_fixture.h"
 #include "tools/vorn-sim/session.h"
 
 namespace vorn::sim {
+
+// Test names print the road by its name (the enumeration is not in this file's unnamed
+// namespace, so its printer is not either).
+void PrintTo(Road r, std::ostream* os) { *os << RoadName(r) << " road"; }
+
 namespace {
 
 using display::testing::DisplayTest;
@@ -114,9 +118,9 @@ class SystemTest : public DisplayTest {
     if (session_) {
       EXPECT_EQ(session_->Close(), STATUS_SUCCESS);
       // The station is removed: every request completed, every pool block freed.
-      if (StationRoad* station = session_->station()) {
-        EXPECT_EQ(station->Leftovers(), std::vector<std::string>{});
-        EXPECT_EQ(station->Problems(), std::vector<std::string>{});
+      if (session_->OnStationRoad()) {
+        EXPECT_EQ(session_->StationLeftovers(), std::vector<std::string>{});
+        EXPECT_EQ(session_->StationProblems(), std::vector<std::string>{});
       }
     }
     session_.reset();
@@ -259,8 +263,17 @@ TEST_P(SystemCaptureTest, ReplayedCaptureMakesTheSamePictures) {
 
 INSTANTIATE_TEST_SUITE_P(Roads, SystemCaptureTest, ::testing::ValuesIn(CaptureCases()), CaptureName);
 
-TEST_F(SystemTest, HeldAcknowledgementsAreAllSentInTheEnd) {
-  Session& s = Start({.format = Format::kYuv420, .width = kWidth, .height = kHeight, .seed = 5});
+// The other system tests on each road the build has.
+class SystemRoadTest : public SystemTest, public ::testing::WithParamInterface<Road> {};
+
+std::vector<Road> Roads() {
+  std::vector<Road> out{Road::kDirect};
+  if (StationRoadBuilt()) out.push_back(Road::kStation);
+  return out;
+}
+
+TEST_P(SystemRoadTest, HeldAcknowledgementsAreAllSentInTheEnd) {
+  Session& s = Start({.road = GetParam(), .format = Format::kYuv420, .width = kWidth, .height = kHeight, .seed = 5});
   chip_->frames().HoldAcks(true);
   Run(kSteps / 2);
   chip_->frames().HoldAcks(false);
@@ -270,8 +283,8 @@ TEST_F(SystemTest, HeldAcknowledgementsAreAllSentInTheEnd) {
   ExpectSettled(Format::kYuv420, kYuvPsnr);
 }
 
-TEST_F(SystemTest, JpegRingOverrunResynchronisesBothViews) {
-  Start({.format = Format::kJpeg, .width = kWidth, .height = kHeight, .seed = 6});
+TEST_P(SystemRoadTest, JpegRingOverrunResynchronisesBothViews) {
+  Start({.road = GetParam(), .format = Format::kJpeg, .width = kWidth, .height = kHeight, .seed = 6});
   // Unacknowledged payloads fill the rectangle ring's record; the send thread then forgets
   // them, refreshes both views and flags the next messages.
   chip_->frames().HoldAcks(true);
@@ -306,8 +319,8 @@ TEST_F(SystemTest, FailedBulkTransferRefreshesTheView) {
 }
 
 // The simulated monitors offer the common modes, USB 3 up to 2560x1440; one asked for is set.
-TEST_F(SystemTest, TheMonitorsOfferTheCommonModes) {
-  Session& s = Start({.format = Format::kRgb24, .monitors = 1, .width = 1366, .height = 768});
+TEST_P(SystemRoadTest, TheMonitorsOfferTheCommonModes) {
+  Session& s = Start({.road = GetParam(), .format = Format::kRgb24, .monitors = 1, .width = 1366, .height = 768});
   ASSERT_EQ(s.views().size(), 1u);
   EXPECT_EQ(s.views()[0].width, 1366u);
   EXPECT_EQ(s.views()[0].height, 768u);
@@ -324,13 +337,16 @@ TEST_F(SystemTest, TheMonitorsOfferTheCommonModes) {
 }
 
 // Two monitors of 2560x1440 share memory in the wide layout, its ring at the top 8 MiB.
-TEST_F(SystemTest, WideViewsRunInTheirOwnLayout) {
-  Session& s = Start({.format = Format::kYuv420, .width = 2560, .height = 1440, .seed = 8});
+TEST_P(SystemRoadTest, WideViewsRunInTheirOwnLayout) {
+  Session& s = Start({.road = GetParam(), .format = Format::kYuv420, .width = 2560, .height = 1440, .seed = 8});
   ASSERT_EQ(s.views().size(), 2u);
   for (const ViewState& v : s.views()) EXPECT_EQ(v.width, 2560u);
   Run(3);
   ExpectSettled(Format::kYuv420, kYuvPsnr);
 }
+
+INSTANTIATE_TEST_SUITE_P(Roads, SystemRoadTest, ::testing::ValuesIn(Roads()),
+                         [](const ::testing::TestParamInfo<Road>& info) { return std::string(RoadName(info.param)); });
 
 }  // namespace
 }  // namespace vorn::sim

@@ -35,7 +35,6 @@
 #include "tools/vorn-sim/png_writer.h"
 #include "tools/vorn-sim/panel_step.h"
 #include "tools/vorn-sim/rom_update.h"
-#include "sim/road/station_road.h"
 #include "tools/vorn-sim/session.h"
 
 namespace {
@@ -433,15 +432,13 @@ int Run(const Options& o) {
   if (!NT_SUCCESS(closed)) std::printf("close: %s\n", StatusName(closed).c_str());
   // The station was removed with the adapter: what it left behind, and what went wrong in it.
   bool station_clean = true;
-  if (vorn::sim::StationRoad* station = session.station()) {
+  if (session.OnStationRoad()) {
     uint64_t slices = 0;
     for (uint32_t c = 0; c < vorn::chip::StationBulkOut::kChannels; ++c) slices += chip.station_bulk_out().Completed(c);
     std::printf("  station:          %llu messages put together from its slices, removed",
                 static_cast<unsigned long long>(slices));
-    const std::vector<std::string> left = station->Leftovers();
-    std::vector<std::string> problems;
-    for (const std::string& p : station->Problems())
-      if (p.rfind("adapter: ", 0) != 0) problems.push_back(p);  // the adapter's are listed above
+    const std::vector<std::string> left = session.StationLeftovers();
+    const std::vector<std::string> problems = session.StationProblems();
     std::printf("%s\n", left.empty() && problems.empty() ? " leaving nothing behind" : "");
     for (const std::string& l : left) std::printf("    left behind: %s\n", l.c_str());
     for (const std::string& p : problems) std::printf("    %s\n", p.c_str());

@@ -325,6 +325,24 @@ bool Session::Settle(int timeout_ms, double min_psnr) {
   return false;
 }
 
+std::vector<std::string> Session::StationLeftovers() const {
+#ifdef VORN_SIM_STATION_ROAD
+  if (road_) return road_->Leftovers();
+#endif
+  return {};
+}
+
+std::vector<std::string> Session::StationProblems() const {
+  std::vector<std::string> out;
+#ifdef VORN_SIM_STATION_ROAD
+  // The adapter's own protocol violations are the chip's, reported with it.
+  if (road_)
+    for (const std::string& p : road_->Problems())
+      if (p.rfind("adapter: ", 0) != 0) out.push_back(p);
+#endif
+  return out;
+}
+
 NTSTATUS Session::Close() {
   NTSTATUS status = STATUS_SUCCESS;
   if (adapter_ && adapter_->IsOpen()) status = adapter_->Close();

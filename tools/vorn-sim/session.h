@@ -95,14 +95,18 @@ class Session {
   // PSNR of at least |min_psnr|), every frame message was acknowledged and nothing has been
   // sent for a moment. True when that was reached.
   bool Settle(int timeout_ms, double min_psnr);
-  // Closes the adapter (its status); on the station road then removes the station, whose
-  // leftovers station()->Leftovers() lists.
+  // Closes the adapter (its status); on the station road then removes the station.
   NTSTATUS Close();
 
   std::vector<ViewState>& views() { return views_; }
   host::Adapter* adapter() { return adapter_; }
   // The station of the station road, null on the direct road.
   StationRoad* station() { return road_.get(); }
+  bool OnStationRoad() const { return road_ != nullptr; }
+  // What the removed station left behind (pool blocks, IRPs in a driver), and the kernel rules
+  // it broke; both empty on the direct road and in builds without the station driver.
+  std::vector<std::string> StationLeftovers() const;
+  std::vector<std::string> StationProblems() const;
   Difference DifferenceOf(size_t view) const;
   // Acknowledgements the chip sent, and display messages (type 0) it received.
   uint64_t Acks() const;
