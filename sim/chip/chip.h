@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "platform/usb/usb_device.h"
-#include "sim/chip/audio_records.h"
 #include "sim/chip/bulk_out.h"
 #include "sim/chip/capture.h"
 #include "sim/chip/chip_profile.h"
@@ -28,6 +27,7 @@
 #include "sim/chip/station_bulk_in.h"
 #include "sim/chip/station_bulk_out.h"
 #include "sim/chip/station_functions.h"
+#include "sim/chip/audio_records.h"  // the jacks' audio records beside their jack records
 #include "sim/chip/vendor_requests.h"
 #include "sim/chip/violation_log.h"
 
