@@ -811,8 +811,9 @@ NTSTATUS AudioSelectInterface(PVOID ctx, ULONG* usbd_status, UCHAR interface_num
   // Interface 0 is the control interface: it has no stream and nothing to do, also when a
   // stream is absent and its interface number field reads 0.
   if (interface_number == 0) {
+    if (alternate_setting != 0) return STATUS_NOT_SUPPORTED;
     *usbd_status = USBD_STATUS_SUCCESS;
-    return alternate_setting == 0 ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
+    return STATUS_SUCCESS;
   }
   AudioStream* s = nullptr;
   for (AudioStream& candidate : a->Streams)
