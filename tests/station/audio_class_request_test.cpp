@@ -369,3 +369,42 @@ TEST_F(AudioMachineTest, ASetOnAnUnknownUnitChangesNothingAndSucceeds) {
 
 }  // namespace
 }  // namespace vorn::station::testing
+
+namespace vorn::station::testing {
+namespace {
+
+TEST_F(AudioMachineTest, SettingsAreReadFromTheParametersKeyOverTheirDefaults) {
+  const ULONG preload = 20;
+  const UCHAR sw_volume = 2, render_sw_volume = 0, service_mode = 0;
+  SetParameter(u"AudioRenderPreloadTime", REG_DWORD, &preload, 4);
+  SetParameter(u"AudioSwVolume", REG_BINARY, &sw_volume, 1);
+  SetParameter(u"AudioRenderSwVolume", REG_BINARY, &render_sw_volume, 1);  // read last: it wins
+  SetParameter(u"AudioServiceMode", REG_BINARY, &service_mode, 1);
+  Boot();
+  EXPECT_EQ(g_AudioSettings.RenderPreloadTime, 20u);
+  EXPECT_EQ(g_AudioSettings.RenderSwVolume, 0);
+  EXPECT_EQ(g_AudioSettings.ServiceMode, 0);
+  EXPECT_EQ(g_AudioSettings.CapturePreloadTime, 40u);
+  EXPECT_EQ(g_AudioSettings.RenderStartOffset, 6u);
+  EXPECT_EQ(g_AudioSettings.CaptureStartOffset, 6u);
+  EXPECT_EQ(g_AudioSettings.DumpInterval, 5000u);
+  EXPECT_EQ(g_AudioSettings.RenderConsumeMode, 0);
+}
+
+TEST_F(AudioMachineTest, WithoutAVolumeValueTheModeFollowsTheSystemsVersion) {
+  Boot();
+  struct Row {
+    ULONG os;
+    UCHAR mode;
+  };
+  for (Row r : {Row{MakeOsVersion(5, 1, 2600), 2}, Row{MakeOsVersion(6, 0, 6000), 1},
+                Row{MakeOsVersion(10, 0, 19041), 1}}) {
+    AudioSettings s{};
+    LoadAudioSettings(&s, r.os);
+    EXPECT_EQ(s.RenderSwVolume, r.mode) << std::hex << r.os;
+    EXPECT_EQ(s.ServiceMode, 1);
+  }
+}
+
+}  // namespace
+}  // namespace vorn::station::testing
