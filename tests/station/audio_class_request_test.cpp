@@ -408,3 +408,23 @@ TEST_F(AudioMachineTest, WithoutAVolumeValueTheModeFollowsTheSystemsVersion) {
 
 }  // namespace
 }  // namespace vorn::station::testing
+
+namespace vorn::station::testing {
+namespace {
+
+// A preload longer than the ring could hold is cut to one second, half the two-second ring
+// of the largest format, so the preload silence always fits in it.
+TEST_F(AudioMachineTest, APreloadTimePastTheRingIsCutToOneSecond) {
+  const ULONG preload = 5000;
+  SetParameter(u"AudioRenderPreloadTime", REG_DWORD, &preload, 4);
+  ASSERT_NO_FATAL_FAILURE(Start());
+  ASSERT_NE(ChildPdo(kAudioChildId), nullptr);
+  const AudioStream& render = ModuleOf(ChildPdo(kAudioChildId))->Streams[kRenderStream];
+  EXPECT_EQ(render.RingBytes, 48000u * 4u * 2u);
+  EXPECT_EQ(render.PreloadTime, 1000u);
+  EXPECT_EQ(render.PreloadBytes, 48000u * 4u);
+  EXPECT_LE(render.PreloadBytes, render.RingBytes / 2);
+}
+
+}  // namespace
+}  // namespace vorn::station::testing
