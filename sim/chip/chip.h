@@ -29,6 +29,7 @@
 #include "sim/chip/station_bulk_in.h"
 #include "sim/chip/station_bulk_out.h"
 #include "sim/chip/station_functions.h"
+#include "sim/chip/audio_records.h"  // the jacks' audio records beside their jack records
 #include "sim/chip/vendor_requests.h"
 #include "sim/chip/violation_log.h"
 
@@ -61,6 +62,8 @@ class Chip : public usb::UsbDevice {
   StationBulkOut& station_bulk_out() { return station_bulk_out_; }
   // The function descriptors and jack records the station discovers (0xB1, 0xA1, 0xA4).
   StationFunctions& functions() { return functions_; }
+  // The audio streams, formats and units of the jacks, and the audio writes the chip took.
+  AudioRecords& audio() { return audio_; }
   // The ROM the station burns and reads back (its size follows the profile's ROM size).
   RomStore& rom() { return rom_; }
   // Frame memory, pictures and frame acknowledgements.
@@ -151,6 +154,7 @@ class Chip : public usb::UsbDevice {
   BulkOutReassembler bulk_out_;
   StationBulkOut station_bulk_out_;
   StationFunctions functions_;
+  AudioRecords audio_;
   std::atomic<bool> station_bulk_out_on_{false};
   FrameStore frames_;
   RomStore rom_;
