@@ -205,6 +205,46 @@ TEST_F(GlimdenTest, DestroyClosesEverythingAndALaterStartWorksAgain) {
   EXPECT_EQ(Notices::Get().RemovalCount(), 0u);  // Destroy closes without removal callbacks
 }
 
+// Another part of the application with a low-level hook of its own, installed before the
+// library's: it sees input only when the newer hooks pass it on.
+std::atomic<int> g_older_clicks{0};
+LRESULT WINAPI OlderHookProc(int code, WPARAM wParam, LPARAM) {
+  if (code == HC_ACTION && wParam == WM_LBUTTONUP) ++g_older_clicks;
+  return 0;
+}
+
+TEST_F(GlimdenTest, TheHookEndsWithTheStartThreadAndALaterStartInstallsItAgain) {
+  g_older_clicks = 0;
+  machine_.Attach(kPanelProduct, u"16&1");
+  UiThread other;
+  HHOOK older = other.Run([] { return SetWindowsHookExW(WH_MOUSE_LL, OlderHookProc, GetModuleHandleW(nullptr), 0); });
+  ASSERT_NE(older, nullptr);
+  {
+    UiThread starter;
+    ASSERT_EQ(starter.Run([] { return PFN_Start_GLIMDEN(nullptr); }), S_OK);
+    PFN_RegisterDeviceNotification(nullptr, Notices::Callback);
+    ASSERT_TRUE(CountReaches(1));
+    EXPECT_EQ(win32::input::InstalledHooks(), 2u);
+  }  // the start thread ends without Destroy
+  EXPECT_EQ(win32::input::InstalledHooks(), 1u);
+  ASSERT_TRUE(win32::input::InjectMouse(WM_LBUTTONUP, {1, 1}));
+  ASSERT_TRUE(Eventually([] { return g_older_clicks == 1; }));
+  EXPECT_EQ(Notices::Get().Arrivals(nullptr).size(), 0u);
+
+  // The manager lives on: a Start on a living thread installs the hook again there.
+  EXPECT_EQ(ui_.Run([] { return PFN_Start_GLIMDEN(nullptr); }), E_FAIL);
+  EXPECT_EQ(win32::input::InstalledHooks(), 2u);
+  EXPECT_EQ(PFN_OP_Get_Device_Count(), 1u);
+  ASSERT_TRUE(win32::input::InjectMouse(WM_LBUTTONUP, {2, 2}));
+  ASSERT_TRUE(Eventually([] { return Notices::Get().Arrivals(nullptr).size() == 1; }));
+  EXPECT_EQ(Notices::Get().Arrivals(nullptr)[0].thread, ui_.id());
+  ASSERT_TRUE(Eventually([] { return g_older_clicks == 2; }));  // passed on
+  PFN_Destroy_GLIMDEN();
+  EXPECT_EQ(win32::input::InstalledHooks(), 1u);
+  EXPECT_EQ(Traced("Detach Mouse Process."), 1u);
+  EXPECT_TRUE(other.Run([older] { return UnhookWindowsHookEx(older); }));
+}
+
 TEST_F(GlimdenTest, AHookThatCannotBeInstalledStartsNothing) {
   machine_.Attach(kPanelProduct, u"14&1");
   win32::input::FailHookInstalls(1, ERROR_NOT_ENOUGH_MEMORY);
