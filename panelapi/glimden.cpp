@@ -46,8 +46,14 @@ LRESULT WINAPI MouseHookProc(int code, WPARAM wParam, LPARAM lParam) {
   return CallNextHookEx(hook, code, wParam, lParam);
 }
 
+// Removes the hook; true when it was installed. A hook whose thread has ended went with it:
+// its handle is forgotten, so that a later Start installs a new one on a living thread.
 bool RemoveHook() {
-  if (!G().mouse_hook || !UnhookWindowsHookEx(G().mouse_hook)) return false;
+  if (!G().mouse_hook) return false;
+  if (!UnhookWindowsHookEx(G().mouse_hook)) {
+    if (GetLastError() == ERROR_INVALID_HOOK_HANDLE) G().mouse_hook = nullptr;
+    return false;
+  }
   G().mouse_hook = nullptr;
   DebugPrint("Detach Mouse Process.\n");
   return true;
@@ -75,11 +81,9 @@ using namespace vorn::panelapi;
 
 HRESULT PFN_Start_GLIMDEN(void* argument) {
   Held held;
-  if (G().mouse_hook) {
-    // Called again while the hook is in: only the hook goes; the manager and thread stay.
-    RemoveHook();
-    return S_OK;
-  }
+  // Called again while the hook is in: only the hook goes; the manager and thread stay. A
+  // hook that ended with its thread is not in: this call installs one again.
+  if (G().mouse_hook && (RemoveHook() || G().mouse_hook)) return S_OK;
   G().mouse_hook = SetWindowsHookExW(WH_MOUSE_LL, MouseHookProc, GetModuleHandleW(nullptr), 0);
   if (!G().mouse_hook) {
     DebugPrint("!g_mouseHook (%ld) \n", kHookFailureLine);

@@ -26,6 +26,7 @@ struct Registration {
   GUID guid;                  // interface registrations
   HANDLE handle;              // handle registrations
   kernel_link::Device pdo;         // the device behind |handle|, referenced while registered
+  bool removed = false;       // handle registrations: remove-complete sent (once)
 };
 
 struct State {
@@ -114,12 +115,31 @@ std::vector<Registration> Matching(const std::function<bool(const Registration&)
   return out;
 }
 
+// The handle registrations of the device |link| belongs to that have not heard of its
+// removal yet, marked as told: a device with several interfaces tells each owner once.
+std::vector<Registration> RemovedHandleOwners(const WString& link) {
+  std::vector<Registration> owners;
+  for (const Registration& r : Matching([](const Registration& r) { return r.for_handle && !r.removed; }))
+    if (kernel_link::LinkOfDevice(link, r.pdo)) owners.push_back(r);
+  std::lock_guard<std::mutex> guard(S().lock);
+  for (Registration& r : S().registrations)
+    for (const Registration& o : owners)
+      if (r.id == o.id) r.removed = true;
+  return owners;
+}
+
 void InterfaceChanged(const GUID& guid, const WString& link, bool arrived) {
   const std::u16string name = setup::UserPath(link);
-  Queue([guid, name, arrived] {
+  // The kernel takes a device's interfaces away when it is removed, orderly or by surprise:
+  // the owners of handle registrations for it hear DBT_DEVICEREMOVECOMPLETE of their handle.
+  std::vector<Registration> owners;
+  if (!arrived) owners = RemovedHandleOwners(link);
+  Queue([guid, name, arrived, owners] {
     auto targets = Matching([&](const Registration& r) { return !r.for_handle && (r.all_classes || r.guid == guid); });
     for (const Registration& r : targets)
       if (Registered(r.id)) SendInterface(r, arrived ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE, guid, name);
+    for (const Registration& r : owners)
+      if (Registered(r.id)) SendHandle(r, DBT_DEVICEREMOVECOMPLETE);
   });
 }
 

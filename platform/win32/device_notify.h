@@ -1,10 +1,12 @@
 // Device-change notifications for windows: RegisterDeviceNotificationW for an interface class
-// (arrival and removal of its interfaces) or for a device handle (query-remove and its
-// failure), and the WM_DEVICECHANGE broadcasts that follow the kernel.
+// (arrival and removal of its interfaces) or for a device handle (query-remove, its failure,
+// and remove-complete), and the WM_DEVICECHANGE broadcasts that follow the kernel.
 //
 // Arrival and remove-complete reach the registered windows from a broadcast thread of the
 // services, in the order the kernel changed the interfaces, each sent (the sender waits for
-// the window procedure). A query-remove is sent on the thread that asked for the removal,
+// the window procedure). When a device is removed (orderly or by surprise) its interfaces go,
+// and every window still registered for a handle to it gets DBT_DEVICEREMOVECOMPLETE of that
+// handle once, after the interface broadcast, whether or not the handle is still open. A query-remove is sent on the thread that asked for the removal,
 // to the owners of handles to the device before its driver is asked; a window that answers
 // BROADCAST_QUERY_DENY, or a handle still open afterwards, vetoes the removal, and then every
 // handle owner asked gets DBT_DEVICEQUERYREMOVEFAILED.

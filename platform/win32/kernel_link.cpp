@@ -1,6 +1,8 @@
 #include "platform/win32/kernel_link.h"
 
+#include "platform/kernel/base.h"
 #include "platform/kernel/device_change.h"
+#include "platform/kernel/device_internal.h"
 #include "platform/kernel/interfaces.h"
 #include "platform/kernel/object.h"
 
@@ -21,6 +23,18 @@ void FollowRemovals(std::function<bool(Device)> query, std::function<void(Device
 }
 
 Device DeviceOfFile(void* file) { return kernel::device_change::DeviceOfFile(static_cast<FILE_OBJECT*>(file)); }
+
+bool LinkOfDevice(WStringView link, Device device) {
+  if (!device) return false;
+  auto ids = kernel::internal::IdsOf(static_cast<DEVICE_OBJECT*>(device));
+  if (!ids) return false;
+  // An interface link is "\??\<device id with '\' as '#'>#<instance id>#<class>...".
+  WString device_part = ids->device_id;
+  for (auto& c : device_part)
+    if (c == u'\\') c = u'#';
+  const WString prefix = UpperCase(u"\\??\\" + device_part + u"#" + ids->instance_id + u"#");
+  return link.size() > prefix.size() && UpperCase(link.substr(0, prefix.size())) == prefix;
+}
 
 void ReferenceDevice(Device device) { ObReferenceObject(device); }
 void DereferenceDevice(Device device) { ObDereferenceObject(device); }

@@ -21,6 +21,8 @@ void FollowInterfaces(std::function<void(const GUID&, const WString& link, bool 
 void FollowRemovals(std::function<bool(Device)> query, std::function<void(Device)> cancelled);
 // The device under the stack a kernel file object was opened on.
 Device DeviceOfFile(void* file);
+// Whether |link| (as the kernel spells it, "\\??\\...") names an interface of |device|.
+bool LinkOfDevice(WStringView link, Device device);
 void ReferenceDevice(Device device);
 void DereferenceDevice(Device device);
 

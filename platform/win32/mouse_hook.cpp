@@ -33,6 +33,20 @@ struct Event {
   MSLLHOOKSTRUCT data;
 };
 
+// A thread's hooks end with it, as its windows do: a hook left in the chain after its thread
+// has gone would take the input as the newest hook and never pass it on.
+struct ThreadHooks {
+  DWORD thread = 0;
+  ~ThreadHooks() {
+    if (!thread) return;
+    std::lock_guard<std::mutex> guard(H().lock);
+    auto& chain = H().chain;
+    chain.erase(std::remove_if(chain.begin(), chain.end(), [&](const Hook& h) { return h.thread == thread; }),
+                chain.end());
+  }
+};
+thread_local ThreadHooks own_hooks;
+
 // Runs |hook| on its thread with the event; the event lives as long as the call.
 void Deliver(const Hook& hook, UINT message, std::shared_ptr<Event> event) {
   const HHOOK handle = hook.handle;
@@ -97,7 +111,8 @@ HHOOK SetWindowsHookExW(int idHook, HOOKPROC proc, HINSTANCE module, DWORD threa
   }
   input::H().next += 4;
   HHOOK handle = reinterpret_cast<HHOOK>(input::H().next);
-  input::H().chain.push_back({handle, proc, GetCurrentThreadId()});
+  input::own_hooks.thread = GetCurrentThreadId();
+  input::H().chain.push_back({handle, proc, input::own_hooks.thread});
   return handle;
 }
 

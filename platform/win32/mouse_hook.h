@@ -1,6 +1,7 @@
 // The low-level mouse hook and injectable mouse input. A hook runs on the thread that
 // installed it, while that thread reads its messages (GetMessageW, PeekMessageW); injected
-// input reaches the newest hook, and each hook passes it on with CallNextHookEx.
+// input reaches the newest hook, and each hook passes it on with CallNextHookEx. A thread's
+// hooks are removed when it ends.
 #pragma once
 
 #include "platform/win32/window.h"

@@ -7,6 +7,7 @@
 
 #include "platform/nt/status.h"
 #include "platform/win32/device_notify.h"
+#include "platform/win32/file_api.h"
 #include "platform/win32/setupapi.h"
 #include "protocol/guids.h"
 #include "tests/panelapi/panel_machine.h"
@@ -22,6 +23,7 @@ struct Broadcast {
   WPARAM event;
   DWORD type;
   std::u16string name;
+  HANDLE handle = nullptr;  // handle broadcasts
 };
 
 struct Recorder {
@@ -30,6 +32,10 @@ struct Recorder {
   std::vector<Broadcast> Seen() {
     std::lock_guard<std::mutex> guard(lock);
     return seen;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> guard(lock);
+    seen.clear();
   }
 };
 Recorder g_recorder;
@@ -42,6 +48,7 @@ LRESULT WINAPI RecordingProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     b.type = h->dbch_devicetype;
     if (b.type == DBT_DEVTYP_DEVICEINTERFACE)
       b.name = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lParam)->dbcc_name;
+    if (b.type == DBT_DEVTYP_HANDLE) b.handle = reinterpret_cast<const DEV_BROADCAST_HANDLE*>(lParam)->dbch_handle;
   }
   std::lock_guard<std::mutex> guard(g_recorder.lock);
   g_recorder.seen.push_back(b);
@@ -133,6 +140,76 @@ TEST(DeviceChange, EnabledInterfacesAreListedAndTheirArrivalAndRemovalBroadcast)
   EXPECT_TRUE(ui.Run([window] { return DestroyWindow(window); }));
   ui.Quit();
   EXPECT_TRUE(UnregisterClassW(u"Recorder", nullptr));
+  EXPECT_EQ(machine.Problems(), std::vector<std::string>{});
+}
+
+// The owner of a handle registration hears its device removed once, by surprise and orderly,
+// with the handle open or already closed; a registration for another device hears nothing.
+TEST(DeviceChange, HandleOwnersHearTheRemovalOfTheirDeviceOnce) {
+  g_recorder.Clear();
+  PanelMachine machine;
+  const int first = machine.Attach(kPanelProduct, u"6&1");
+  const int second = machine.Attach(kPanelProductWide, u"6&2");
+  const int third = machine.Attach(kPanelProduct, u"6&3");
+  std::vector<HANDLE> handles;
+  for (int n : {first, second, third}) {
+    HANDLE h = CreateFileW(machine.InterfacePath(n).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    handles.push_back(h);
+  }
+
+  UiThread ui;
+  WNDCLASSEXW c{};
+  c.cbSize = sizeof c;
+  c.lpfnWndProc = RecordingProc;
+  c.lpszClassName = u"HandleOwner";
+  ASSERT_NE(RegisterClassExW(&c), 0);
+  HWND window = ui.Run([] {
+    return CreateWindowExW(0, u"HandleOwner", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+  });
+  ASSERT_NE(window, nullptr);
+  std::vector<HDEVNOTIFY> notes;
+  for (HANDLE h : handles) {
+    DEV_BROADCAST_HANDLE filter{};
+    filter.dbch_size = sizeof filter;
+    filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
+    filter.dbch_handle = h;
+    notes.push_back(RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE));
+    ASSERT_NE(notes.back(), nullptr);
+  }
+
+  // Surprise, handle still open: the owner learns of it and closes the handle, which lets the
+  // removal end.
+  machine.Unplug(first);
+  ASSERT_TRUE(Eventually([&] { return g_recorder.Seen().size() >= 1; }));
+  EXPECT_TRUE(CloseHandle(handles[0]));
+  // Orderly, the handle closed before, the registration kept.
+  EXPECT_TRUE(CloseHandle(handles[1]));
+  EXPECT_EQ(machine.Remove(second), STATUS_SUCCESS);
+  machine.Settle();
+  win32::device_change::WaitDelivered();
+
+  const std::vector<Broadcast> seen = g_recorder.Seen();
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].event, DBT_DEVICEREMOVECOMPLETE);
+  EXPECT_EQ(seen[0].type, DBT_DEVTYP_HANDLE);
+  EXPECT_EQ(seen[0].handle, handles[0]);
+  EXPECT_EQ(seen[1].event, DBT_DEVICEQUERYREMOVE);
+  EXPECT_EQ(seen[1].handle, handles[1]);
+  EXPECT_EQ(seen[2].event, DBT_DEVICEREMOVECOMPLETE);
+  EXPECT_EQ(seen[2].type, DBT_DEVTYP_HANDLE);
+  EXPECT_EQ(seen[2].handle, handles[1]);
+
+  for (HDEVNOTIFY note : notes) EXPECT_TRUE(UnregisterDeviceNotification(note));
+  EXPECT_EQ(win32::device_change::Registrations(), 0u);
+  EXPECT_TRUE(CloseHandle(handles[2]));
+  EXPECT_EQ(machine.Remove(third), STATUS_SUCCESS);  // unregistered: nobody to tell
+  win32::device_change::WaitDelivered();
+  EXPECT_EQ(g_recorder.Seen().size(), 3u);
+  EXPECT_TRUE(ui.Run([window] { return DestroyWindow(window); }));
+  ui.Quit();
+  EXPECT_TRUE(UnregisterClassW(u"HandleOwner", nullptr));
   EXPECT_EQ(machine.Problems(), std::vector<std::string>{});
 }
 

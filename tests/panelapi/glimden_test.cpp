@@ -1,6 +1,8 @@
 // The panel library's device manager against stations on chip models: finding the stations
 // present at start, arrival, surprise and orderly removal, the click callback on the start
 // thread, a second and third start, Destroy and a new Start, and the getters' bounds.
+#include <atomic>
+
 #include "tests/panelapi/glimden_fixture.h"
 
 namespace vorn::panelapi::testing {
@@ -63,6 +65,59 @@ TEST_F(GlimdenTest, SurpriseDetachOfOneStationLeavesTheOtherWorking) {
   EXPECT_EQ(PFN_OP_Set_Brightness_Value(hb, 80), S_OK);
   EXPECT_EQ(machine_.Adapter(b).panel().State().brightness, 80);
   EXPECT_EQ(Notices::Get().Removals(hb).size(), 0u);
+}
+
+// An application that registered its own window for a station handle the library gave it
+// hears of the station's removal there too, after the library has closed the handle.
+std::atomic<HANDLE> g_removed_handle{nullptr};
+std::atomic<int> g_removed_count{0};
+LRESULT WINAPI HandleOwnerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_DEVICECHANGE && wParam == DBT_DEVICEREMOVECOMPLETE && lParam &&
+      reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam)->dbch_devicetype == DBT_DEVTYP_HANDLE) {
+    g_removed_handle = reinterpret_cast<const DEV_BROADCAST_HANDLE*>(lParam)->dbch_handle;
+    ++g_removed_count;
+    return TRUE;
+  }
+  return DefWindowProcW(window, message, wParam, lParam);
+}
+
+TEST_F(GlimdenTest, AnApplicationRegisteredForAStationHandleHearsItsRemoval) {
+  const int a = machine_.Attach(kPanelProduct, u"15&1");
+  machine_.Attach(kPanelProductWide, u"15&2");
+  ASSERT_EQ(Start(), S_OK);
+  ASSERT_TRUE(CountReaches(2));
+  HANDLE ha = PFN_OP_Get_Device_HWND(0, nullptr);
+  HANDLE hb = PFN_OP_Get_Device_HWND(1, nullptr);
+  WNDCLASSEXW c{};
+  c.cbSize = sizeof c;
+  c.lpfnWndProc = HandleOwnerProc;
+  c.lpszClassName = u"Owner";
+  ASSERT_NE(RegisterClassExW(&c), 0);
+  HWND window = ui_.Run([] {
+    return CreateWindowExW(0, u"Owner", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+  });
+  ASSERT_NE(window, nullptr);
+  std::vector<HDEVNOTIFY> notes;
+  for (HANDLE h : {ha, hb}) {
+    DEV_BROADCAST_HANDLE filter{};
+    filter.dbch_size = sizeof filter;
+    filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
+    filter.dbch_handle = h;
+    notes.push_back(RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE));
+    ASSERT_NE(notes.back(), nullptr);
+  }
+
+  machine_.Unplug(a);
+  ASSERT_TRUE(Eventually([] { return g_removed_count == 1; }));
+  EXPECT_EQ(g_removed_handle, ha);
+  EXPECT_EQ(Notices::Get().Removals(ha).size(), 1u);
+  machine_.Settle();
+  win32::device_change::WaitDelivered();
+  EXPECT_EQ(g_removed_count, 1);  // once, and nothing of the other station
+
+  for (HDEVNOTIFY note : notes) EXPECT_TRUE(UnregisterDeviceNotification(note));
+  EXPECT_TRUE(ui_.Run([window] { return DestroyWindow(window); }));
+  EXPECT_TRUE(UnregisterClassW(u"Owner", nullptr));
 }
 
 TEST_F(GlimdenTest, OrderlyRemovalClosesEachStationAtItsQueryAndLetsTheRemovalGoOn) {
@@ -148,6 +203,46 @@ TEST_F(GlimdenTest, DestroyClosesEverythingAndALaterStartWorksAgain) {
   EXPECT_EQ(Traced("The window class failed to register"), 0u);
   EXPECT_EQ(machine_.Remove(a), 0);  // no handle left open
   EXPECT_EQ(Notices::Get().RemovalCount(), 0u);  // Destroy closes without removal callbacks
+}
+
+// Another part of the application with a low-level hook of its own, installed before the
+// library's: it sees input only when the newer hooks pass it on.
+std::atomic<int> g_older_clicks{0};
+LRESULT WINAPI OlderHookProc(int code, WPARAM wParam, LPARAM) {
+  if (code == HC_ACTION && wParam == WM_LBUTTONUP) ++g_older_clicks;
+  return 0;
+}
+
+TEST_F(GlimdenTest, TheHookEndsWithTheStartThreadAndALaterStartInstallsItAgain) {
+  g_older_clicks = 0;
+  machine_.Attach(kPanelProduct, u"16&1");
+  UiThread other;
+  HHOOK older = other.Run([] { return SetWindowsHookExW(WH_MOUSE_LL, OlderHookProc, GetModuleHandleW(nullptr), 0); });
+  ASSERT_NE(older, nullptr);
+  {
+    UiThread starter;
+    ASSERT_EQ(starter.Run([] { return PFN_Start_GLIMDEN(nullptr); }), S_OK);
+    PFN_RegisterDeviceNotification(nullptr, Notices::Callback);
+    ASSERT_TRUE(CountReaches(1));
+    EXPECT_EQ(win32::input::InstalledHooks(), 2u);
+  }  // the start thread ends without Destroy
+  EXPECT_EQ(win32::input::InstalledHooks(), 1u);
+  ASSERT_TRUE(win32::input::InjectMouse(WM_LBUTTONUP, {1, 1}));
+  ASSERT_TRUE(Eventually([] { return g_older_clicks == 1; }));
+  EXPECT_EQ(Notices::Get().Arrivals(nullptr).size(), 0u);
+
+  // The manager lives on: a Start on a living thread installs the hook again there.
+  EXPECT_EQ(ui_.Run([] { return PFN_Start_GLIMDEN(nullptr); }), E_FAIL);
+  EXPECT_EQ(win32::input::InstalledHooks(), 2u);
+  EXPECT_EQ(PFN_OP_Get_Device_Count(), 1u);
+  ASSERT_TRUE(win32::input::InjectMouse(WM_LBUTTONUP, {2, 2}));
+  ASSERT_TRUE(Eventually([] { return Notices::Get().Arrivals(nullptr).size() == 1; }));
+  EXPECT_EQ(Notices::Get().Arrivals(nullptr)[0].thread, ui_.id());
+  ASSERT_TRUE(Eventually([] { return g_older_clicks == 2; }));  // passed on
+  PFN_Destroy_GLIMDEN();
+  EXPECT_EQ(win32::input::InstalledHooks(), 1u);
+  EXPECT_EQ(Traced("Detach Mouse Process."), 1u);
+  EXPECT_TRUE(other.Run([older] { return UnhookWindowsHookEx(older); }));
 }
 
 TEST_F(GlimdenTest, AHookThatCannotBeInstalledStartsNothing) {
