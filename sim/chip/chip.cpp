@@ -153,6 +153,8 @@ void Chip::SubmitControl(usb::Transfer& t, LoggedRequest& entry) {
         if (s.bRequest == protocol::ReqResetChip) st = panel_.Handle(s, t.buffer, length, &actual);
       } else if (PanelRequests::Owns(s)) {
         st = panel_.Handle(s, t.buffer, length, &actual);
+      } else if (audio_.Answer(s, t.buffer, length, &actual, &st)) {
+        // The audio records and writes (sim/chip/audio_records.h).
       } else if (!in || !functions_.Answer(s, t.buffer, length, &actual, &st)) {
         st = vendor_.Handle(s, t.buffer, length, &actual);
       }

@@ -15,6 +15,7 @@
 
 #include "platform/usb/usb_device.h"
 #include "sim/chip/audio_pcm_sink.h"
+#include "sim/chip/audio_records.h"
 #include "sim/chip/bulk_out.h"
 #include "sim/chip/capture.h"
 #include "sim/chip/chip_profile.h"
@@ -60,6 +61,8 @@ class Chip : public usb::UsbDevice {
   StationBulkOut& station_bulk_out() { return station_bulk_out_; }
   // The function descriptors and jack records the station discovers (0xB1, 0xA1, 0xA4).
   StationFunctions& functions() { return functions_; }
+  // The audio streams, formats and units of the jacks, and the audio writes the chip took.
+  AudioRecords& audio() { return audio_; }
   // The ROM the station burns and reads back (its size follows the profile's ROM size).
   RomStore& rom() { return rom_; }
   // Frame memory, pictures and frame acknowledgements.
@@ -148,6 +151,7 @@ class Chip : public usb::UsbDevice {
   BulkOutReassembler bulk_out_;
   StationBulkOut station_bulk_out_;
   StationFunctions functions_;
+  AudioRecords audio_;
   std::atomic<bool> station_bulk_out_on_{false};
   FrameStore frames_;
   RomStore rom_;

@@ -60,7 +60,7 @@ void LoadAudioSettings(AudioSettings* settings, ULONG os_version);
 // The chip's audio vendor requests (recipient device, wIndex = the stream's jack index).
 
 inline constexpr UCHAR kReqReadDeviceValue = 0xB0;
-inline constexpr USHORT kDeviceValueCmdVersion = 4;  // wValue item of ReqReadDeviceValue
+inline constexpr USHORT kDeviceValueCmdVersion = 4;  // item (wIndex) of ReqReadDeviceValue
 inline constexpr UCHAR kReqReadJackInfo = 0xA1;
 inline constexpr UCHAR kReqReadAudioUnit = 0xA2;
 inline constexpr UCHAR kReqReadAudioUnitValues = 0xA3;
@@ -79,9 +79,10 @@ inline constexpr UCHAR kUnitKind2 = 2;  // kept, unused
 inline constexpr UCHAR kUnitCaptureVolume = 3;
 inline constexpr ULONG kAudioMaxChannels = 8;
 inline constexpr ULONG kAudioMaxRates = 1024;
-// The most format records a stream may announce. Each distinct rate takes 3 bytes of the
-// format type descriptor, whose length is one byte: 8 + 3 × 82 = 254.
+// The most distinct rates a stream announces: each takes 3 bytes of the format type
+// descriptor, whose length is one byte (8 + 3 × 82 = 254). Rates past them are not offered.
 inline constexpr ULONG kAudioMaxDescriptorRates = 82;
+// The most format records a stream may have; a chip announcing more gets no stream.
 inline constexpr ULONG kAudioMaxFormats = 1024;
 
 #pragma pack(push, 1)
