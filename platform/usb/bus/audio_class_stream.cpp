@@ -35,6 +35,9 @@ NTSTATUS IsochDone(DEVICE_OBJECT*, IRP* irp, PVOID context) {
 
 }  // namespace
 
+IsochStream::IsochStream() = default;
+IsochStream::~IsochStream() { Stop(); }
+
 bool IsochStream::Start(const IsochStreamSettings& s) {
   if (running_.load() || thread_.joinable()) return false;
   if (!s.target || !s.pipe || !s.query_bus_time || s.rate == 0 || s.frame_bytes == 0 || s.ms_per_urb == 0 ||

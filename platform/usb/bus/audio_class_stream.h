@@ -50,8 +50,8 @@ struct IsochStreamCounts {
 
 class IsochStream {
  public:
-  IsochStream() = default;
-  ~IsochStream() { Stop(); }
+  IsochStream();
+  ~IsochStream();
   IsochStream(const IsochStream&) = delete;
   IsochStream& operator=(const IsochStream&) = delete;
 
