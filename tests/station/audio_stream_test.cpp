@@ -274,7 +274,9 @@ TEST_P(CaptureTone, ComesBackWholeWithItsFrequencyAndLevel) {
 INSTANTIATE_TEST_SUITE_P(
     Runs, CaptureTone,
     ::testing::Values(ToneCase{"timer_real_time", 1, 1, 0, 1.5, false},
-                      ToneCase{"threads_real_time", 1, 0, 0, 1.5, false}),
+                      ToneCase{"threads_real_time", 1, 0, 0, 1.5, false},
+                      ToneCase{"slow_microphone", 4, 1, -10000, 8, true},
+                      ToneCase{"fast_microphone", 4, 1, 10000, 8, false}),
     [](const ::testing::TestParamInfo<ToneCase>& i) { return std::string(i.param.name); });
 
 TEST_F(AudioStreamTest, ARenderedToneReachesTheChipWhole) {
