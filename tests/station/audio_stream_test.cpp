@@ -314,3 +314,57 @@ TEST_F(AudioStreamTest, ARenderedToneReachesTheChipWhole) {
 
 }  // namespace
 }  // namespace vorn::station::testing
+
+namespace vorn::station::testing {
+namespace {
+
+// The software gain reaches the chip for 16-bit stereo; a stream of another channel count
+// goes out as it came instead of leaving the ring's earlier bytes in the message.
+struct GainCase {
+  const char* name;
+  uint8_t channels;
+  bool scaled;
+};
+void PrintTo(const GainCase& c, std::ostream* os) { *os << c.name; }
+class RenderGain : public AudioStreamTest, public ::testing::WithParamInterface<GainCase> {};
+
+TEST_P(RenderGain, IsAppliedWhereItIsDefined) {
+  const GainCase& c = GetParam();
+  AudioMachineOptions o = OneChild();
+  o.sw_volume = 1;  // logarithmic software gain
+  o.render.formats = {{48000, 16, c.channels}};
+  ASSERT_TRUE(Play(o));
+  clock::ScopedSpeed real_time(1);
+  for (uint8_t ch = 1; ch <= c.channels; ++ch)
+    ASSERT_EQ(device_->SetVolume(kRenderFeatureUnit, ch, -1536), STATUS_SUCCESS);  // -6 dB
+  const std::vector<uint8_t> data = Counting(1920, 3);
+  IsoUrb u;
+  Build(u, Pipe(kRenderEndpoint), false, data, 10, 192);
+  Send(u);
+  ASSERT_EQ(Finish(u), STATUS_SUCCESS);
+  const ULONG preload = 48000u * 2 * c.channels * 40 / 1000;
+  ASSERT_TRUE(WaitFor([&] { return chip_->audio_out().PlayedBytes() >= preload + data.size(); }));
+  const std::vector<uint8_t> played = chip_->audio_out().Played();
+  ASSERT_EQ(played.size(), preload + data.size());
+  std::vector<uint8_t> expected = data;
+  if (c.scaled) {
+    for (size_t i = 0; i + 1 < expected.size(); i += 2) {
+      const int16_t v = static_cast<int16_t>(expected[i] | expected[i + 1] << 8);
+      const uint16_t g = static_cast<uint16_t>(static_cast<int16_t>((int32_t{v} * 32845) >> 16));
+      expected[i] = static_cast<uint8_t>(g);
+      expected[i + 1] = static_cast<uint8_t>(g >> 8);
+    }
+  }
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), played.begin() + preload));
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, RenderGain,
+                         ::testing::Values(GainCase{"stereo_scaled", 2, true},
+                                           GainCase{"mono_at_unity", 1, false},
+                                           GainCase{"four_channels_at_unity", 4, false}),
+                         [](const ::testing::TestParamInfo<GainCase>& i) {
+                           return std::string(i.param.name);
+                         });
+
+}  // namespace
+}  // namespace vorn::station::testing
