@@ -8,7 +8,7 @@
 namespace vorn::audio {
 namespace {
 
-constexpr size_t kWindow = 8;  // samples that place a sample in the tone
+constexpr size_t kWindow = 32;  // samples that place a sample in the tone (most of a cycle)
 constexpr double kFullScale = 32767.0;
 // Places tried before a stream is taken to hold no tone, and samples in a row that fit no
 // place before the rest is counted as changed unseen (each try walks the tone's period).

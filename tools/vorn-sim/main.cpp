@@ -33,6 +33,7 @@
 #include "sim/host/pointer.h"
 #include "tools/vorn-sim/command_packets.h"
 #include "tools/vorn-sim/png_writer.h"
+#include "tools/vorn-sim/audio_road.h"
 #include "tools/vorn-sim/panel_step.h"
 #include "tools/vorn-sim/rom_update.h"
 #include "tools/vorn-sim/session.h"
@@ -91,6 +92,11 @@ void PrintUsage() {
       "  --rom-image F   the image file to write (default: a built one)\n"
       "  --rom-size K    the built image's size in KiB (default 256)\n"
       "  --rom-block K   the largest block in KiB, 0 for one block (default 64)\n"
+      "  --audio         instead: a tone played through the station driver's audio child and\n"
+      "                  one recorded back, written as WAV files (played.wav, recorded.wav in\n"
+      "                  --output) with their frequency, level, samples lost or repeated and\n"
+      "                  drift; --seconds S, --audio-rate 48000|44100, --speed N (clock, 1-100,\n"
+      "                  default 10), --drift-ppm P (the microphone's clock)\n"
       "  --panel         instead: an application on the panel library sets brightness,\n"
       "                  rotation and night light on a simulated adapter's station; each\n"
       "                  result and what the chip received\n"
@@ -452,6 +458,15 @@ int Run(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--audio") != 0) continue;
+#ifdef VORN_SIM_AUDIO
+    return vorn::sim::RunAudioRoadFromArgs(argc, argv);
+#else
+    std::fprintf(stderr, "vorn-sim: --audio needs the station driver, which this build lacks\n");
+    return 2;
+#endif
+  }
   Options o;
   // The package's own road where this build has the station driver.
   o.session.road = vorn::sim::StationRoadBuilt() ? vorn::sim::Road::kStation : vorn::sim::Road::kDirect;

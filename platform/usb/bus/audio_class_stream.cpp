@@ -14,6 +14,7 @@ struct IsochStream::Slot {
   std::vector<uint8_t> urb_block;
   std::vector<uint8_t> buffer;
   bool busy = false;              // sent and not yet collected (the stream's thread only)
+  uint64_t sequence = 0;          // order of sending: URBs are collected in this order
   std::atomic<bool> done{false};  // completed, waiting to be collected
   std::atomic<NTSTATUS> status{STATUS_SUCCESS};
   URB* Urb() { return reinterpret_cast<URB*>(urb_block.data()); }
@@ -34,6 +35,9 @@ NTSTATUS IsochDone(DEVICE_OBJECT*, IRP* irp, PVOID context) {
 }
 
 }  // namespace
+
+IsochStream::IsochStream() = default;
+IsochStream::~IsochStream() { Stop(); }
 
 bool IsochStream::Start(const IsochStreamSettings& s) {
   if (running_.load() || thread_.joinable()) return false;
@@ -140,6 +144,7 @@ bool IsochStream::Submit(Slot& slot) {
   IoSetCompletionRoutine(slot.irp, IsochDone, &slot, TRUE, TRUE, TRUE);
   slot.done.store(false);
   slot.busy = true;
+  slot.sequence = ++sent_;
   ++in_flight_;
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -180,9 +185,16 @@ void IsochStream::Collect(Slot& slot) {
 void IsochStream::Run() {
   LARGE_INTEGER poll;
   poll.QuadPart = kPoll100ns;
-  while (running_.load()) {
+  // The oldest URB sent is collected first, and only once it is done, so the sink sees the
+  // stream in the order it was sent even when several complete at once.
+  auto oldest = [this]() -> Slot* {
+    Slot* first = nullptr;
     for (auto& slot : slots_)
-      if (slot->busy && slot->done.load()) Collect(*slot);
+      if (slot->busy && (!first || slot->sequence < first->sequence)) first = slot.get();
+    return first;
+  };
+  while (running_.load()) {
+    for (Slot* slot = oldest(); slot && slot->done.load(); slot = oldest()) Collect(*slot);
     if (!draining_.load()) {
       for (auto& slot : slots_) {
         if (slot->busy || !running_.load()) continue;
@@ -203,9 +215,9 @@ void IsochStream::Run() {
   // Stop: every URB still in flight is cancelled and waited for.
   for (auto& slot : slots_)
     if (slot->busy && !slot->done.load()) IoCancelIrp(slot->irp);
-  for (auto& slot : slots_) {
-    while (slot->busy && !slot->done.load()) KeWaitForSingleObject(&wake_, Executive, KernelMode, FALSE, &poll);
-    if (slot->busy) Collect(*slot);
+  for (Slot* slot = oldest(); slot; slot = oldest()) {
+    while (!slot->done.load()) KeWaitForSingleObject(&wake_, Executive, KernelMode, FALSE, &poll);
+    Collect(*slot);
   }
 }
 

@@ -50,8 +50,8 @@ struct IsochStreamCounts {
 
 class IsochStream {
  public:
-  IsochStream() = default;
-  ~IsochStream() { Stop(); }
+  IsochStream();
+  ~IsochStream();
   IsochStream(const IsochStream&) = delete;
   IsochStream& operator=(const IsochStream&) = delete;
 
@@ -84,6 +84,7 @@ class IsochStream {
   KEVENT wake_{};
   mutable std::mutex lock_;
   IsochStreamCounts counts_;
+  uint64_t sent_ = 0;          // URBs sent
   uint64_t packets_sent_ = 0;  // packets of the stream so far: the byte count of each follows
   bool have_next_start_ = false;
   ULONG next_start_ = 0;       // frame where the stream stands after the last URB sent
