@@ -1,0 +1,9 @@
+#include "tests/sweep/scenarios.h"
+
+namespace vorn::sweep {
+
+std::vector<Scenario> AllScenarios() {
+  return {StationStartStop()};
+}
+
+}  // namespace vorn::sweep
