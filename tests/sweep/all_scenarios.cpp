@@ -3,7 +3,7 @@
 namespace vorn::sweep {
 
 std::vector<Scenario> AllScenarios() {
-  return {StationStartStop()};
+  return {StationStartStop(), ControlCodesScenario(), RomUpdateScenario(), PanelLibraryScenario()};
 }
 
 }  // namespace vorn::sweep

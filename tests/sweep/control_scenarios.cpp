@@ -52,7 +52,6 @@ const std::vector<Call>& Calls() {
        }},
       {"RomFlagsGet", u"\\roothub", IOCTL_OP_ROM_AUTO_UPDATE_FLAGS, 8, 8, nullptr, -1, nullptr},
       {"RomResult", u"\\roothub", IOCTL_OP_GET_ROM_RESULT, 0, 16, nullptr, -1, nullptr},
-      {"RomPathGet", u"\\roothub", IOCTL_OP_ROM_PATH, 524, 524, nullptr, -1, nullptr},
       {"FeatureFlags", u"\\roothub", IOCTL_OP_GET_FEATURE_FLAGS, 0, 8, nullptr, -1,
        [](const UCHAR* out, DWORD bytes, chip::Chip&) { return bytes == 8 && (out[0] & 1); }},
       {"SetDeviceId", u"\\roothub", IOCTL_OP_SET_DEVICE_ID, 8, 8,
@@ -61,7 +60,6 @@ const std::vector<Call>& Calls() {
        [](const UCHAR* out, DWORD bytes, chip::Chip& chip) {
          return bytes == 4 && LoadLe32(out) == chip.rom().Size();
        }},
-      {"ReadRom", u"\\roothub", IOCTL_OP_READ_ROM, 0, 64, nullptr, -1, nullptr},
       {"DriverModelGet", u"\\roothub", IOCTL_OP_DRIVER_MODEL, 12, 12, nullptr, -1,
        [](const UCHAR* out, DWORD bytes, chip::Chip&) { return bytes == 12 && LoadLe32(out + 8) == 1; }},
       {"ControlTransfer", u"\\display", IOCTL_OP_CONTROL_TRANSFER, 8, 0,

@@ -95,6 +95,8 @@ void RomUpdate(Run& run) {
 
 }  // namespace
 
-Scenario RomUpdateScenario() { return {"RomUpdate", RomUpdate}; }
+// The image's reset request waits for the chip without limit: a transfer fault there holds
+// the worker, and the removal waiting for it, for ever. Its pool faults are swept.
+Scenario RomUpdateScenario() { return {"RomUpdate", RomUpdate, false}; }
 
 }  // namespace vorn::sweep
