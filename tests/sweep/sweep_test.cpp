@@ -39,7 +39,6 @@ TEST_P(SweepTest, EveryRunEndsSound) {
   plan.heap = c.family == Family::kHeap;
   plan.transfers = c.family == Family::kTransfers;
   plan.spread = 6;
-  plan.removal = false;
   const Outcome out = RunSweep(c.scenario, plan);
   std::string counts;
   for (const auto& [tag, n] : out.pool_allocations)
