@@ -18,8 +18,12 @@ constexpr ULONG kReadFunctions[] = {0, 2, 3, 4, 5, 6};
 
 bool Absent(USHORT vendor) { return vendor == 0 || vendor == 0xFFFF; }
 
-// A vendor IN request of |length| bytes into |out|, without time-out. A short answer leaves
-// the rest zero.
+// A chip that never answers would hold the worker in discovery for ever, and with it every
+// stop and removal that waits for the worker: each request gets the two seconds the other
+// identity reads get, and one that runs out fails like any other failed read.
+constexpr LONGLONG kDiscoveryTimeout = -20000000;
+
+// A vendor IN request of |length| bytes into |out|. A short answer leaves the rest zero.
 NTSTATUS ReadIn(StationExtension* station, UCHAR request, USHORT index, void* out,
                 ULONG length) {
   PipeOps& pipe = station->Pipes[kControlPipe];
@@ -27,9 +31,11 @@ NTSTATUS ReadIn(StationExtension* station, UCHAR request, USHORT index, void* ou
   UCHAR buffer[sizeof(ChildFunctionDescriptor)] = {};
   if (length > sizeof buffer) return STATUS_INVALID_PARAMETER;
   ULONG transferred = 0, usbd_status = 0;
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = kDiscoveryTimeout;
   NTSTATUS status = pipe.ControlTransfer(pipe.Object, USBD_TRANSFER_DIRECTION_IN,
                                          URB_FUNCTION_VENDOR_DEVICE, request, 0, index, length,
-                                         buffer, &transferred, nullptr, &usbd_status);
+                                         buffer, &transferred, &timeout, &usbd_status);
   if (NT_SUCCESS(status)) std::memcpy(out, buffer, length);
   return status;
 }

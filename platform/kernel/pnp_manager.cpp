@@ -372,8 +372,22 @@ NTSTATUS SendAndWait(DEVICE_OBJECT* device, UCHAR major, UCHAR minor,
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) ReportViolation("PnP request sent at IRQL %d", KeGetCurrentIrql());
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IRP* irp = AllocateManagedIrp(device->StackSize, [](IRP*, void* ctx) { KeSetEvent(static_cast<KEVENT*>(ctx), 0, FALSE); }, &done);
-  if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+  auto on_done = [](IRP*, void* ctx) { KeSetEvent(static_cast<KEVENT*>(ctx), 0, FALSE); };
+  IRP* irp = AllocateManagedIrp(device->StackSize, on_done, &done);
+  // Stop, removal and the cancels are notices a driver cannot refuse, so the manager may not
+  // fail to send them either: it tries again rather than leave the device half stopped or
+  // removed (a single injected failure costs one try; a pool that fails every time is a
+  // broken kernel, reported as such).
+  const bool must_send = major == IRP_MJ_PNP &&
+                         (minor == IRP_MN_STOP_DEVICE || minor == IRP_MN_REMOVE_DEVICE ||
+                          minor == IRP_MN_SURPRISE_REMOVAL || minor == IRP_MN_CANCEL_STOP_DEVICE ||
+                          minor == IRP_MN_CANCEL_REMOVE_DEVICE);
+  for (int attempt = 0; !irp && must_send && attempt < 8; ++attempt)
+    irp = AllocateManagedIrp(device->StackSize, on_done, &done);
+  if (!irp) {
+    if (must_send) ReportViolation("no IRP for PnP request %d that may not fail", minor);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
   irp->IoStatus.Status = initial_status;
   IO_STACK_LOCATION* st = IoGetNextIrpStackLocation(irp);
   st->MajorFunction = major;

@@ -159,4 +159,13 @@ int64_t AllocationCount(ULONG tag) {
   return it == s.tags.end() ? 0 : it->second.allocations;
 }
 
+std::map<ULONG, int64_t> AllocationCounts() {
+  PoolState& s = State();
+  std::lock_guard<std::mutex> guard(s.lock);
+  std::map<ULONG, int64_t> out;
+  for (auto& [tag, t] : s.tags)
+    if (t.allocations) out[tag] = t.allocations;
+  return out;
+}
+
 }  // namespace vorn::kernel::pool

@@ -43,5 +43,7 @@ void FailAllAllocations(ULONG tag, bool on);
 size_t BlockSize(const void* block);
 // Total allocations of a tag since start (for tests that count attempts).
 int64_t AllocationCount(ULONG tag);
+// The same for every tag asked for since start, failed attempts included.
+std::map<ULONG, int64_t> AllocationCounts();
 
 }  // namespace vorn::kernel::pool

@@ -1,5 +1,6 @@
 #include "platform/win32/heap.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -36,6 +37,7 @@ struct HeapTable {
   std::unordered_map<uintptr_t, std::shared_ptr<Heap>> heaps;
   uintptr_t next = kFirstHeapHandle;
   uint64_t created = 0;
+  std::atomic<uint64_t> allocation_calls{0};
 };
 
 HeapTable& Table() {
@@ -80,7 +82,7 @@ bool GetHeapCounters(HANDLE handle, HeapCounters* out) {
 HeapTotals GetHeapTotals() {
   HeapTable& table = Table();
   std::lock_guard<std::mutex> guard(table.lock);
-  HeapTotals totals{table.heaps.size(), table.created, 0, 0};
+  HeapTotals totals{table.heaps.size(), table.created, 0, 0, table.allocation_calls.load()};
   for (auto& [value, heap] : table.heaps) {
     std::lock_guard<std::mutex> heap_guard(heap->lock);
     totals.liveBlocks += heap->counters.liveBlocks;
@@ -148,6 +150,7 @@ LPVOID HeapAlloc(HANDLE handle, DWORD flags, SIZE_T bytes) {
     SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
   }
+  ++Table().allocation_calls;
   bool inject = ShouldFailAnyHeapAllocation();
   std::lock_guard<std::mutex> guard(heap->lock);
   if (heap->destroyed) {

@@ -49,6 +49,9 @@ struct HeapTotals {
   uint64_t heapsCreated;
   size_t liveBlocks;
   size_t liveBytes;
+  // Allocations asked of any heap over the process's life, refused ones included (a sweep
+  // of injected failures counts what there is to fail with it).
+  uint64_t allocationCalls;
 };
 HeapTotals GetHeapTotals();
 

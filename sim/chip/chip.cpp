@@ -6,6 +6,7 @@
 #include "protocol/byte_order.h"
 #include "protocol/vendor_request.h"
 #include "sim/chip/ip_profile.h"
+#include "sim/chip/transfer_faults.h"
 
 namespace vorn::chip {
 
@@ -89,6 +90,24 @@ void Chip::Submit(usb::Transfer& t) {
   if (!connected) {
     Finish(t, entry, TransferStatus::kDeviceGone, 0);
     return;
+  }
+  switch (TakeTransferFault()) {
+    case TransferFault::kNone:
+      break;
+    case TransferFault::kStall:
+      Finish(t, entry, TransferStatus::kStall, 0);
+      return;
+    case TransferFault::kError:
+      Finish(t, entry, TransferStatus::kError, 0);
+      return;
+    case TransferFault::kTimeOut:
+      Hold(t, std::move(entry));
+      return;
+    case TransferFault::kGone:
+      Unplug();
+      Finish(t, entry, TransferStatus::kDeviceGone, 0);
+      ReportTransferGone(*this);
+      return;
   }
   if (t.endpoint == 0) {
     SubmitControl(t, entry);

@@ -1,0 +1,35 @@
+#include "tests/sweep/panel_station.h"
+
+#include "tests/sweep/station_bench.h"
+
+namespace vorn::sweep {
+
+namespace {
+constexpr char16_t kPanelHardwareId[] = u"USB\\VID_3A7C&PID_0A5E";
+}
+
+PanelStation::PanelStation(Run& run) {
+  chip::ChipProfile p = chip::MakeProfile({});
+  p.vendor_id = 0x3A7C;
+  p.product_id = 0x0A5E;
+  bench_ = std::make_unique<StationBench>(run, std::move(p), nullptr, kPanelHardwareId);
+}
+
+PanelStation::~PanelStation() = default;
+
+bool PanelStation::loaded() const { return bench_->loaded(); }
+
+bool PanelStation::Arrive() {
+  if (!bench_->Attach()) {
+    bench_->run().Expect(!bench_->run().clean(), "a clean chip is attached");
+    return false;
+  }
+  bench_->Settle();
+  return bench_->Serving();
+}
+
+void PanelStation::Remove() { bench_->Remove(); }
+
+chip::Chip& PanelStation::chip() { return bench_->chip(); }
+
+}  // namespace vorn::sweep
