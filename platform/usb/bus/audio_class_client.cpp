@@ -9,6 +9,7 @@
 #include "platform/kernel/power.h"
 #include "platform/kernel/pool.h"
 #include "platform/kernel/sync.h"
+#include "platform/usb/bus/upper_driver.h"
 
 namespace vorn::usb {
 namespace {
@@ -20,11 +21,6 @@ constexpr UCHAR kSetCur = 0x01;
 constexpr UCHAR kGetCur = 0x81;
 constexpr UCHAR kMuteControl = 1;
 constexpr UCHAR kVolumeControl = 2;
-
-NTSTATUS SignalDone(DEVICE_OBJECT*, IRP*, PVOID context) {
-  KeSetEvent(static_cast<KEVENT*>(context), IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
 
 NTSTATUS QueryBusInterface(DEVICE_OBJECT* lower, USB_BUS_INTERFACE_USBDI_V1* out) {
   KEVENT done;
@@ -303,54 +299,25 @@ std::map<DRIVER_OBJECT*, AudioClassDriver*>& Drivers() {
   return drivers;
 }
 
-void Withdraw(ClientExtension* ext) {
-  if (!ext->device) return;
-  ext->owner->Leaving(ext->device);
-  delete ext->device;
-  ext->device = nullptr;
-}
-
 NTSTATUS ClientPnp(DEVICE_OBJECT* fdo, IRP* irp) {
   auto* ext = static_cast<ClientExtension*>(fdo->DeviceExtension);
-  DEVICE_OBJECT* lower = ext->lower;
   const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-  if (minor == IRP_MN_START_DEVICE) {
-    // The child starts first; the client configures it only once it runs.
-    KEVENT started;
-    KeInitializeEvent(&started, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, SignalDone, &started, TRUE, TRUE, TRUE);
-    if (IoCallDriver(lower, irp) == STATUS_PENDING)
-      KeWaitForSingleObject(&started, Executive, KernelMode, FALSE, nullptr);
-    NTSTATUS status = irp->IoStatus.Status;
-    if (NT_SUCCESS(status) && !ext->device) {
-      auto* device = new AudioClassDevice(lower);
-      status = device->Configure();
-      if (NT_SUCCESS(status)) {
-        ext->device = device;
-        ext->owner->Arrived(device);
-      } else {
-        delete device;
-      }
+  if (minor != IRP_MN_START_DEVICE) return upper::ForwardPnp<ClientExtension>(fdo, irp, minor);
+  // The child starts first; the client configures it only once it runs.
+  NTSTATUS status = upper::StartLower(ext->lower, irp);
+  if (NT_SUCCESS(status) && !ext->device) {
+    auto* device = new AudioClassDevice(ext->lower);
+    status = device->Configure();
+    if (NT_SUCCESS(status)) {
+      ext->device = device;
+      ext->owner->Arrived(device);
+    } else {
+      delete device;
     }
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
   }
-  if (minor == IRP_MN_SURPRISE_REMOVAL || minor == IRP_MN_REMOVE_DEVICE) Withdraw(ext);
-  IoSkipCurrentIrpStackLocation(irp);
-  const NTSTATUS status = IoCallDriver(lower, irp);
-  if (minor == IRP_MN_REMOVE_DEVICE) {
-    IoDetachDevice(lower);
-    IoDeleteDevice(fdo);
-  }
+  irp->IoStatus.Status = status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
-}
-
-NTSTATUS ClientPower(DEVICE_OBJECT* fdo, IRP* irp) {
-  PoStartNextPowerIrp(irp);
-  IoSkipCurrentIrpStackLocation(irp);
-  return PoCallDriver(static_cast<ClientExtension*>(fdo->DeviceExtension)->lower, irp);
 }
 
 NTSTATUS ClientAddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
@@ -360,26 +327,12 @@ NTSTATUS ClientAddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
     auto it = Drivers().find(driver);
     if (it != Drivers().end()) owner = it->second;
   }
-  if (!owner) return STATUS_NO_SUCH_DEVICE;
-  DEVICE_OBJECT* fdo = nullptr;
-  NTSTATUS status = IoCreateDevice(driver, sizeof(ClientExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
-  if (!NT_SUCCESS(status)) return status;
-  auto* ext = static_cast<ClientExtension*>(fdo->DeviceExtension);
-  ext->owner = owner;
-  ext->device = nullptr;
-  ext->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
-  if (!ext->lower) {
-    IoDeleteDevice(fdo);
-    return STATUS_NO_SUCH_DEVICE;
-  }
-  fdo->Flags |= DO_POWER_PAGABLE;
-  fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-  return STATUS_SUCCESS;
+  return upper::AddUpperDevice<ClientExtension>(driver, pdo, owner);
 }
 
 NTSTATUS ClientEntry(DRIVER_OBJECT* driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_PNP] = ClientPnp;
-  driver->MajorFunction[IRP_MJ_POWER] = ClientPower;
+  driver->MajorFunction[IRP_MJ_POWER] = upper::PassPower<ClientExtension>;
   driver->DriverExtension->AddDevice = ClientAddDevice;
   driver->DriverUnload = [](DRIVER_OBJECT*) {};
   return STATUS_SUCCESS;

@@ -7,6 +7,7 @@
 #include "platform/kernel/power.h"
 #include "platform/kernel/pool.h"
 #include "platform/kernel/sync.h"
+#include "platform/usb/bus/upper_driver.h"
 
 namespace vorn::usb {
 namespace {
@@ -250,53 +251,18 @@ std::map<DRIVER_OBJECT*, ChildUsbDriver*>& Drivers() {
   return drivers;
 }
 
-NTSTATUS StartDone(DEVICE_OBJECT*, IRP*, PVOID context) {
-  KeSetEvent(static_cast<KEVENT*>(context), IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// The child leaves: the host is told and closes what runs on the device, then it goes.
-void Withdraw(UpperExtension* ext) {
-  if (!ext->device) return;
-  ext->owner->Leaving(ext->device);
-  delete ext->device;
-  ext->device = nullptr;
-}
-
 NTSTATUS UpperPnp(DEVICE_OBJECT* fdo, IRP* irp) {
   auto* ext = static_cast<UpperExtension*>(fdo->DeviceExtension);
-  DEVICE_OBJECT* lower = ext->lower;
   const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-  if (minor == IRP_MN_START_DEVICE) {
-    // The child starts first; the device over it is handed up only once it runs.
-    KEVENT started;
-    KeInitializeEvent(&started, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, StartDone, &started, TRUE, TRUE, TRUE);
-    if (IoCallDriver(lower, irp) == STATUS_PENDING)
-      KeWaitForSingleObject(&started, Executive, KernelMode, FALSE, nullptr);
-    const NTSTATUS status = irp->IoStatus.Status;
-    if (NT_SUCCESS(status) && !ext->device) {
-      ext->device = new ChildUsbDevice(lower);
-      ext->owner->Arrived(ext->device);
-    }
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+  if (minor != IRP_MN_START_DEVICE) return upper::ForwardPnp<UpperExtension>(fdo, irp, minor);
+  // The child starts first; the device over it is handed up only once it runs.
+  const NTSTATUS status = upper::StartLower(ext->lower, irp);
+  if (NT_SUCCESS(status) && !ext->device) {
+    ext->device = new ChildUsbDevice(ext->lower);
+    ext->owner->Arrived(ext->device);
   }
-  if (minor == IRP_MN_SURPRISE_REMOVAL || minor == IRP_MN_REMOVE_DEVICE) Withdraw(ext);
-  IoSkipCurrentIrpStackLocation(irp);
-  const NTSTATUS status = IoCallDriver(lower, irp);
-  if (minor == IRP_MN_REMOVE_DEVICE) {
-    IoDetachDevice(lower);
-    IoDeleteDevice(fdo);
-  }
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
-}
-
-NTSTATUS UpperPower(DEVICE_OBJECT* fdo, IRP* irp) {
-  PoStartNextPowerIrp(irp);
-  IoSkipCurrentIrpStackLocation(irp);
-  return PoCallDriver(static_cast<UpperExtension*>(fdo->DeviceExtension)->lower, irp);
 }
 
 NTSTATUS UpperAddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
@@ -306,26 +272,12 @@ NTSTATUS UpperAddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
     auto it = Drivers().find(driver);
     if (it != Drivers().end()) owner = it->second;
   }
-  if (!owner) return STATUS_NO_SUCH_DEVICE;
-  DEVICE_OBJECT* fdo = nullptr;
-  NTSTATUS status = IoCreateDevice(driver, sizeof(UpperExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
-  if (!NT_SUCCESS(status)) return status;
-  auto* ext = static_cast<UpperExtension*>(fdo->DeviceExtension);
-  ext->owner = owner;
-  ext->device = nullptr;
-  ext->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
-  if (!ext->lower) {
-    IoDeleteDevice(fdo);
-    return STATUS_NO_SUCH_DEVICE;
-  }
-  fdo->Flags |= DO_POWER_PAGABLE;
-  fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-  return STATUS_SUCCESS;
+  return upper::AddUpperDevice<UpperExtension>(driver, pdo, owner);
 }
 
 NTSTATUS UpperEntry(DRIVER_OBJECT* driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_PNP] = UpperPnp;
-  driver->MajorFunction[IRP_MJ_POWER] = UpperPower;
+  driver->MajorFunction[IRP_MJ_POWER] = upper::PassPower<UpperExtension>;
   driver->DriverExtension->AddDevice = UpperAddDevice;
   driver->DriverUnload = [](DRIVER_OBJECT*) {};
   return STATUS_SUCCESS;
