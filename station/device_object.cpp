@@ -381,6 +381,7 @@ NTSTATUS AddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
   KeInitializeMutex(&station->EventSlotMutex, 0);
   KeInitializeMutex(&station->RomMutex, 0);
   station->ChildList.Flink = station->ChildList.Blink = &station->ChildList;
+  WriteFlag(station->ChildListReady, 1);
   station->IoCount = 1;
   station->SystemPowerState = PowerSystemWorking;
   station->DevicePowerState = PowerDeviceD0;

@@ -175,6 +175,9 @@ struct StationExtension {
   // Set by a Plug and Play STOP, which takes every child away: the worker of the next start
   // makes them again once the system has removed the old ones. Read and written as an atomic.
   UCHAR RecreateChildren;
+  // Set once ChildListMutex and ChildList are initialised; read as an atomic, so the list
+  // head is only ever touched under the mutex.
+  UCHAR ChildListReady;
   UCHAR InterfaceOffRequest;
   UCHAR RomStateCopy;
   UCHAR RomWriteCounter;

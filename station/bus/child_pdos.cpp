@@ -81,7 +81,7 @@ void Unlock(StationExtension* station) { KeReleaseMutex(&station->ChildListMutex
 ChildPdoExtension* FromLink(LIST_ENTRY* e) {
   return CONTAINING_RECORD(e, ChildPdoExtension, ListLink);
 }
-bool ListReady(const StationExtension* station) { return station->ChildList.Flink != nullptr; }
+bool ListReady(const StationExtension* station) { return ReadFlag(station->ChildListReady) != 0; }
 
 bool JackAllows(const JackRecord& jack) { return !jack.DetectionOn || jack.State[1]; }
 
