@@ -29,14 +29,16 @@ std::vector<uint8_t> Cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) 
 
 TEST_F(AudioStreamTest, FirstRenderUrbTakesThePreloadAndCompletesAtItsStartFrame) {
   ASSERT_TRUE(Play());
-  clock::ScopedSpeed real_time(1);  // the 15 ms restart window must not pass between URBs
+  clock::ScopedSpeed real_time(1);
   IsoUrb first, second;
   Build(first, Pipe(kRenderEndpoint), false, Counting(1920, 0), 10, kBytesPerMs);
   Build(second, Pipe(kRenderEndpoint), false, Counting(1920, 1920), 10, kBytesPerMs);
+  std::optional<HeldClock> held(std::in_place);  // the 15 ms window cannot pass between them
   const ULONG before = Frame();
   Send(first);
   Send(second);
   const ULONG after = Frame();
+  held.reset();
   ASSERT_EQ(first.returned, STATUS_PENDING);
   ASSERT_EQ(second.returned, STATUS_PENDING);
   // The stream starts AudioRenderStartOffset (6 ms) after the first URB came.
@@ -87,6 +89,7 @@ TEST_F(AudioStreamTest, RenderDataCrossingTheRingsEndGoesAsTwoMessages) {
   constexpr int kUrbs = 378;
   std::deque<IsoUrb> urbs(kUrbs);
   std::vector<uint8_t> sent(kPreloadBytes, 0);
+  std::optional<HeldClock> held(std::in_place);  // no restart between the URBs
   for (int i = 0; i < kUrbs; ++i) {
     const std::vector<uint8_t> data = Counting(1000, 1000u * i);
     sent.insert(sent.end(), data.begin(), data.end());
@@ -94,6 +97,7 @@ TEST_F(AudioStreamTest, RenderDataCrossingTheRingsEndGoesAsTwoMessages) {
     Send(urbs[i]);
     ASSERT_EQ(urbs[i].returned, STATUS_PENDING) << i;
   }
+  held.reset();
   ASSERT_TRUE(WaitFor([&] { return chip_->audio_out().PlayedBytes() >= sent.size(); }));
   std::vector<uint32_t> lengths(1, kPreloadBytes + 1000);
   lengths.insert(lengths.end(), 375, 1000);
