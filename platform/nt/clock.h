@@ -24,6 +24,14 @@ int64_t NowNs();
 void SetSpeed(double factor);
 double Speed();
 
+// Holds the clock back: virtual time does not pass |ns| until the hold is moved on or
+// released, and then runs on from where it stood, so it neither jumps nor runs backwards (a
+// hold below the time already reached holds the clock there). A driver of stand-ins that
+// cannot promise to keep up with a fast clock moves the hold on as they catch up: the clock
+// waits for them. Waits and time-outs still end by real time as the speed makes them.
+void HoldAt(int64_t ns);
+void ReleaseHold();
+
 // The real time a wait of |d| virtual time lasts (rule above). Negative is zero.
 Duration RealDuration(Duration d);
 // The real deadline of a wait of |d| virtual time starting now.

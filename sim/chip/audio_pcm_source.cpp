@@ -63,9 +63,12 @@ void AudioPcmSource::Run() {
     const uint64_t due = static_cast<uint64_t>(std::max<int64_t>(0, drifted_us)) * rate / 1'000'000;
     while (!stop_ && due >= captured_ + piece) {
       const uint64_t frames = std::min(most, (due - captured_) / piece * piece);
+      const bool full = chip_.bulk_in().QueuedMessages() >= kMaxQueuedMessages;
+      // Held back, the frames stay due and go out once the host has read on.
+      if (full && settings_.wait_for_host) break;
       const uint64_t first = captured_;
       captured_ += frames;
-      if (chip_.bulk_in().QueuedMessages() >= kMaxQueuedMessages) {
+      if (full) {
         lost_ += frames;
         continue;
       }

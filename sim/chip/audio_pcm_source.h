@@ -4,7 +4,8 @@
 // (optionally a little fast or slow, as a microphone whose crystal drifts); whatever is due is
 // sent in whole pieces, several due pieces in one message of at most max_message_ms. A host
 // that falls behind by more than kMaxQueuedMessages loses the pieces that would not fit, as
-// a real chip overwrites its buffer: they are counted and the tone goes on past them.
+// a real chip overwrites its buffer: they are counted and the tone goes on past them (unless
+// the settings make the microphone wait for the host).
 #pragma once
 
 #include <condition_variable>
@@ -24,6 +25,10 @@ struct AudioSourceSettings {
   uint32_t max_message_ms = 40;  // the most one message carries
   int32_t drift_ppm = 0;         // > 0: the microphone runs fast against the clock
   uint32_t type = 0x83;          // the message type (microphone)
+  // A host that falls behind makes the microphone wait instead of losing pieces: for a run
+  // on a fast clock, where the host's stand-ins lag in real time and the clock cannot wait
+  // for them (the station reads bulk IN on its timer tick, which only a running clock brings).
+  bool wait_for_host = false;
 };
 
 class AudioPcmSource {

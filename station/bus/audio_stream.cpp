@@ -73,8 +73,15 @@ IRP* TakeAudioIrp(AudioRequest* r) {
       InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&r->Hold.Urb.Irp), nullptr));
 }
 
+void WaitForCancelRoutineStart() {
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  IoReleaseCancelSpinLock(irql);
+}
+
 void CompleteAudioUrb(IRP* irp, URB* urb, NTSTATUS status, USBD_STATUS usbd) {
   if (!IoSetCancelRoutine(irp, nullptr)) {
+    WaitForCancelRoutineStart();
     status = STATUS_CANCELLED;
     usbd = USBD_STATUS_CANCELED;
   }

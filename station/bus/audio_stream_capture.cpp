@@ -78,7 +78,8 @@ void CompleteCaptureUrb(AudioChild* a, AudioStream* s, IRP* irp, URB* urb, PVOID
   NTSTATUS status;
   USBD_STATUS usbd;
   if (!IoSetCancelRoutine(irp, nullptr)) {
-    // Cancelled while out of its queue: the cancel routine found nothing to complete.
+    // Cancelled while out of its queue: the cancel routine finds nothing to complete.
+    WaitForCancelRoutineStart();
     status = STATUS_CANCELLED;
     usbd = USBD_STATUS_CANCELED;
   } else if (!ReadFlag(a->Started) || ReadFlag(a->Gone)) {

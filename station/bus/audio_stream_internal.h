@@ -25,6 +25,13 @@ IRP* TakeAudioIrp(AudioRequest* r);
 // request holding it, so it is completed here as cancelled.
 void CompleteAudioUrb(IRP* irp, URB* urb, NTSTATUS status, USBD_STATUS usbd);
 
+// A cancel whose routine this side found taken (IoSetCancelRoutine gave null) may not have
+// reached the routine yet: it holds the cancel spin lock until the routine releases it, and
+// finds the routine's device in the IRP's stack location, which completing the IRP moves on.
+// Taking the lock once waits until the routine has its device and has let the lock go; from
+// then on it no longer reads the IRP, so the IRP may be completed.
+void WaitForCancelRoutineStart();
+
 // Completes a due capture URB as the pump does: the ring's bytes into its packets while the
 // stream plays, cancelled at alternate setting 0, device gone once the child stopped or is
 // gone. Takes the stream lock for the ring.

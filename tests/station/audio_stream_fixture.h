@@ -6,8 +6,10 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
+#include "platform/nt/clock.h"
 #include "platform/usb/bus/audio_class_stream.h"
 #include "tests/station/audio_child_fixture.h"
 
@@ -25,6 +27,15 @@ struct IsoUrb {
   URB* urb() { return reinterpret_cast<URB*>(block.data()); }
   _URB_ISOCH_TRANSFER& iso() { return urb()->UrbIsochronousTransfer; }
   bool Done() const { return KeReadStateEvent(const_cast<KEVENT*>(&event)) != 0; }
+};
+
+// Holds the clock where it stands while it lives: a run of URBs sent under it arrives within
+// the stream's 15 ms restart window however slow the machine is.
+struct HeldClock {
+  HeldClock() { clock::HoldAt(clock::NowNs()); }
+  ~HeldClock() { clock::ReleaseHold(); }
+  HeldClock(const HeldClock&) = delete;
+  HeldClock& operator=(const HeldClock&) = delete;
 };
 
 class AudioStreamTest : public AudioMachineTest {

@@ -16,6 +16,7 @@
 #include "platform/usb/bus/audio_class_client.h"
 #include "platform/usb/bus/audio_class_stream.h"
 #include "platform/usb/bus/usb_bus.h"
+#include "sim/audio/stream_pacer.h"
 #include "sim/audio/tone_analysis.h"
 #include "sim/audio/wav_writer.h"
 #include "sim/chip/audio_pcm_source.h"
@@ -30,6 +31,7 @@ namespace reg = kernel::registry;
 constexpr char16_t kService[] = u"hollin";
 constexpr char16_t kHardwareId[] = u"USB\\VID_3A5C&PID_0101";
 constexpr uint32_t kFrameBytes = 4;  // 16-bit stereo
+constexpr uint32_t kPreloadMs = 40;  // the station's render preload by default
 constexpr int kWaitSeconds = 120;    // real time, for each step
 
 template <class F>
@@ -163,6 +165,7 @@ int RunAudioRoad(const AudioRoadOptions& o) {
         chip::AudioSourceSettings mic_settings;
         mic_settings.tone = tone;
         mic_settings.drift_ppm = o.drift_ppm;
+        mic_settings.wait_for_host = true;  // the paced clock cannot wait for the host's reads
         Received received;
         usb::IsochStreamSettings c = s;
         c.source = nullptr;
@@ -177,13 +180,32 @@ int RunAudioRoad(const AudioRoadOptions& o) {
                                 buffer + p[i].Offset + p[i].Length);
         };
         const uint64_t bytes = static_cast<uint64_t>(o.seconds * o.rate) * kFrameBytes;
-        const bool started = mic.Start(mic_settings) && out.Start(s) && in.Start(c);
+        // The clock waits for the streams, so that a loaded machine cannot make them late.
+        audio::StreamPacer pacer;
+        audio::StreamPaceSettings pace;
+        pace.frame = [d] {
+          ULONG f = 0;
+          d->QueryBusTime(&f);
+          return f;
+        };
+        pace.render = &out;
+        pace.speaker = &chip.audio_out();
+        pace.render_bytes_per_ms = o.rate * kFrameBytes / 1000;
+        pace.render_preload_bytes = o.rate * kFrameBytes * kPreloadMs / 1000;
+        pace.capture = &in;
+        const bool started =
+            pacer.Start(pace) && mic.Start(mic_settings) && out.Start(s) && in.Start(c);
         const bool done = started && WaitReal([&] {
           return chip.audio_out().PlayedBytes() >= bytes && received.Size() >= bytes;
         });
         out.Stop();
         in.Stop();
         mic.Stop();
+        pacer.Stop();
+        std::printf("audio: URBs sent late: %llu played, %llu recorded; microphone frames lost: %llu\n",
+                    static_cast<unsigned long long>(out.Counts().late),
+                    static_cast<unsigned long long>(in.Counts().late),
+                    static_cast<unsigned long long>(mic.LostFrames()));
         if (!done) std::printf("audio: the streams did not carry %.1f s in time\n", o.seconds);
         const bool played = Report("played", tone, chip.audio_out().Played(),
                                    o.output + "/played.wav", o.quiet);

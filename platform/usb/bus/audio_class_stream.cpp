@@ -67,6 +67,7 @@ bool IsochStream::Start(const IsochStreamSettings& s) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     counts_ = {};
+    progress_ = {};
   }
   packets_sent_ = 0;
   have_next_start_ = false;
@@ -88,6 +89,11 @@ void IsochStream::Stop() {
 IsochStreamCounts IsochStream::Counts() const {
   std::lock_guard<std::mutex> guard(lock_);
   return counts_;
+}
+
+IsochStreamProgress IsochStream::Progress() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return progress_;
 }
 
 ULONG IsochStream::Frame() const {
@@ -155,6 +161,10 @@ bool IsochStream::Submit(Slot& slot) {
   if (sent == STATUS_PENDING || NT_SUCCESS(sent)) {
     next_start_ = u.StartFrame + s.ms_per_urb;
     have_next_start_ = true;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!progress_.started) progress_.first_start = u.StartFrame;
+    progress_.started = true;
+    progress_.next_start = next_start_;
   }
   return true;
 }

@@ -48,6 +48,14 @@ struct IsochStreamCounts {
   uint64_t late = 0;          // URBs sent after the frame number passed where they start
 };
 
+// Where the stream stands on the bus's frame counter, as the device gave its URBs their start
+// frames: what a driver of the clock waits for.
+struct IsochStreamProgress {
+  bool started = false;   // a URB has been taken and given its start frame
+  ULONG first_start = 0;  // the first such URB's start frame
+  ULONG next_start = 0;   // the frame after the last URB taken: the next URB starts there
+};
+
 class IsochStream {
  public:
   IsochStream();
@@ -63,6 +71,7 @@ class IsochStream {
   void Drain() { draining_ = true; }
 
   IsochStreamCounts Counts() const;
+  IsochStreamProgress Progress() const;
   // URBs sent and not yet completed.
   uint32_t InFlight() const { return in_flight_.load(); }
 
@@ -84,6 +93,7 @@ class IsochStream {
   KEVENT wake_{};
   mutable std::mutex lock_;
   IsochStreamCounts counts_;
+  IsochStreamProgress progress_;
   uint64_t sent_ = 0;          // URBs sent
   uint64_t packets_sent_ = 0;  // packets of the stream so far: the byte count of each follows
   bool have_next_start_ = false;

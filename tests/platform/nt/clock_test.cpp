@@ -47,6 +47,35 @@ TEST(Clock, SpeedChangesNeverRunTimeBackwards) {
   EXPECT_GE(PerformanceCounter(), 0);
 }
 
+// A held clock stands at its hold however much real time passes, never runs backwards for a
+// hold below it, and runs on from the hold, without a jump, once the hold moves.
+TEST(Clock, AHoldStopsTheClockUntilItMovesOn) {
+  ScopedSpeed fast(1000);
+  const int64_t hold = NowNs() + 50'000'000;  // 50 ms of clock: 50 us of real time
+  HoldAt(hold);
+  auto until = [](auto done) {
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    return done();
+  };
+  ASSERT_TRUE(until([&] { return NowNs() == hold; }));
+  // 20 ms of real time would be 20 s of clock unheld.
+  const auto real_end = std::chrono::steady_clock::now() + 20ms;
+  while (std::chrono::steady_clock::now() < real_end) ASSERT_EQ(NowNs(), hold);
+  HoldAt(hold - 1'000'000'000);  // below the time reached: held where it stands
+  EXPECT_EQ(NowNs(), hold);
+  const auto moved = std::chrono::steady_clock::now();
+  HoldAt(hold + 1'000'000'000'000);
+  int64_t after = hold;
+  ASSERT_TRUE(until([&] { return (after = NowNs()) > hold; }));
+  const auto real_spent = std::chrono::steady_clock::now() - moved;
+  EXPECT_LE(after - hold, std::chrono::duration_cast<Duration>(real_spent).count() * 1000)
+      << "the clock ran on from the hold";
+  ReleaseHold();
+  const int64_t released = NowNs();
+  ASSERT_TRUE(until([&] { return NowNs() > released; }));
+}
+
 TEST(NtTypes, GuidRoundTripsThroughItsText) {
   GUID g{};
   ASSERT_TRUE(GuidFromString("{98f03b06-e5de-4cad-9ff7-6d2ad7b66525}", &g));

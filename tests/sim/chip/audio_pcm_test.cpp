@@ -147,6 +147,33 @@ TEST(AudioSource, LosesWhatAHostThatStopsReadingLeavesBehind) {
   EXPECT_EQ(mic.Messages(), AudioPcmSource::kMaxQueuedMessages);
 }
 
+// Told to wait for its host, the microphone keeps what it captures due instead: with the
+// queue full it sends nothing more and loses nothing while the clock runs on.
+TEST(AudioSource, WaitsForAHostThatStopsReadingWhenToldTo) {
+  clock::ScopedSpeed fast(100);
+  Chip chip(ChipProfile{});
+  AudioPcmSource mic(chip);
+  AudioSourceSettings s;
+  s.tone.format = {44100, 1};
+  s.wait_for_host = true;
+  ASSERT_TRUE(mic.Start(s));
+  const auto deadline = std::chrono::steady_clock::now() + kRealBound;
+  auto until = [&](auto done) {
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+      clock::SleepFor(std::chrono::milliseconds(1));
+    return done();
+  };
+  ASSERT_TRUE(until([&] { return chip.bulk_in().QueuedMessages() == AudioPcmSource::kMaxQueuedMessages; }));
+  // Far more than 64 messages' worth of clock time later.
+  const int64_t later = clock::NowNs() + 10'000'000'000;
+  ASSERT_TRUE(until([&] { return clock::NowNs() > later; }));
+  const uint64_t captured = mic.CapturedFrames();
+  mic.Stop();
+  EXPECT_EQ(mic.LostFrames(), 0u);
+  EXPECT_EQ(mic.Messages(), AudioPcmSource::kMaxQueuedMessages);
+  EXPECT_LT(captured, 44100u * 64 * 40 / 1000 + 1) << "only what the 64 messages carry";
+}
+
 TEST(AudioSource, RefusesSettingsItCannotUse) {
   Chip chip(ChipProfile{});
   AudioPcmSource mic(chip);
