@@ -93,6 +93,9 @@ struct Scenario {
   // Whether the chip never answering a transfer is swept among them: a driver that waits for
   // some answers without limit by design would hang the sweep there.
   bool time_out_faults = true;
+  // Whether the short form sweeps its pool tags: a scenario whose allocations are another's
+  // (the same station and child, another frame format) leaves them to the long form.
+  bool short_pool = true;
 };
 
 // Which faults a sweep injects and how densely.
