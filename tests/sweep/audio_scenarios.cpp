@@ -105,12 +105,14 @@ void PlayRecord(Run& run) {
   std::unique_ptr<usb::AudioClassDriver> driver;
   chip::ChipProfile profile = chip::MakeProfile({});
   profile.device_values[chip::kDeviceValueCmdVersion] = 8;
-  StationBench bench(run, std::move(profile), [] {
+  auto owned = std::make_unique<StationBench>(
+      run, std::move(profile), [] {
     const ULONG support = 0x108;  // the audio and microphone children
     StationBench::SetParameter(u"SupportPDOs", REG_DWORD, &support, sizeof support);
     const UCHAR one_child = 0;  // both streams on the audio child
     StationBench::SetParameter(u"StandaloneMic", REG_BINARY, &one_child, 1);
   });
+  StationBench& bench = *owned;
   if (!bench.loaded()) return;
   // The stream's 1 ms timer sees ten times real speed; the bench's hundred would make every
   // URB late and restart the stream's timing each time.
@@ -191,6 +193,8 @@ void PlayRecord(Run& run) {
   if (run.clean())
     for (const std::string& v : chip.violations().Messages()) run.Problem("chip: " + v);
   bench.Remove();
+  // A removal that failed (its own allocation) leaves the station until the bench goes.
+  owned.reset();
   std::lock_guard<std::mutex> guard(client.lock);
   run.Expect(client.leavings == client.arrivals, "an audio child handed over never left");
 }

@@ -55,10 +55,12 @@ void Frames(Run& run, FrameFormat format) {
   Child child;
   // The upper driver outlives the bench, whose end takes the display child away.
   std::unique_ptr<usb::ChildUsbDriver> upper;
-  StationBench bench(run, FramesDisplay::Profile(format), [] {
+  auto owned = std::make_unique<StationBench>(
+      run, FramesDisplay::Profile(format), [] {
     const ULONG support = 1;  // child devices on
     StationBench::SetParameter(u"SupportPDOs", REG_DWORD, &support, sizeof support);
   });
+  StationBench& bench = *owned;
   if (!bench.loaded()) return;
   bench.chip().functions().SetFunction(0, 0x1D5C, 0x2000, u"Display");
   upper = std::make_unique<usb::ChildUsbDriver>(
@@ -136,13 +138,19 @@ void Frames(Run& run, FrameFormat format) {
   // may be told sent for a message that then failed.
   const FramesDisplay::Traffic t = display->traffic();
   run.Expect(t.submitted == t.ended, "a transfer of the plug-in never ended");
-  if (!run.pulled())
+  // A transfer cut short on the wire (one the chip held, cancelled) leaves the chip reading
+  // the next header as data: after such a violation its slices no longer count what reached it.
+  const size_t violations = bench.chip().violations().Messages().size();
+  if (violations) run.Step(std::to_string(violations) + " chip violations");
+  if (!run.pulled() && (violations == 0 || run.injection().kind != FaultKind::kTimeOut))
     run.Expect(t.out_ok_bytes <= ChipMessageBytes(bench.chip()) + kHeaderBytes,
                "the plug-in was told " + std::to_string(t.out_ok_bytes) + " bytes sent, the chip got " +
                    std::to_string(ChipMessageBytes(bench.chip())));
   if (run.clean())
     for (const std::string& v : bench.chip().violations().Messages()) run.Problem("chip: " + v);
   bench.Remove();
+  // A removal that failed (its own allocation) leaves the station until the bench goes.
+  owned.reset();
   {
     std::lock_guard<std::mutex> guard(child.lock);
     run.Expect(child.leavings == child.arrivals, "a display child handed over never left");
