@@ -77,7 +77,7 @@ void AudioCaptureData(PVOID, PVOID data, const protocol::BusMessageHeader*, cons
 void CompleteCaptureUrb(AudioChild* a, AudioStream* s, IRP* irp, URB* urb, PVOID buffer) {
   NTSTATUS status;
   USBD_STATUS usbd;
-  if (!IoSetCancelRoutine(irp, nullptr)) {
+  if (!ClearAudioCancelRoutine(irp)) {
     // Cancelled while out of its queue: the cancel routine found nothing to complete.
     status = STATUS_CANCELLED;
     usbd = USBD_STATUS_CANCELED;

@@ -24,6 +24,11 @@ IRP* TakeAudioIrp(AudioRequest* r);
 // the IRP was cancelled meanwhile: its cancel routine has then been called and found no
 // request holding it, so it is completed here as cancelled.
 void CompleteAudioUrb(IRP* irp, URB* urb, NTSTATUS status, USBD_STATUS usbd);
+// Clears the cancel routine of an IRP taken out of its request; false when IoCancelIrp had
+// taken it already. That call is running or has run (it finds no request holding the IRP),
+// and it holds the cancel spin lock until its routine releases it: waiting for the lock here
+// lets it finish with the IRP before the caller completes it.
+bool ClearAudioCancelRoutine(IRP* irp);
 
 // Completes a due capture URB as the pump does: the ring's bytes into its packets while the
 // stream plays, cancelled at alternate setting 0, device gone once the child stopped or is

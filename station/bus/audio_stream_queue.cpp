@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "station/bus/audio_child.h"
+#include "station/bus/audio_stream_internal.h"
 #include "station/kernel_utils.h"
 #include "station/station_extension.h"
 
@@ -113,7 +114,7 @@ void CompleteQueuedAudioRequests(AudioChild* a, ULONG kind) {
     for (ULONG i = 0; i < n; ++i) {
       // A cleared cancel routine means IoCancelIrp has called it: it finds no request holding
       // this IRP any more and leaves the completion to this flush, cancelled all the same.
-      IoSetCancelRoutine(taken[i], nullptr);
+      ClearAudioCancelRoutine(taken[i]);
       CompleteIrp(taken[i], STATUS_CANCELLED, 0);
     }
   }
