@@ -105,8 +105,7 @@ void PlayRecord(Run& run) {
   std::unique_ptr<usb::AudioClassDriver> driver;
   chip::ChipProfile profile = chip::MakeProfile({});
   profile.device_values[chip::kDeviceValueCmdVersion] = 8;
-  auto owned = std::make_unique<StationBench>(
-      run, std::move(profile), [] {
+  auto owned = std::make_unique<StationBench>(run, std::move(profile), [] {
     const ULONG support = 0x108;  // the audio and microphone children
     StationBench::SetParameter(u"SupportPDOs", REG_DWORD, &support, sizeof support);
     const UCHAR one_child = 0;  // both streams on the audio child
