@@ -639,10 +639,15 @@ NTSTATUS AudioSetStreamState(AudioChild* a, AudioStream* s, const AudioStreamSta
 
 void SetStreamFormat(AudioChild*, AudioStream* s, ULONG rate, ULONG bits, ULONG channels) {
   const ULONG per_second = rate * (bits / 8) * channels;
+  // Under the stream's lock: the capture data of the bulk-IN pipe may arrive at any time and
+  // reads the preload there.
+  KIRQL irql;
+  KeAcquireSpinLock(&s->Lock, &irql);
   s->BytesPer10Ms = per_second / 100;
   s->BytesPerMs = per_second / 1000;
   s->FractionalMs = per_second % 1000 != 0 ? 1 : 0;
   s->PreloadBytes = static_cast<ULONG>(ULONGLONG{per_second} * s->PreloadTime / 1000);
+  KeReleaseSpinLock(&s->Lock, irql);
 }
 
 void ResetAudioStreamTiming(AudioStream* s) {

@@ -73,15 +73,16 @@ IRP* TakeAudioIrp(AudioRequest* r) {
       InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&r->Hold.Urb.Irp), nullptr));
 }
 
-void WaitForCancelRoutineStart() {
+bool ClearAudioCancelRoutine(IRP* irp) {
+  if (IoSetCancelRoutine(irp, nullptr)) return true;
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   IoReleaseCancelSpinLock(irql);
+  return false;
 }
 
 void CompleteAudioUrb(IRP* irp, URB* urb, NTSTATUS status, USBD_STATUS usbd) {
-  if (!IoSetCancelRoutine(irp, nullptr)) {
-    WaitForCancelRoutineStart();
+  if (!ClearAudioCancelRoutine(irp)) {
     status = STATUS_CANCELLED;
     usbd = USBD_STATUS_CANCELED;
   }

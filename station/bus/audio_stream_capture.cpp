@@ -77,9 +77,8 @@ void AudioCaptureData(PVOID, PVOID data, const protocol::BusMessageHeader*, cons
 void CompleteCaptureUrb(AudioChild* a, AudioStream* s, IRP* irp, URB* urb, PVOID buffer) {
   NTSTATUS status;
   USBD_STATUS usbd;
-  if (!IoSetCancelRoutine(irp, nullptr)) {
-    // Cancelled while out of its queue: the cancel routine finds nothing to complete.
-    WaitForCancelRoutineStart();
+  if (!ClearAudioCancelRoutine(irp)) {
+    // Cancelled while out of its queue: the cancel routine found nothing to complete.
     status = STATUS_CANCELLED;
     usbd = USBD_STATUS_CANCELED;
   } else if (!ReadFlag(a->Started) || ReadFlag(a->Gone)) {

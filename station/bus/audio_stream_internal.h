@@ -24,13 +24,11 @@ IRP* TakeAudioIrp(AudioRequest* r);
 // the IRP was cancelled meanwhile: its cancel routine has then been called and found no
 // request holding it, so it is completed here as cancelled.
 void CompleteAudioUrb(IRP* irp, URB* urb, NTSTATUS status, USBD_STATUS usbd);
-
-// A cancel whose routine this side found taken (IoSetCancelRoutine gave null) may not have
-// reached the routine yet: it holds the cancel spin lock until the routine releases it, and
-// finds the routine's device in the IRP's stack location, which completing the IRP moves on.
-// Taking the lock once waits until the routine has its device and has let the lock go; from
-// then on it no longer reads the IRP, so the IRP may be completed.
-void WaitForCancelRoutineStart();
+// Clears the cancel routine of an IRP taken out of its request; false when IoCancelIrp had
+// taken it already. That call is running or has run (it finds no request holding the IRP),
+// and it holds the cancel spin lock until its routine releases it: waiting for the lock here
+// lets it finish with the IRP before the caller completes it.
+bool ClearAudioCancelRoutine(IRP* irp);
 
 // Completes a due capture URB as the pump does: the ring's bytes into its packets while the
 // stream plays, cancelled at alternate setting 0, device gone once the child stopped or is

@@ -112,9 +112,9 @@ void CompleteQueuedAudioRequests(AudioChild* a, ULONG kind) {
     KeReleaseSpinLock(&q->Lock, irql);
     if (n == 0) return;
     for (ULONG i = 0; i < n; ++i) {
-      // A cleared cancel routine means IoCancelIrp calls it: it finds no request holding
+      // A cleared cancel routine means IoCancelIrp has called it: it finds no request holding
       // this IRP any more and leaves the completion to this flush, cancelled all the same.
-      if (!IoSetCancelRoutine(taken[i], nullptr)) WaitForCancelRoutineStart();
+      ClearAudioCancelRoutine(taken[i]);
       CompleteIrp(taken[i], STATUS_CANCELLED, 0);
     }
   }

@@ -154,6 +154,8 @@ TransferContext* PrepareNext(BulkOutPipe* pipe, TransferContext* finishing, bool
       ctx = pipe->LastContext->Next;
       pipe->LastContext = ctx;
       ctx->Descriptor = d;
+      ctx->Channel = ChannelOf(d);
+      ctx->RequestId = d->RequestId;
       __atomic_store_n(&ctx->Phase, d->HeaderLength ? kPhaseHeader : kPhaseData, __ATOMIC_SEQ_CST);
       *refused = !d->Current || !d->Remaining || !ctx->Irp;
       // Reused under the lock, so a disable that cancels this context's IRP from now on

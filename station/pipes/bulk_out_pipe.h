@@ -89,6 +89,9 @@ struct TransferContext {
   NTSTATUS LastStatus;
   ULONG LastUsbdStatus;
   ULONG Phase;  // read and written as an atomic
+  // The channel and request of the descriptor being sent, set with it under DispatchLock.
+  ULONG Channel;
+  ULONG RequestId;
   TransferContext* Next;
 };
 

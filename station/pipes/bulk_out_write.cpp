@@ -444,6 +444,16 @@ void WithdrawRequest(PVOID object, ULONG channel, ULONG request_id) {
   // A two-plane message given up on: the pipe no longer waits for the rest of it. A request
   // that has ended leaves the message that may follow it alone.
   if (Withdraw(pipe, channel, false, request_id) && channel == kTwoPlaneChannel) ResetType7(pipe);
+  // A piece of the request on the wire ends only with its transfer, and a chip that never
+  // answers would hold the producer's cancel for ever: the transfer is cancelled, and its
+  // completion then reports the request cancelled.
+  KIRQL irql;
+  KeAcquireSpinLock(&pipe->DispatchLock, &irql);
+  for (TransferContext& ctx : pipe->Contexts)
+    if (__atomic_load_n(&ctx.Phase, __ATOMIC_SEQ_CST) != kPhaseIdle && ctx.Channel == channel &&
+        ctx.RequestId == request_id)
+      IoCancelIrp(ctx.Irp);
+  KeReleaseSpinLock(&pipe->DispatchLock, irql);
 }
 
 }  // namespace vorn::station::bulk_out

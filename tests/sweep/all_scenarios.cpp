@@ -3,7 +3,11 @@
 namespace vorn::sweep {
 
 std::vector<Scenario> AllScenarios() {
-  return {StationStartStop(), ControlCodesScenario(), RomUpdateScenario(), PanelLibraryScenario()};
+  std::vector<Scenario> out = {StationStartStop(), ControlCodesScenario(), RomUpdateScenario(),
+                               PanelLibraryScenario()};
+  for (Scenario& s : DisplayFramesScenarios()) out.push_back(std::move(s));
+  out.push_back(AudioPlayRecordScenario());
+  return out;
 }
 
 }  // namespace vorn::sweep

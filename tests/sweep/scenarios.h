@@ -17,6 +17,11 @@ Scenario RomUpdateScenario();
 // The panel library's start, the station's arrival, a brightness set and the destroy.
 Scenario PanelLibraryScenario();
 
+// A burst of frames through the station's display child, one scenario per frame format.
+std::vector<Scenario> DisplayFramesScenarios();
+// A short stream played and one recorded through the station's audio child.
+Scenario AudioPlayRecordScenario();
+
 // Every scenario of the station and the panel library.
 std::vector<Scenario> AllScenarios();
 

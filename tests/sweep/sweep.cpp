@@ -271,7 +271,8 @@ Outcome RunSweep(const Scenario& scenario, const Plan& plan) {
     walk(Injection{FaultKind::kHeap, 0, 0}, static_cast<int64_t>(out.heap_allocations));
   if (plan.transfers && scenario.transfer_faults && out.transfers > 0) {
     for (FaultKind kind : {FaultKind::kRemoval, FaultKind::kStall, FaultKind::kTimeOut, FaultKind::kError})
-      if (kind != FaultKind::kRemoval || plan.removal)
+      if ((kind != FaultKind::kRemoval || plan.removal) &&
+          (kind != FaultKind::kTimeOut || scenario.time_out_faults))
         walk(Injection{kind, 0, 0}, static_cast<int64_t>(out.transfers));
   }
 

@@ -90,6 +90,12 @@ struct Scenario {
   // Whether its transfers are swept too. A scenario whose driver still waits without limit
   // for a chip that never answers would hang the sweep there: it says so here until mended.
   bool transfer_faults = true;
+  // Whether the chip never answering a transfer is swept among them: a driver that waits for
+  // some answers without limit by design would hang the sweep there.
+  bool time_out_faults = true;
+  // Whether the short form sweeps its pool tags: a scenario whose allocations are another's
+  // (the same station and child, another frame format) leaves them to the long form.
+  bool short_pool = true;
 };
 
 // Which faults a sweep injects and how densely.

@@ -26,7 +26,8 @@ void PrintTo(const SweepCase& c, std::ostream* os) { *os << c.Name(); }
 std::vector<SweepCase> Cases() {
   std::vector<SweepCase> out;
   for (const Scenario& s : AllScenarios())
-    for (Family f : {Family::kPool, Family::kHeap, Family::kTransfers}) out.push_back({s, f});
+    for (Family f : {Family::kPool, Family::kHeap, Family::kTransfers})
+      if (f != Family::kPool || s.short_pool) out.push_back({s, f});
   return out;
 }
 
