@@ -176,9 +176,7 @@ JpegCoreStatus CJPEGEncoder::PrepareMcuRow(int32_t row) {
   if (planar_ && (mode_ == ModeExtended || sourceColor_ == color_)) {
     return CopyPlanarMcuRow(row, 0);
   }
-  JpegCoreStatus status = ConvertMcuRow(row, 0);
-  if (status != CoreOk) return status;
-  return DownsampleMcuRow(row, 0);
+  return ConvertAndDownsampleMcuRow(row, 0);
 }
 
 JpegCoreStatus CJPEGEncoder::EncodeSequentialRows() {
