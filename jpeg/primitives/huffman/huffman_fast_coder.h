@@ -299,6 +299,18 @@ inline void PrepareCodes(const uint32_t* dcSpec, const uint32_t* acSpec, uint64_
   }
 }
 
+// The index of the lowest set bit of a non-zero mask; a 32-bit build takes it from the mask's
+// halves, where the 64-bit count would be a library call.
+inline uintptr_t LowestSetBit(uint64_t mask) {
+#if defined(__x86_64__)
+  return static_cast<uintptr_t>(__builtin_ctzll(mask));
+#else
+  const uint32_t low = static_cast<uint32_t>(mask);
+  return low != 0 ? static_cast<uintptr_t>(__builtin_ctz(low))
+                  : 32 + static_cast<uintptr_t>(__builtin_ctz(static_cast<uint32_t>(mask >> 32)));
+#endif
+}
+
 // One block into the bit buffer from the coder's own tables. Returns non-zero when the block
 // met a symbol without a code or an AC coefficient of category 16: the bits put then are not
 // the block's, and the caller takes the block back.
@@ -318,12 +330,12 @@ __attribute__((always_inline)) inline uint64_t PutBlockBits(FastBits& b, const i
     PutFast<false>(b, static_cast<uint32_t>(entry) | bits, static_cast<int32_t>(entry >> 32));
   }
   uint64_t ahead = Mask::NonZero(coef) & ~uint64_t{1};
-  // 64-bit positions and runs, so no index needs widening in the loop.
-  uint64_t next = 1;
+  // Positions and runs in the register width, so no index needs widening in the loop.
+  uintptr_t next = 1;
   while (ahead != 0) {
-    const uint64_t at = static_cast<uint64_t>(__builtin_ctzll(ahead));
+    const uintptr_t at = LowestSetBit(ahead);
     ahead &= ahead - 1;
-    uint64_t run = at - next;
+    uintptr_t run = at - next;
     next = at + 1;
     const int32_t v = coef[kZigzag[at]];
     if (__builtin_expect(run > 15, 0)) {
@@ -335,7 +347,7 @@ __attribute__((always_inline)) inline uint64_t PutBlockBits(FastBits& b, const i
     }
     const int32_t sign = v >> 31;
     const uint32_t magnitude = static_cast<uint32_t>((v ^ sign) - sign);
-    const uint64_t s = static_cast<uint64_t>(32 - __builtin_clz(magnitude));
+    const uintptr_t s = static_cast<uintptr_t>(32 - __builtin_clz(magnitude));
     const uint32_t bits = static_cast<uint32_t>(v + sign) & ((1u << s) - 1);
     // Category 16 lands on an entry without a code.
     const uint64_t entry = ac[s * 16 + run];
