@@ -77,10 +77,19 @@ JpegCoreStatus CJPEGEncoder::TransformMcuRow(int16_t* blocks) {
         for (int32_t h = 0; h < c.h; ++h) {
           const uint8_t* src = rows + static_cast<intptr_t>(v) * 8 * step +
                                static_cast<intptr_t>(m * c.h + h) * 8 * sampleBytes;
-          const prim::PrimitiveStatus status =
-              wide ? prim::ForwardDctQuant8x8From16(reinterpret_cast<const int16_t*>(src), step,
-                                                    block, table.FloatTable())
-                   : prim::ForwardDctQuant8x8(src, step, block, table.Forward());
+          prim::PrimitiveStatus status;
+          if (wide) {
+            status = prim::ForwardDctQuant8x8From16(reinterpret_cast<const int16_t*>(src), step,
+                                                    block, table.FloatTable());
+          } else if (h + 1 < c.h) {
+            // Two blocks side by side, which follow each other in the MCU.
+            status = prim::ForwardDctQuant8x8Pair(src, step, block, block + prim::kBlockSize,
+                                                  table.Forward());
+            ++h;
+            block += prim::kBlockSize;
+          } else {
+            status = prim::ForwardDctQuant8x8(src, step, block, table.Forward());
+          }
           if (status != prim::StatusOk) return CorePrimitiveFailed;
           block += prim::kBlockSize;
         }
