@@ -347,7 +347,9 @@ __attribute__((always_inline)) inline uint64_t PutBlockBits(FastBits& b, const i
     }
     const int32_t sign = v >> 31;
     const uint32_t magnitude = static_cast<uint32_t>((v ^ sign) - sign);
-    const uintptr_t s = static_cast<uintptr_t>(32 - __builtin_clz(magnitude));
+    // Counted in the register width, so the category needs no widening as an index.
+    const uintptr_t s = static_cast<uintptr_t>(8 * sizeof(unsigned long)) -
+                        static_cast<uintptr_t>(__builtin_clzl(magnitude));
     const uint32_t bits = static_cast<uint32_t>(v + sign) & ((1u << s) - 1);
     // Category 16 lands on an entry without a code.
     const uint64_t entry = ac[s * 16 + run];
