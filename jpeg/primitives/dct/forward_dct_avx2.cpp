@@ -1,4 +1,5 @@
-// The AVX2 build of ForwardDctQuant8x8: the column pass in 128-bit lanes, the row pass on two
+// The AVX2 builds of ForwardDctQuant8x8 and its two-block form: the column pass in 128-bit
+// lanes (of both blocks at once in the two-block form, a block a lane), the row pass on two
 // rows per register (one 256-bit multiply-add per pair of inputs for all eight rows, no
 // transposes), quantisation two rows at a time. Equal to the plain build bit for bit.
 #include <immintrin.h>
@@ -15,24 +16,18 @@ __m256i Load256(const int16_t (*pair)[8]) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pair));
 }
 
-struct Avx2Ops {
-  static __m256i Srai(__m256i a, int n) { return _mm256_srai_epi16(a, n); }
-  static __m256i Slli(__m256i a, int n) { return _mm256_slli_epi16(a, n); }
-  static __m256i Srli(__m256i a, int n) { return _mm256_srli_epi16(a, n); }
-  static __m256i Add(__m256i a, __m256i b) { return _mm256_add_epi16(a, b); }
-  static __m256i Sub(__m256i a, __m256i b) { return _mm256_sub_epi16(a, b); }
-  static __m256i Xor(__m256i a, __m256i b) { return _mm256_xor_si256(a, b); }
-  static __m256i And(__m256i a, __m256i b) { return _mm256_and_si256(a, b); }
-  static __m256i Or(__m256i a, __m256i b) { return _mm256_or_si256(a, b); }
-  static __m256i MulLo(__m256i a, __m256i b) { return _mm256_mullo_epi16(a, b); }
-  static __m256i MulHiU(__m256i a, __m256i b) { return _mm256_mulhi_epu16(a, b); }
-  static __m256i CmpGt(__m256i a, __m256i b) { return _mm256_cmpgt_epi16(a, b); }
-  static __m256i Set(int16_t v) { return _mm256_set1_epi16(v); }
-};
-
-// Two rows at a time.
+// Two rows at a time: QuantiseMagnitude with the magnitude taken and the sign put back by one
+// instruction each (a zero coefficient quantises to zero, which the sign step keeps).
 __m256i Quantise2(__m256i coef, __m256i mult) {
-  return QuantiseMagnitude<__m256i, Avx2Ops>(coef, mult);
+  const __m256i magnitude = _mm256_abs_epi16(coef);
+  const __m256i lo = _mm256_mullo_epi16(magnitude, mult);   // product bits 0..15
+  const __m256i hi = _mm256_mulhi_epu16(magnitude, mult);   // product bits 16..31
+  const __m256i floor = _mm256_or_si256(_mm256_slli_epi16(hi, 1), _mm256_srli_epi16(lo, 15));
+  const __m256i rest = _mm256_and_si256(lo, _mm256_set1_epi16(0x7FFF));
+  // Up when the rest exceeds half, or equals it with an odd quotient (see QuantiseMagnitude).
+  const __m256i odd = _mm256_and_si256(floor, _mm256_set1_epi16(1));
+  const __m256i up = _mm256_cmpgt_epi16(rest, _mm256_sub_epi16(_mm256_set1_epi16(0x4000), odd));
+  return _mm256_sign_epi16(_mm256_sub_epi16(floor, up), coef);
 }
 
 // The row pass and quantisation of one block whose column pass is done: joined[u] holds row u
