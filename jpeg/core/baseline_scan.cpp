@@ -64,8 +64,13 @@ JpegCoreStatus CJPEGEncoder::TransformMcuRow(int16_t* blocks) {
   // float form of the quantisation table; an 8-bit table has none, and the transform refuses.
   const bool wide = mode_ == ModeExtended && precision_ > 8;
   const intptr_t sampleBytes = wide ? 2 : 1;
-  int16_t* block = blocks;
-  for (int32_t m = 0; m < mcusPerRow_; ++m) {
+  const ptrdiff_t mcuBlocks = static_cast<ptrdiff_t>(blocksPerMcu_) * prim::kBlockSize;
+  // MCUs in pairs: blocks side by side go to the transform two at a time, within an MCU for a
+  // component two or more blocks wide, else the same block of both MCUs.
+  for (int32_t m = 0; m < mcusPerRow_;) {
+    const int32_t mcus = !wide && m + 1 < mcusPerRow_ ? 2 : 1;
+    int16_t* const mcu = blocks + m * mcuBlocks;
+    ptrdiff_t offset = 0;  // of the component's first block in its MCU
     for (int32_t i = 0; i < componentCount_; ++i) {
       const CJPEGColorComponent& c = components_[i];
       // The rows the preparation left for the transform.
@@ -73,19 +78,41 @@ JpegCoreStatus CJPEGEncoder::TransformMcuRow(int16_t* blocks) {
       const int32_t step = c.transformStep;
       if (rows == nullptr) return CorePrimitiveFailed;
       const prim::CJPEGEncoderQuantTable& table = quantTables_[c.quantTableId];
+      auto source = [&](int32_t mcuIndex, int32_t v, int32_t h) {
+        return rows + static_cast<intptr_t>(v) * 8 * step +
+               static_cast<intptr_t>(mcuIndex * c.h + h) * 8 * sampleBytes;
+      };
       for (int32_t v = 0; v < c.v; ++v) {
-        for (int32_t h = 0; h < c.h; ++h) {
-          const uint8_t* src = rows + static_cast<intptr_t>(v) * 8 * step +
-                               static_cast<intptr_t>(m * c.h + h) * 8 * sampleBytes;
-          const prim::PrimitiveStatus status =
-              wide ? prim::ForwardDctQuant8x8From16(reinterpret_cast<const int16_t*>(src), step,
-                                                    block, table.FloatTable())
-                   : prim::ForwardDctQuant8x8(src, step, block, table.Forward());
-          if (status != prim::StatusOk) return CorePrimitiveFailed;
-          block += prim::kBlockSize;
+        int16_t* const line = mcu + offset + static_cast<ptrdiff_t>(v) * c.h * prim::kBlockSize;
+        prim::PrimitiveStatus status = prim::StatusOk;
+        if (c.h == 1 && mcus == 2) {
+          status = prim::ForwardDctQuant8x8Pair(source(m, v, 0), step, line, line + mcuBlocks,
+                                                table.Forward());
+        } else {
+          for (int32_t k = 0; k < mcus && status == prim::StatusOk; ++k) {
+            int16_t* block = line + k * mcuBlocks;
+            for (int32_t h = 0; h < c.h && status == prim::StatusOk; ++h) {
+              const uint8_t* src = source(m + k, v, h);
+              if (wide) {
+                status = prim::ForwardDctQuant8x8From16(reinterpret_cast<const int16_t*>(src),
+                                                        step, block, table.FloatTable());
+              } else if (h + 1 < c.h) {
+                status = prim::ForwardDctQuant8x8Pair(src, step, block,
+                                                      block + prim::kBlockSize, table.Forward());
+                ++h;
+                block += prim::kBlockSize;
+              } else {
+                status = prim::ForwardDctQuant8x8(src, step, block, table.Forward());
+              }
+              block += prim::kBlockSize;
+            }
+          }
         }
+        if (status != prim::StatusOk) return CorePrimitiveFailed;
       }
+      offset += static_cast<ptrdiff_t>(c.blocksPerMcu) * prim::kBlockSize;
     }
+    m += mcus;
   }
   return CoreOk;
 }
@@ -176,9 +203,7 @@ JpegCoreStatus CJPEGEncoder::PrepareMcuRow(int32_t row) {
   if (planar_ && (mode_ == ModeExtended || sourceColor_ == color_)) {
     return CopyPlanarMcuRow(row, 0);
   }
-  JpegCoreStatus status = ConvertMcuRow(row, 0);
-  if (status != CoreOk) return status;
-  return DownsampleMcuRow(row, 0);
+  return ConvertAndDownsampleMcuRow(row, 0);
 }
 
 JpegCoreStatus CJPEGEncoder::EncodeSequentialRows() {

@@ -133,6 +133,10 @@ class CJPEGEncoder {
   // fails.
   JpegCoreStatus ConvertMcuRow(int32_t row, int32_t slot);
   JpegCoreStatus DownsampleMcuRow(int32_t row, int32_t slot);
+  // Both steps at once, with the same samples: B,G,R,x pixels into a 4:2:0 YCbCr frame go
+  // through one pass over each pair of rows, which writes Y and the halved chroma; every other
+  // source and frame through ConvertMcuRow and DownsampleMcuRow.
+  JpegCoreStatus ConvertAndDownsampleMcuRow(int32_t row, int32_t slot);
   // The same for a planar source: each plane, taken at its component's resolution, copied
   // into the subsampled buffer with its last column and (in the last MCU row) its last row
   // repeated into the padding. -2 when a copy fails.

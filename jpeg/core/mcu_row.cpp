@@ -201,6 +201,54 @@ JpegCoreStatus CJPEGEncoder::DownsampleMcuRow(int32_t row, int32_t slot) {
   return CoreOk;
 }
 
+JpegCoreStatus CJPEGEncoder::ConvertAndDownsampleMcuRow(int32_t row, int32_t slot) {
+  const bool bgraTo420 = sourceColor_ == ColorBgra && color_ == ColorYCbCr &&
+                         sourcePrecision_ <= 8 && componentCount_ == 3 &&
+                         components_[0].horizontalDownsampling == 1 &&
+                         components_[0].verticalDownsampling == 1;
+  bool chromaHalved = bgraTo420;
+  for (int32_t i = 1; i < componentCount_ && chromaHalved; ++i) {
+    chromaHalved = components_[i].horizontalDownsampling == 2 &&
+                   components_[i].verticalDownsampling == 2;
+  }
+  if (!chromaHalved) {
+    const JpegCoreStatus status = ConvertMcuRow(row, slot);
+    if (status != CoreOk) return status;
+    return DownsampleMcuRow(row, slot);
+  }
+  const bool lastRow = row == mcuRows_ - 1;
+  const int32_t rows = lastRow ? mcuHeight_ - paddingRows_ : rowsPerMcuRow_;
+  const int32_t step = sourceSteps_[0];
+  CJPEGColorComponent& luma = components_[0];
+  CJPEGColorComponent& blue = components_[1];
+  CJPEGColorComponent& red = components_[2];
+  uint8_t* const y = luma.ConvertedRows(slot);
+  uint8_t* const cb = blue.SubsampledRows(slot);
+  uint8_t* const cr = red.SubsampledRows(slot);
+  // Rows below the image repeat its last row, as DownsampleMcuRow pads them.
+  auto sourceRow = [&](int32_t r) -> const uint8_t* {
+    if (sourcePlanes_[0] == nullptr) return nullptr;
+    const int64_t line = static_cast<int64_t>(row) * mcuHeight_ + (r < rows ? r : rows - 1);
+    return sourcePlanes_[0] + static_cast<ptrdiff_t>(line * step);
+  };
+  for (int32_t k = 0; k < blue.subsampledRows; ++k) {
+    const prim::PrimitiveStatus status = prim::BgraToYCbCrRows2x2(
+        sourceRow(2 * k), sourceRow(2 * k + 1), width_, luma.convertedStep,
+        y + static_cast<intptr_t>(2 * k) * luma.convertedStep,
+        y + static_cast<intptr_t>(2 * k + 1) * luma.convertedStep,
+        cb + static_cast<intptr_t>(k) * blue.subsampledStep,
+        cr + static_cast<intptr_t>(k) * red.subsampledStep);
+    if (Failed(status)) return CorePrimitiveFailed;
+  }
+  luma.transformRows = y;
+  luma.transformStep = luma.convertedStep;
+  blue.transformRows = cb;
+  blue.transformStep = blue.subsampledStep;
+  red.transformRows = cr;
+  red.transformStep = red.subsampledStep;
+  return CoreOk;
+}
+
 JpegCoreStatus CJPEGEncoder::CopyPlanarMcuRow(int32_t row, int32_t slot) {
   const bool wide = sourcePrecision_ > 8;
   const int32_t sampleBytes = wide ? 2 : 1;

@@ -23,8 +23,7 @@ bool IsAcScan(int32_t ss, int32_t se) { return ss != 0 && se != 0; }
 JpegCoreStatus CJPEGEncoder::TransformImage() {
   for (int32_t r = 0; r < mcuRows_; ++r) {
     JpegCoreStatus status;
-    if ((status = ConvertMcuRow(r, 0)) != CoreOk) return status;
-    if ((status = DownsampleMcuRow(r, 0)) != CoreOk) return status;
+    if ((status = ConvertAndDownsampleMcuRow(r, 0)) != CoreOk) return status;
     if ((status = TransformMcuRow(McuRowBlocks(r))) != CoreOk) return status;
   }
   return CoreOk;

@@ -35,6 +35,9 @@ using RgbToGrayFn = PrimitiveStatus (*)(const uint8_t* src, int32_t srcStep, uin
 using CmykToYcckPlanesFn = PrimitiveStatus (*)(const uint8_t* src, int32_t srcStep,
                                                uint8_t* const dst[4], int32_t dstStep,
                                                int32_t width, int32_t height);
+using BgraToYCbCrRows2x2Fn = PrimitiveStatus (*)(const uint8_t* row0, const uint8_t* row1,
+                                                 int32_t width, int32_t paddedWidth, uint8_t* y0,
+                                                 uint8_t* y1, uint8_t* cb, uint8_t* cr);
 
 PrimitiveStatus BgraToYCbCr420Planes(const uint8_t* src, int32_t srcStep, uint8_t* const dst[3],
                                      const int32_t dstStep[3], int32_t width, int32_t height);
@@ -56,6 +59,16 @@ PrimitiveStatus RgbToGray(const uint8_t* src, int32_t srcStep, uint8_t* dst, int
 PrimitiveStatus CmykToYcckPlanes(const uint8_t* src, int32_t srcStep, uint8_t* const dst[4],
                                  int32_t dstStep, int32_t width, int32_t height);
 
+// Two rows of B,G,R,x pixels in one pass into both rows' Y and one row of Cb and Cr halved
+// both ways: exactly the samples of BgraToYCbCrPlanes on the two rows, each row's last pixel
+// repeated up to |paddedWidth|, followed by DownsampleRows2x2 of the Cb and Cr rows. Writes
+// paddedWidth samples to y0 and y1 and paddedWidth / 2 to cb and cr. row1 may be row0 (an
+// image's last row repeated below it). Checks: a null row or destination -8; width < 1,
+// paddedWidth < width or paddedWidth odd -6.
+PrimitiveStatus BgraToYCbCrRows2x2(const uint8_t* row0, const uint8_t* row1, int32_t width,
+                                   int32_t paddedWidth, uint8_t* y0, uint8_t* y1, uint8_t* cb,
+                                   uint8_t* cr);
+
 // The dispatch tables, for tests that run each slot's build directly.
 extern const DispatchTable<BgraToYCbCr420PlanesFn> kBgraToYCbCr420PlanesTable;
 extern const DispatchTable<FourByteToYCbCrPlanesFn> kRgbaToYCbCrPlanesTable;
@@ -65,5 +78,6 @@ extern const DispatchTable<ThreeByteToYCbCrPlanesFn> kRgbToYCbCrPlanesTable;
 extern const DispatchTable<PlanarRgbToYCbCrFn> kPlanarRgbToYCbCrTable;
 extern const DispatchTable<RgbToGrayFn> kRgbToGrayTable;
 extern const DispatchTable<CmykToYcckPlanesFn> kCmykToYcckPlanesTable;
+extern const DispatchTable<BgraToYCbCrRows2x2Fn> kBgraToYCbCrRows2x2Table;
 
 }  // namespace vorn::jpeg::prim

@@ -158,7 +158,49 @@ void Row444(const uint8_t* src, uint8_t* y, uint8_t* cb, uint8_t* cr, int32_t pi
   }
 }
 
+// Per half, four chroma outputs of the 2x2 down-sampler from the 16-bit chroma of two rows
+// (half-interleaved by packs, so each half's pairs are neighbouring columns and its outputs
+// alternate even and odd): the pair sums by a multiply-add with ones, the bias, the shift.
+VORN_INLINE __m256i Down2x2(__m256i upper, __m256i lower) {
+  const __m256i sums = _mm256_madd_epi16(_mm256_add_epi16(upper, lower), _mm256_set1_epi16(1));
+  return _mm256_srli_epi32(_mm256_add_epi32(sums, _mm256_set1_epi64x(0x0000000200000001)), 2);
+}
+
+// 32 columns of two rows: the Y of both rows, and 16 Cb and 16 Cr halved both ways from the
+// full-resolution chroma in registers. The outputs come per half as blocks
+// [0 1 4 5 8 9 12 13 | 2 3 6 7 10 11 14 15], put in order as Row420 does.
+VORN_INLINE void Step2x2(const uint8_t* row0, const uint8_t* row1, uint8_t* y0, uint8_t* y1,
+                         uint8_t* cb, uint8_t* cr) {
+  const Step444 a = Convert444(row0), b = Convert444(row0 + 64);
+  const Step444 c = Convert444(row1), d = Convert444(row1 + 64);
+  Store(y0, PackBytes(a.y, b.y));
+  Store(y1, PackBytes(c.y, d.y));
+  const __m256i cb16 = _mm256_packs_epi32(Down2x2(a.cb, c.cb), Down2x2(b.cb, d.cb));
+  const __m256i cr16 = _mm256_packs_epi32(Down2x2(a.cr, c.cr), Down2x2(b.cr, d.cr));
+  __m256i both = _mm256_permute4x64_epi64(_mm256_packus_epi16(cb16, cr16), _MM_SHUFFLE(3, 1, 2, 0));
+  const __m256i order = _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15, 0,
+                                         1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
+  both = _mm256_shuffle_epi8(both, order);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(cb), _mm256_castsi256_si128(both));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(cr), _mm256_extracti128_si256(both, 1));
+}
+
 }  // namespace
+
+PrimitiveStatus BgraToYCbCrRows2x2Avx2(const uint8_t* row0, const uint8_t* row1, int32_t width,
+                                       int32_t paddedWidth, uint8_t* y0, uint8_t* y1, uint8_t* cb,
+                                       uint8_t* cr) {
+  const PrimitiveStatus check =
+      CheckBgraToYCbCrRows2x2(row0, row1, width, paddedWidth, y0, y1, cb, cr);
+  if (check != StatusOk) return check;
+  ptrdiff_t x = 0;
+  for (; x + kPixelsPerStep <= width; x += kPixelsPerStep) {
+    Step2x2(row0 + 4 * x, row1 + 4 * x, y0 + x, y1 + x, cb + x / 2, cr + x / 2);
+  }
+  _mm256_zeroupper();
+  BgraToYCbCrRows2x2Tail(row0, row1, width, paddedWidth, static_cast<int32_t>(x), y0, y1, cb, cr);
+  return StatusOk;
+}
 
 PrimitiveStatus BgraToYCbCr420PlanesAvx2(const uint8_t* src, int32_t srcStep, uint8_t* const dst[3],
                                          const int32_t dstStep[3], int32_t width, int32_t height) {

@@ -14,6 +14,9 @@ constexpr DispatchTable<BgraToYCbCr420PlanesFn> kBgraToYCbCr420PlanesTable =
 constexpr DispatchTable<FourByteToYCbCrPlanesFn> kBgraToYCbCrPlanesTable =
     ShareLower<FourByteToYCbCrPlanesFn>({{BgraToYCbCrPlanesS2, BgraToYCbCrPlanesSse2, nullptr,
                                           nullptr, nullptr, nullptr, BgraToYCbCrPlanesAvx2}});
+constexpr DispatchTable<BgraToYCbCrRows2x2Fn> kBgraToYCbCrRows2x2Table =
+    ShareLower<BgraToYCbCrRows2x2Fn>({{BgraToYCbCrRows2x2S2, BgraToYCbCrRows2x2Sse2, nullptr,
+                                       nullptr, nullptr, nullptr, BgraToYCbCrRows2x2Avx2}});
 constexpr DispatchTable<FourByteToYCbCrPlanesFn> kRgbaToYCbCrPlanesTable =
     ShareLower<FourByteToYCbCrPlanesFn>({{RgbaToYCbCrPlanesS2}});
 constexpr DispatchTable<ThreeByteToYCbCrPlanesFn> kBgrToYCbCrPlanesTable =
@@ -29,6 +32,12 @@ constexpr DispatchTable<CmykToYcckPlanesFn> kCmykToYcckPlanesTable =
 PrimitiveStatus BgraToYCbCr420Planes(const uint8_t* src, int32_t srcStep, uint8_t* const dst[3],
                                      const int32_t dstStep[3], int32_t width, int32_t height) {
   return kBgraToYCbCr420PlanesTable.Current()(src, srcStep, dst, dstStep, width, height);
+}
+
+PrimitiveStatus BgraToYCbCrRows2x2(const uint8_t* row0, const uint8_t* row1, int32_t width,
+                                   int32_t paddedWidth, uint8_t* y0, uint8_t* y1, uint8_t* cb,
+                                   uint8_t* cr) {
+  return kBgraToYCbCrRows2x2Table.Current()(row0, row1, width, paddedWidth, y0, y1, cb, cr);
 }
 
 PrimitiveStatus RgbaToYCbCrPlanes(const uint8_t* src, int32_t srcStep, uint8_t* const dst[3],

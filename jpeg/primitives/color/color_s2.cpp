@@ -157,6 +157,54 @@ void BgraToYCbCrRow(const uint8_t* src, uint8_t* y, uint8_t* cb, uint8_t* cr, in
   FourByteRow(src, 2, 0, kBgraYRound, y, cb, cr, pixels);
 }
 
+PrimitiveStatus CheckBgraToYCbCrRows2x2(const uint8_t* row0, const uint8_t* row1, int32_t width,
+                                        int32_t paddedWidth, const uint8_t* y0, const uint8_t* y1,
+                                        const uint8_t* cb, const uint8_t* cr) {
+  if (row0 == nullptr || row1 == nullptr || y0 == nullptr || y1 == nullptr || cb == nullptr ||
+      cr == nullptr) {
+    return StatusNullPointer;
+  }
+  if (width < 1 || paddedWidth < width || (paddedWidth & 1) != 0) return StatusBadSize;
+  return StatusOk;
+}
+
+void BgraToYCbCrRows2x2Tail(const uint8_t* row0, const uint8_t* row1, int32_t width,
+                            int32_t paddedWidth, int32_t from, uint8_t* y0, uint8_t* y1,
+                            uint8_t* cb, uint8_t* cr) {
+  const uint8_t* const rows[2] = {row0, row1};
+  uint8_t* const ys[2] = {y0, y1};
+  for (int32_t x = from; x < paddedWidth; x += 2) {
+    int32_t sumCb = 0, sumCr = 0;
+    for (int32_t r = 0; r < 2; ++r) {
+      for (int32_t k = 0; k < 2; ++k) {
+        // Columns past the width repeat the last pixel.
+        const int32_t column = x + k < width ? x + k : width - 1;
+        uint8_t y, cbSample, crSample;
+        FourByteRow(rows[r] + 4 * static_cast<ptrdiff_t>(column), 2, 0, kBgraYRound, &y, &cbSample,
+                    &crSample, 1);
+        ys[r][x + k] = y;
+        sumCb += cbSample;
+        sumCr += crSample;
+      }
+    }
+    // The down-sampler's bias: 1 for even outputs, 2 for odd ones.
+    const int32_t j = x / 2;
+    const int32_t bias = (j & 1) ? 2 : 1;
+    cb[j] = static_cast<uint8_t>((sumCb + bias) >> 2);
+    cr[j] = static_cast<uint8_t>((sumCr + bias) >> 2);
+  }
+}
+
+PrimitiveStatus BgraToYCbCrRows2x2S2(const uint8_t* row0, const uint8_t* row1, int32_t width,
+                                     int32_t paddedWidth, uint8_t* y0, uint8_t* y1, uint8_t* cb,
+                                     uint8_t* cr) {
+  const PrimitiveStatus check =
+      CheckBgraToYCbCrRows2x2(row0, row1, width, paddedWidth, y0, y1, cb, cr);
+  if (check != StatusOk) return check;
+  BgraToYCbCrRows2x2Tail(row0, row1, width, paddedWidth, 0, y0, y1, cb, cr);
+  return StatusOk;
+}
+
 PrimitiveStatus BgraToYCbCr420PlanesS2(const uint8_t* src, int32_t srcStep, uint8_t* const dst[3],
                                        const int32_t dstStep[3], int32_t width, int32_t height) {
   const PrimitiveStatus check = CheckBgraToYCbCr420Planes(src, dst, dstStep, width, height);

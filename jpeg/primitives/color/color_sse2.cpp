@@ -157,7 +157,44 @@ void Row444(const uint8_t* src, uint8_t* y, uint8_t* cb, uint8_t* cr, int32_t pi
   }
 }
 
+// Four chroma outputs of the 2x2 down-sampler from the 16-bit chroma of eight columns of two
+// rows: the pair sums of the two rows' sum by a multiply-add with ones, the bias 1, 2, 1, 2
+// (each step starts at an even output), and the shift.
+VORN_INLINE __m128i Down2x2(__m128i upper, __m128i lower) {
+  const __m128i sums = _mm_madd_epi16(_mm_add_epi16(upper, lower), _mm_set1_epi16(1));
+  return _mm_srli_epi32(_mm_add_epi32(sums, _mm_set_epi32(2, 1, 2, 1)), 2);
+}
+
+// 16 columns of two rows: the Y of both rows, the full-resolution chroma kept in registers
+// and halved both ways into 8 Cb and 8 Cr.
+VORN_INLINE void Step2x2(const uint8_t* row0, const uint8_t* row1, uint8_t* y0, uint8_t* y1,
+                         uint8_t* cb, uint8_t* cr) {
+  const Step444 a = Convert444(row0), b = Convert444(row0 + 32);
+  const Step444 c = Convert444(row1), d = Convert444(row1 + 32);
+  Store(y0, _mm_packus_epi16(a.y, b.y));
+  Store(y1, _mm_packus_epi16(c.y, d.y));
+  const __m128i cb16 = _mm_packs_epi32(Down2x2(a.cb, c.cb), Down2x2(b.cb, d.cb));
+  const __m128i cr16 = _mm_packs_epi32(Down2x2(a.cr, c.cr), Down2x2(b.cr, d.cr));
+  const __m128i both = _mm_packus_epi16(cb16, cr16);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(cb), both);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(cr), _mm_srli_si128(both, 8));
+}
+
 }  // namespace
+
+PrimitiveStatus BgraToYCbCrRows2x2Sse2(const uint8_t* row0, const uint8_t* row1, int32_t width,
+                                       int32_t paddedWidth, uint8_t* y0, uint8_t* y1, uint8_t* cb,
+                                       uint8_t* cr) {
+  const PrimitiveStatus check =
+      CheckBgraToYCbCrRows2x2(row0, row1, width, paddedWidth, y0, y1, cb, cr);
+  if (check != StatusOk) return check;
+  ptrdiff_t x = 0;
+  for (; x + kPixelsPerStep <= width; x += kPixelsPerStep) {
+    Step2x2(row0 + 4 * x, row1 + 4 * x, y0 + x, y1 + x, cb + x / 2, cr + x / 2);
+  }
+  BgraToYCbCrRows2x2Tail(row0, row1, width, paddedWidth, static_cast<int32_t>(x), y0, y1, cb, cr);
+  return StatusOk;
+}
 
 PrimitiveStatus BgraToYCbCr420PlanesSse2(const uint8_t* src, int32_t srcStep, uint8_t* const dst[3],
                                          const int32_t dstStep[3], int32_t width, int32_t height) {

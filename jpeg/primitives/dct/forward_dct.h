@@ -33,8 +33,17 @@ using ForwardDctQuant8x8Fn = PrimitiveStatus (*)(const uint8_t* src, int32_t src
 using ForwardDctQuant8x8From16Fn = PrimitiveStatus (*)(const int16_t* src, int32_t srcStep,
                                                        int16_t* dst, const float* table);
 
+// Two blocks side by side with one table: the block at src into dst0 and the one at src + 8
+// into dst1, exactly as two ForwardDctQuant8x8 calls give them. Checks: src, dst0 or dst1 null
+// -8, srcStep < 1 -14, table null -8; nothing is written on a failed check.
+using ForwardDctQuant8x8PairFn = PrimitiveStatus (*)(const uint8_t* src, int32_t srcStep,
+                                                     int16_t* dst0, int16_t* dst1,
+                                                     const uint16_t* table);
+
 PrimitiveStatus ForwardDctQuant8x8(const uint8_t* src, int32_t srcStep, int16_t* dst,
                                    const uint16_t* table);
+PrimitiveStatus ForwardDctQuant8x8Pair(const uint8_t* src, int32_t srcStep, int16_t* dst0,
+                                       int16_t* dst1, const uint16_t* table);
 PrimitiveStatus ForwardDctQuant8x8From16(const int16_t* src, int32_t srcStep, int16_t* dst,
                                          const float* table);
 
@@ -45,6 +54,12 @@ PrimitiveStatus ForwardDctQuant8x8Sse2(const uint8_t* src, int32_t srcStep, int1
                                        const uint16_t* table);
 PrimitiveStatus ForwardDctQuant8x8Avx2(const uint8_t* src, int32_t srcStep, int16_t* dst,
                                        const uint16_t* table);
+PrimitiveStatus ForwardDctQuant8x8PairS2(const uint8_t* src, int32_t srcStep, int16_t* dst0,
+                                         int16_t* dst1, const uint16_t* table);
+PrimitiveStatus ForwardDctQuant8x8PairSse2(const uint8_t* src, int32_t srcStep, int16_t* dst0,
+                                           int16_t* dst1, const uint16_t* table);
+PrimitiveStatus ForwardDctQuant8x8PairAvx2(const uint8_t* src, int32_t srcStep, int16_t* dst0,
+                                           int16_t* dst1, const uint16_t* table);
 PrimitiveStatus ForwardDctQuant8x8From16S2(const int16_t* src, int32_t srcStep, int16_t* dst,
                                            const float* table);
 PrimitiveStatus ForwardDctQuant8x8From16Sse2(const int16_t* src, int32_t srcStep, int16_t* dst,
@@ -52,6 +67,7 @@ PrimitiveStatus ForwardDctQuant8x8From16Sse2(const int16_t* src, int32_t srcStep
 
 extern const DispatchTable<ForwardDctQuant8x8Fn> kForwardDctQuant8x8Table;
 extern const DispatchTable<ForwardDctQuant8x8From16Fn> kForwardDctQuant8x8From16Table;
+extern const DispatchTable<ForwardDctQuant8x8PairFn> kForwardDctQuant8x8PairTable;
 
 // The steps of the plain build, callable on their own.
 

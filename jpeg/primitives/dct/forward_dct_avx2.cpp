@@ -1,4 +1,5 @@
-// The AVX2 build of ForwardDctQuant8x8: the column pass in 128-bit lanes, the row pass on two
+// The AVX2 builds of ForwardDctQuant8x8 and its two-block form: the column pass in 128-bit
+// lanes (of both blocks at once in the two-block form, a block a lane), the row pass on two
 // rows per register (one 256-bit multiply-add per pair of inputs for all eight rows, no
 // transposes), quantisation two rows at a time. Equal to the plain build bit for bit.
 #include <immintrin.h>
@@ -15,46 +16,32 @@ __m256i Load256(const int16_t (*pair)[8]) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pair));
 }
 
-struct Avx2Ops {
-  static __m256i Srai(__m256i a, int n) { return _mm256_srai_epi16(a, n); }
-  static __m256i Slli(__m256i a, int n) { return _mm256_slli_epi16(a, n); }
-  static __m256i Srli(__m256i a, int n) { return _mm256_srli_epi16(a, n); }
-  static __m256i Add(__m256i a, __m256i b) { return _mm256_add_epi16(a, b); }
-  static __m256i Sub(__m256i a, __m256i b) { return _mm256_sub_epi16(a, b); }
-  static __m256i Xor(__m256i a, __m256i b) { return _mm256_xor_si256(a, b); }
-  static __m256i And(__m256i a, __m256i b) { return _mm256_and_si256(a, b); }
-  static __m256i Or(__m256i a, __m256i b) { return _mm256_or_si256(a, b); }
-  static __m256i MulLo(__m256i a, __m256i b) { return _mm256_mullo_epi16(a, b); }
-  static __m256i MulHiU(__m256i a, __m256i b) { return _mm256_mulhi_epu16(a, b); }
-  static __m256i CmpGt(__m256i a, __m256i b) { return _mm256_cmpgt_epi16(a, b); }
-  static __m256i Set(int16_t v) { return _mm256_set1_epi16(v); }
-};
-
-// Two rows at a time.
+// Two rows at a time: QuantiseMagnitude with the magnitude taken and the sign put back by one
+// instruction each (a zero coefficient quantises to zero, which the sign step keeps).
 __m256i Quantise2(__m256i coef, __m256i mult) {
-  return QuantiseMagnitude<__m256i, Avx2Ops>(coef, mult);
+  const __m256i magnitude = _mm256_abs_epi16(coef);
+  const __m256i lo = _mm256_mullo_epi16(magnitude, mult);   // product bits 0..15
+  const __m256i hi = _mm256_mulhi_epu16(magnitude, mult);   // product bits 16..31
+  const __m256i floor = _mm256_or_si256(_mm256_slli_epi16(hi, 1), _mm256_srli_epi16(lo, 15));
+  const __m256i rest = _mm256_and_si256(lo, _mm256_set1_epi16(0x7FFF));
+  // Up when the rest exceeds half, or equals it with an odd quotient (see QuantiseMagnitude).
+  const __m256i odd = _mm256_and_si256(floor, _mm256_set1_epi16(1));
+  const __m256i up = _mm256_cmpgt_epi16(rest, _mm256_sub_epi16(_mm256_set1_epi16(0x4000), odd));
+  return _mm256_sign_epi16(_mm256_sub_epi16(floor, up), coef);
 }
 
-}  // namespace
-
-PrimitiveStatus ForwardDctQuant8x8Avx2(const uint8_t* src, int32_t srcStep, int16_t* dst,
-                                       const uint16_t* table) {
-  if (src == nullptr || dst == nullptr) return StatusNullPointer;
-  if (srcStep < 1) return StatusBadStep;
-  if (table == nullptr) return StatusNullPointer;
-
-  __m128i x[8], y[8];
-  LoadLevelShifted(src, srcStep, x);
-  ColumnPass(x, y);
-
-  // Rows u and u + 4 side by side; the butterflies of the row pass need no transpose: the
-  // mirrored row gives x_j + x_(7-j) and x_j - x_(7-j) in lanes 0..3.
+// The row pass and quantisation of one block whose column pass is done: joined[u] holds row u
+// in the low lane and row u + 4 in the high one.
+__attribute__((always_inline)) inline void RowPassQuantise(const __m256i joined[4], int16_t* dst,
+                                                          const uint16_t* table) {
+  // The butterflies of the row pass need no transpose: the mirrored row gives x_j + x_(7-j)
+  // and x_j - x_(7-j) in lanes 0..3.
   const __m256i mirror = _mm256_setr_epi8(14, 15, 12, 13, 10, 11, 8, 9, 6, 7, 4, 5, 2, 3, 0, 1,
                                           14, 15, 12, 13, 10, 11, 8, 9, 6, 7, 4, 5, 2, 3, 0, 1);
   __m256i e[4], o[4];
 #pragma GCC unroll 4
   for (int u = 0; u < 4; ++u) {
-    const __m256i rows = Join(y[u], y[u + 4]);
+    const __m256i rows = joined[u];
     const __m256i mirrored = _mm256_shuffle_epi8(rows, mirror);
     e[u] = _mm256_adds_epi16(rows, mirrored);
     o[u] = _mm256_subs_epi16(rows, mirrored);
@@ -98,6 +85,78 @@ PrimitiveStatus ForwardDctQuant8x8Avx2(const uint8_t* src, int32_t srcStep, int1
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 8 * u), _mm256_castsi256_si128(out));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 8 * (u + 4)), _mm256_extracti128_si256(out, 1));
   }
+}
+
+// The column pass of two blocks side by side, a block a lane: the same operations as
+// ColumnPass on 256-bit registers.
+__attribute__((always_inline)) inline void ColumnPass2(const __m256i x[8], __m256i y[8]) {
+  const __m256i one = _mm256_set1_epi16(1);
+  const __m256i tan1 = _mm256_set1_epi16(kDctTan1), tan2 = _mm256_set1_epi16(kDctTan2);
+  const __m256i tan3m1 = _mm256_set1_epi16(kDctTan3m1), cos4 = _mm256_set1_epi16(kDctCos4);
+  const __m256i d0 = _mm256_adds_epi16(x[0], x[7]), d7 = _mm256_subs_epi16(x[0], x[7]);
+  const __m256i d1 = _mm256_adds_epi16(x[1], x[6]), d6 = _mm256_subs_epi16(x[1], x[6]);
+  const __m256i d2 = _mm256_adds_epi16(x[2], x[5]), d5 = _mm256_subs_epi16(x[2], x[5]);
+  const __m256i d3 = _mm256_adds_epi16(x[3], x[4]), d4 = _mm256_subs_epi16(x[3], x[4]);
+  const __m256i d1s = _mm256_slli_epi16(d1, 3), d2s = _mm256_slli_epi16(d2, 3);
+  const __m256i tp12 = _mm256_adds_epi16(d1s, d2s), tm12 = _mm256_subs_epi16(d1s, d2s);
+  const __m256i tp03 = _mm256_slli_epi16(_mm256_adds_epi16(d0, d3), 3);
+  const __m256i tm03 = _mm256_slli_epi16(_mm256_subs_epi16(d0, d3), 3);
+  y[0] = _mm256_adds_epi16(tp03, tp12);
+  y[4] = _mm256_subs_epi16(tp03, tp12);
+  y[2] = _mm256_or_si256(_mm256_adds_epi16(_mm256_mulhi_epi16(tan2, tm12), tm03), one);
+  y[6] = _mm256_or_si256(_mm256_subs_epi16(_mm256_mulhi_epi16(tm03, tan2), tm12), one);
+  const __m256i d6s = _mm256_slli_epi16(d6, 4), d5s = _mm256_slli_epi16(d5, 4);
+  const __m256i p = _mm256_or_si256(_mm256_mulhi_epi16(_mm256_adds_epi16(d6s, d5s), cos4), one);
+  const __m256i m = _mm256_mulhi_epi16(_mm256_subs_epi16(d6s, d5s), cos4);
+  const __m256i d4s = _mm256_slli_epi16(d4, 3), d7s = _mm256_slli_epi16(d7, 3);
+  const __m256i tp465 = _mm256_adds_epi16(d4s, m), tm465 = _mm256_subs_epi16(d4s, m);
+  const __m256i tp765 = _mm256_adds_epi16(d7s, p), tm765 = _mm256_subs_epi16(d7s, p);
+  y[1] = _mm256_or_si256(_mm256_adds_epi16(_mm256_mulhi_epi16(tan1, tp465), tp765), one);
+  y[7] = _mm256_subs_epi16(_mm256_mulhi_epi16(tp765, tan1), tp465);
+  y[3] = _mm256_subs_epi16(tm765,
+                           _mm256_adds_epi16(_mm256_mulhi_epi16(tan3m1, tm465), tm465));
+  y[5] = _mm256_adds_epi16(_mm256_adds_epi16(_mm256_mulhi_epi16(tan3m1, tm765), tm765), tm465);
+}
+
+}  // namespace
+
+PrimitiveStatus ForwardDctQuant8x8Avx2(const uint8_t* src, int32_t srcStep, int16_t* dst,
+                                       const uint16_t* table) {
+  if (src == nullptr || dst == nullptr) return StatusNullPointer;
+  if (srcStep < 1) return StatusBadStep;
+  if (table == nullptr) return StatusNullPointer;
+
+  __m128i x[8], y[8];
+  LoadLevelShifted(src, srcStep, x);
+  ColumnPass(x, y);
+
+  __m256i joined[4];
+  for (int u = 0; u < 4; ++u) joined[u] = Join(y[u], y[u + 4]);
+  RowPassQuantise(joined, dst, table);
+  return StatusOk;
+}
+
+PrimitiveStatus ForwardDctQuant8x8PairAvx2(const uint8_t* src, int32_t srcStep, int16_t* dst0,
+                                           int16_t* dst1, const uint16_t* table) {
+  if (src == nullptr || dst0 == nullptr || dst1 == nullptr) return StatusNullPointer;
+  if (srcStep < 1) return StatusBadStep;
+  if (table == nullptr) return StatusNullPointer;
+  // Each row's 16 samples widened at once: the first block's row in the low lane, the
+  // second's in the high one.
+  const __m256i level = _mm256_set1_epi16(128);
+  __m256i x[8], y[8];
+#pragma GCC unroll 8
+  for (int r = 0; r < 8; ++r) {
+    const __m128i bytes = _mm_loadu_si128(
+        reinterpret_cast<const __m128i*>(src + static_cast<intptr_t>(r) * srcStep));
+    x[r] = _mm256_sub_epi16(_mm256_cvtepu8_epi16(bytes), level);
+  }
+  ColumnPass2(x, y);
+  __m256i joined[4];
+  for (int u = 0; u < 4; ++u) joined[u] = _mm256_permute2x128_si256(y[u], y[u + 4], 0x20);
+  RowPassQuantise(joined, dst0, table);
+  for (int u = 0; u < 4; ++u) joined[u] = _mm256_permute2x128_si256(y[u], y[u + 4], 0x31);
+  RowPassQuantise(joined, dst1, table);
   return StatusOk;
 }
 

@@ -182,4 +182,13 @@ PrimitiveStatus ForwardDctQuant8x8From16S2(const int16_t* src, int32_t srcStep, 
   return StatusOk;
 }
 
+PrimitiveStatus ForwardDctQuant8x8PairS2(const uint8_t* src, int32_t srcStep, int16_t* dst0,
+                                         int16_t* dst1, const uint16_t* table) {
+  if (src == nullptr || dst0 == nullptr || dst1 == nullptr) return StatusNullPointer;
+  if (srcStep < 1) return StatusBadStep;
+  if (table == nullptr) return StatusNullPointer;
+  ForwardDctQuant8x8S2(src, srcStep, dst0, table);
+  return ForwardDctQuant8x8S2(src + 8, srcStep, dst1, table);
+}
+
 }  // namespace vorn::jpeg::prim

@@ -38,4 +38,14 @@ PrimitiveStatus ForwardDctQuant8x8Sse2(const uint8_t* src, int32_t srcStep, int1
   return StatusOk;
 }
 
+// Two blocks one after the other: the eight registers of a 32-bit build hold no more.
+PrimitiveStatus ForwardDctQuant8x8PairSse2(const uint8_t* src, int32_t srcStep, int16_t* dst0,
+                                           int16_t* dst1, const uint16_t* table) {
+  if (src == nullptr || dst0 == nullptr || dst1 == nullptr) return StatusNullPointer;
+  if (srcStep < 1) return StatusBadStep;
+  if (table == nullptr) return StatusNullPointer;
+  ForwardDctQuant8x8Sse2(src, srcStep, dst0, table);
+  return ForwardDctQuant8x8Sse2(src + 8, srcStep, dst1, table);
+}
+
 }  // namespace vorn::jpeg::prim

@@ -126,11 +126,13 @@ struct BaselineScanCoder {
   // 2 (some entry does not: each block then goes through the block coder). A caller that
   // changes a table pointer or a table sets it back to 0.
   int32_t tablesChecked;
-  // Filled by the check: each listed component's codes as the coder looks them up, entries
-  // without a code marked with a length of 32. DC by category 0 to 16; AC by run x 17 + category, so
-  // that category 16 (which has no symbol) has entries of its own, all marked.
-  uint32_t dcCodes[kMaxScanComponents][17];
-  uint32_t acCodes[kMaxScanComponents][16 * 17];
+  // Filled by the check: each listed component's codes as the coder looks them up, one
+  // 64-bit entry per symbol and category: the code shifted left by the category in the low 32
+  // bits and the code length plus the category in the high 32 bits; an entry without a code
+  // has a length of 32 and no bits. DC by category 0 to 16; AC by category x 16 + run, so that
+  // category 16 (which has no symbol) has entries of its own, all marked.
+  uint64_t dcCodes[kMaxScanComponents][17];
+  uint64_t acCodes[kMaxScanComponents][17 * 16];
 };
 
 // Free bytes EncodeBaselineBlocks needs before each block (a restart marker included).

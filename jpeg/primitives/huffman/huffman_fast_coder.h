@@ -274,74 +274,94 @@ inline bool SpecWellFormed(const uint32_t* spec) {
   return bad == 0;
 }
 
-// The coder's own form of a component's tables (BaselineScanCoder::dcCodes and acCodes): an
-// entry without a code becomes kNoCode, a code of length 32, which no real code has, so the
-// OR of a block's entries tells whether it met one and the length goes into the bit buffer
-// without a mask (the bits it puts are taken back with the block); AC symbols sit at
-// run x 17 + category, category 16 (no symbol) always kNoCode, EOB at 0 and ZRL at 15 x 17.
-constexpr uint32_t kNoCode = 32u << 16;
-constexpr int32_t kAcZrlIndex = 15 * 17;
-inline void PrepareCodes(const uint32_t* dcSpec, const uint32_t* acSpec, uint32_t* dc,
-                         uint32_t* ac) {
-  for (int32_t i = 0; i < 17; ++i) dc[i] = (dcSpec[i] >> 16) != 0 ? dcSpec[i] : kNoCode;
-  for (int32_t run = 0; run < 16; ++run) {
-    for (int32_t s = 0; s < 17; ++s) {
-      const uint32_t entry = s < 16 ? acSpec[run * 16 + s] : 0;
-      ac[run * 17 + s] = (entry >> 16) != 0 ? entry : kNoCode;
+// The coder's own form of a component's tables (BaselineScanCoder::dcCodes and acCodes): each
+// entry holds its code already shifted left by its category, ready for the magnitude bits, and
+// the length of both together, so a symbol costs one load, one OR and one shift. An entry
+// without a code gets a length of 32 more than its category and no bits, so the OR of a
+// block's entries tells whether it met one (bit kNoCodeFlag), and the bits it puts are taken
+// back with the block. AC symbols sit at category x 16 + run: EOB at 0, ZRL at 15, category
+// 16 (no symbol) always without a code.
+constexpr uint64_t kNoCodeFlag = uint64_t{32} << 32;
+constexpr int32_t kAcZrlIndex = 15;
+inline uint64_t CodeEntry(uint32_t spec, int32_t category) {
+  const uint32_t length = spec >> 16;
+  if (length == 0) return static_cast<uint64_t>(32 + category) << 32;
+  return (static_cast<uint64_t>(length + category) << 32) |
+         (static_cast<uint64_t>(spec & 0xFFFF) << category);
+}
+inline void PrepareCodes(const uint32_t* dcSpec, const uint32_t* acSpec, uint64_t* dc,
+                         uint64_t* ac) {
+  for (int32_t s = 0; s < 17; ++s) dc[s] = CodeEntry(dcSpec[s], s);
+  for (int32_t s = 0; s < 17; ++s) {
+    for (int32_t run = 0; run < 16; ++run) {
+      ac[s * 16 + run] = CodeEntry(s < 16 ? acSpec[run * 16 + s] : 0, s);
     }
   }
+}
+
+// The index of the lowest set bit of a non-zero mask; a 32-bit build takes it from the mask's
+// halves, where the 64-bit count would be a library call.
+inline uintptr_t LowestSetBit(uint64_t mask) {
+#if defined(__x86_64__)
+  return static_cast<uintptr_t>(__builtin_ctzll(mask));
+#else
+  const uint32_t low = static_cast<uint32_t>(mask);
+  return low != 0 ? static_cast<uintptr_t>(__builtin_ctz(low))
+                  : 32 + static_cast<uintptr_t>(__builtin_ctz(static_cast<uint32_t>(mask >> 32)));
+#endif
 }
 
 // One block into the bit buffer from the coder's own tables. Returns non-zero when the block
 // met a symbol without a code or an AC coefficient of category 16: the bits put then are not
 // the block's, and the caller takes the block back.
 template <typename Mask>
-__attribute__((always_inline)) inline uint32_t PutBlockBits(FastBits& b, const int16_t* coef,
-                                                            int32_t lastDc, const uint32_t* dc,
-                                                            const uint32_t* ac) {
-  uint32_t missing;
+__attribute__((always_inline)) inline uint64_t PutBlockBits(FastBits& b, const int16_t* coef,
+                                                            int32_t lastDc, const uint64_t* dc,
+                                                            const uint64_t* ac) {
+  uint64_t missing;
   {
     const int32_t diff = int32_t{coef[0]} - lastDc;
     const int32_t sign = diff >> 31;
     const uint32_t magnitude = static_cast<uint32_t>((diff ^ sign) - sign);
     const int32_t s = magnitude != 0 ? 32 - __builtin_clz(magnitude) : 0;
     const uint32_t bits = static_cast<uint32_t>(diff + sign) & ((1u << s) - 1);
-    const uint32_t entry = dc[s];
+    const uint64_t entry = dc[s];
     missing = entry;
-    PutFast<false>(b, (uint64_t{entry & 0xFFFF} << s) | bits,
-                   static_cast<int32_t>(entry >> 16) + s);
+    PutFast<false>(b, static_cast<uint32_t>(entry) | bits, static_cast<int32_t>(entry >> 32));
   }
   uint64_t ahead = Mask::NonZero(coef) & ~uint64_t{1};
-  int32_t next = 1;
+  // Positions and runs in the register width, so no index needs widening in the loop.
+  uintptr_t next = 1;
   while (ahead != 0) {
-    const int32_t at = __builtin_ctzll(ahead);
+    const uintptr_t at = LowestSetBit(ahead);
     ahead &= ahead - 1;
-    int32_t run = at - next;
+    uintptr_t run = at - next;
     next = at + 1;
     const int32_t v = coef[kZigzag[at]];
     if (__builtin_expect(run > 15, 0)) {
-      const uint32_t zrl = ac[kAcZrlIndex];
+      const uint64_t zrl = ac[kAcZrlIndex];
       missing |= zrl;
       for (; run > 15; run -= 16) {
-        PutFast<false>(b, zrl & 0xFFFF, static_cast<int32_t>(zrl >> 16));
+        PutFast<false>(b, static_cast<uint32_t>(zrl), static_cast<int32_t>(zrl >> 32));
       }
     }
     const int32_t sign = v >> 31;
     const uint32_t magnitude = static_cast<uint32_t>((v ^ sign) - sign);
-    const int32_t s = 32 - __builtin_clz(magnitude);
+    // Counted in the register width, so the category needs no widening as an index.
+    const uintptr_t s = static_cast<uintptr_t>(8 * sizeof(unsigned long)) -
+                        static_cast<uintptr_t>(__builtin_clzl(magnitude));
     const uint32_t bits = static_cast<uint32_t>(v + sign) & ((1u << s) - 1);
-    // Category 16 lands on an entry marked as without a code.
-    const uint32_t entry = ac[run * 17 + s];
+    // Category 16 lands on an entry without a code.
+    const uint64_t entry = ac[s * 16 + run];
     missing |= entry;
-    PutFast<false>(b, (uint64_t{entry & 0xFFFF} << s) | bits,
-                   static_cast<int32_t>(entry >> 16) + s);
+    PutFast<false>(b, static_cast<uint32_t>(entry) | bits, static_cast<int32_t>(entry >> 32));
   }
   if (next != 64) {
-    const uint32_t eob = ac[0];
+    const uint64_t eob = ac[0];
     missing |= eob;
-    PutFast<false>(b, eob & 0xFFFF, static_cast<int32_t>(eob >> 16));
+    PutFast<false>(b, static_cast<uint32_t>(eob), static_cast<int32_t>(eob >> 32));
   }
-  return missing & kNoCode;
+  return missing & kNoCodeFlag;
 }
 
 // The whole bytes of the bit buffer out (one store when none is 0xFF; the bytes stored beyond

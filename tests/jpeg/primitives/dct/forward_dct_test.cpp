@@ -222,6 +222,72 @@ TEST(ForwardDctQuant8x8, EveryBuildEqualsThePlainBuild) {
   }
 }
 
+// Two blocks side by side in every build equal two calls of the plain single-block build, for
+// random, flat and extreme blocks under random tables, steps and misalignments.
+TEST(ForwardDctQuant8x8, PairEqualsTwoSingleBlocksInEveryBuild) {
+  Rng rng{11};
+  const std::vector<std::vector<uint8_t>> blocks = TestBlocks(1200);
+  std::vector<uint8_t> image(8 * 200 + 64);
+  std::vector<int16_t> outBuffer(2 * 64 + 16);
+  for (size_t k = 0; k + 1 < blocks.size(); k += 2) {
+    const int32_t step = 16 + static_cast<int32_t>(rng.Below(150));
+    uint8_t* src = image.data() + rng.Below(32);
+    for (int r = 0; r < 8; ++r) {
+      std::memcpy(src + r * step, &blocks[k][8 * r], 8);
+      std::memcpy(src + r * step + 8, &blocks[k + 1][8 * r], 8);
+    }
+    std::vector<uint16_t> table(64);
+    for (auto& t : table) t = rng.Below(4) ? static_cast<uint16_t>(1 + rng.Below(65535)) : 32768;
+    int16_t expected[2][64];
+    ASSERT_EQ(ForwardDctQuant8x8S2(src, step, expected[0], table.data()), StatusOk);
+    ASSERT_EQ(ForwardDctQuant8x8S2(src + 8, step, expected[1], table.data()), StatusOk);
+    for (int32_t entry : kEntriesReferenceFirst) {
+      if (!BuildRunsHere(entry)) continue;
+      // The second block goes first in memory, so a swapped pair shows.
+      auto* base = reinterpret_cast<int16_t*>(reinterpret_cast<uint8_t*>(outBuffer.data()) + 1 +
+                                              rng.Below(8));
+      int16_t* dst1 = base;
+      int16_t* dst0 = base + 64;
+      ASSERT_EQ(kForwardDctQuant8x8PairTable.slot[entry](src, step, dst0, dst1, table.data()),
+                StatusOk);
+      int16_t got[2][64];
+      std::memcpy(got[0], dst0, sizeof got[0]);
+      std::memcpy(got[1], dst1, sizeof got[1]);
+      ASSERT_EQ(std::memcmp(got, expected, sizeof got), 0) << "entry " << entry;
+    }
+  }
+}
+
+TEST(ForwardDctQuant8x8, PairArgumentChecksRunInOrderAndWriteNothing) {
+  std::vector<uint8_t> src(16 * 8, 77);
+  const std::vector<uint16_t> table = Flat(32768);
+  struct Case {
+    bool srcNull, dst0Null, dst1Null;
+    int32_t step;
+    bool tableNull;
+    PrimitiveStatus expected;
+  };
+  const Case cases[] = {{true, false, false, 0, true, StatusNullPointer},
+                        {false, true, false, 0, true, StatusNullPointer},
+                        {false, false, true, 0, true, StatusNullPointer},
+                        {false, false, false, 0, true, StatusBadStep},
+                        {false, false, false, -16, false, StatusBadStep},
+                        {false, false, false, 16, true, StatusNullPointer}};
+  for (int32_t entry : kEntriesReferenceFirst) {
+    if (!BuildRunsHere(entry)) continue;
+    for (const Case& c : cases) {
+      std::vector<int16_t> out0(64, 0x5555), out1(64, 0x5555);
+      EXPECT_EQ(kForwardDctQuant8x8PairTable.slot[entry](
+                    c.srcNull ? nullptr : src.data(), c.step, c.dst0Null ? nullptr : out0.data(),
+                    c.dst1Null ? nullptr : out1.data(), c.tableNull ? nullptr : table.data()),
+                c.expected)
+          << "entry " << entry;
+      EXPECT_EQ(out0, std::vector<int16_t>(64, 0x5555));
+      EXPECT_EQ(out1, std::vector<int16_t>(64, 0x5555));
+    }
+  }
+}
+
 // The multiplier that gives |c| x m a remainder of exactly 0x7FFF below 2^15 and an odd
 // quotient: the half-to-even rule must round up there, in every lane of every build.
 uint16_t RemainderEdgeMultiplier(int32_t magnitude) {
