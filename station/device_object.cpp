@@ -220,6 +220,10 @@ NTSTATUS SurpriseRemoval(StationExtension* station, IRP* irp) {
 }
 
 NTSTATUS RemoveDevice(StationExtension* station, IRP* irp) {
+  // The device is going: a control transfer that still waits for it (the worker's requests
+  // wait without limit) is cancelled as at a surprise removal, so the worker can be stopped
+  // even when the chip stopped answering.
+  KeSetEvent(&station->AbortEvent, 0, FALSE);
   if (GetState(station) != kFdoSurpriseRemoved) {
     WmiDeregister(station);
     if (station->RemoteWakeup) CancelWaitWake(station);

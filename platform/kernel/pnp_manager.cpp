@@ -184,6 +184,14 @@ void QueryRelations(DevNode* node);
 
 NTSTATUS StartNode(DevNode* node) {
   Manager& m = M();
+  // A device whose id could not be read (its bus refused the query or ran out of memory) has
+  // no name: no Enum key, no instance path for its interfaces. It stays unstarted, with a
+  // problem, as the system leaves it.
+  if (node->parent && node->info.device_id.empty()) {
+    node->info.state = NodeState::kFailed;
+    m.log.push_back("NO_DEVICE_ID");
+    return STATUS_UNSUCCESSFUL;
+  }
   node->info.driver = MatchDriver(node);
   // A device needs its function driver, unless it says it runs raw; a bus's root is its own.
   if (!node->info.driver && node->parent && !node->info.capabilities.RawDeviceOK) {

@@ -3,10 +3,13 @@
 // wrong, and the flags that choose what is written.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "protocol/byte_order.h"
+#include "protocol/vendor_request.h"
 #include "tests/station/rom_fixture.h"
 
 namespace vorn::station::testing {
@@ -267,6 +270,54 @@ TEST_F(RomUpdateTest, AnImageTheChipDoesNotTakeIsNotRead) {
     ASSERT_NE(Start(), nullptr);
     EXPECT_EQ(RomStates(), (std::vector<ULONG>{1, 3}));
     EXPECT_TRUE(WaitFor([] { return InterfaceEnabled(); }));
+    Shutdown();
+  }
+}
+
+// The update's requests that wait for the chip without limit: a removal while the chip holds
+// one ends it, so the worker stops and the removal completes.
+TEST_F(RomUpdateTest, ARemovalEndsAnUpdateRequestTheChipNeverAnswers) {
+  struct Case {
+    const char* name;
+    UCHAR request;
+    std::vector<ULONG> states;
+    std::vector<ULONG> errors;
+  };
+  const std::vector<uint8_t> image = Image();
+  const Case cases[] = {
+      {"ImageAllowedRead", protocol::ReqReadFunctionInfo, {1, 3}, {0}},
+      {"ChipReset", protocol::ReqResetChip, kImageSteps, {0, 23}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    kernel::registry::ClearHistory();
+    WriteFile("C/fw/image.bin", image);
+    SetPath(u"ImagePath", u"C:\\fw\\image.bin");
+    // Every attempt of the request is held: the removal must cancel each one.
+    Chip().script().OnRequest(c.request, chip::ScriptAction{chip::ScriptKind::kTimeOut,
+                                                            chip::ScriptAction::kForever});
+    Boot();
+    node_ = Attach(Chip());
+    StationExtension* s = node_ ? Ext(node_) : nullptr;
+    ASSERT_NE(s, nullptr);
+    ASSERT_TRUE(WaitFor([&] { return Chip().HeldTransfers() == 1; }));
+    std::atomic<bool> removed{false};
+    std::thread remover([&] {
+      EXPECT_EQ(kernel::pnp::Remove(node_), STATUS_SUCCESS);
+      removed = true;
+    });
+    const bool ended = WaitFor([&] { return removed.load(); });
+    // A removal that waits for the chip for ever is let go, so the test fails cleanly.
+    if (!ended) KeSetEvent(&s->AbortEvent, 0, FALSE);
+    remover.join();
+    EXPECT_TRUE(ended) << "the removal waited for the chip's answer";
+    EXPECT_EQ(Chip().HeldTransfers(), 0u);
+    std::vector<ULONG> states = c.states;
+    states.push_back(2);  // the station's cleanup
+    EXPECT_EQ(RomStates(), states);
+    EXPECT_EQ(RomErrors(), c.errors);
+    EXPECT_EQ(Thd().back(), kThdStopped);
+    EXPECT_EQ(kernel::RunningSystemThreads(), 0);
     Shutdown();
   }
 }

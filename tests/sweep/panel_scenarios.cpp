@@ -7,7 +7,10 @@
 
 #include "panelapi/glimden.h"
 #include "panelapi/panel_operations.h"
+#include "platform/win32/debug_output.h"
 #include "platform/win32/device_notify.h"
+#include "platform/win32/file_api.h"
+#include "platform/win32/handle.h"
 #include "platform/win32/mouse_hook.h"
 #include "platform/win32/window.h"
 #include "tests/platform/win32/ui_thread.h"
@@ -35,31 +38,54 @@ void Notify(void*, HANDLE device, int arrived) {
   g_heard.notices.emplace_back(device, arrived);
 }
 
+// Whether the station's control interface opens for an application now.
+bool Opens(const std::u16string& path) {
+  if (path.empty()) return false;
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(h);
+  return true;
+}
+
 void PanelLibrary(Run& run) {
   {
     std::lock_guard<std::mutex> guard(g_heard.lock);
     g_heard.notices.clear();
   }
+  win32::debug_output::Clear();
+  const size_t handles = win32::OpenHandleCount();
   PanelStation station(run);
   if (!station.loaded()) return;
   win32::testing::UiThread ui;
   const HRESULT started = ui.Run([] { return PFN_Start_GLIMDEN(nullptr); });
   run.Step("library start: " + std::to_string(started));
   if (run.clean()) run.Expect(started == S_OK, "the library starts");
-  if (started == S_OK) PFN_RegisterDeviceNotification(nullptr, Notify);
+  if (started == S_OK) {
+    PFN_RegisterDeviceNotification(nullptr, Notify);
+    // The station arrives once the library's thread follows arrivals, so that the library
+    // hears of it by the broadcast, not by its enumeration at start.
+    run.Expect(win32::testing::Eventually([] { return win32::device_change::Registrations() > 0; }),
+               "the library follows the arrival of stations");
+  }
 
   const bool serving = station.Arrive();
   run.Step(serving ? "serving" : "not serving");
   if (run.clean()) run.Expect(serving, "a clean start ends serving");
-  HANDLE device = nullptr;
-  if (started == S_OK && serving && !run.pulled()) {
-    // The library opens a station whose interface arrived.
-    const bool found = win32::testing::Eventually(
-        [&] { return run.pulled() || PFN_OP_Get_Device_Count() == 1; });
-    device = PFN_OP_Get_Device_HWND(0, nullptr);
-    if (!run.pulled()) run.Expect(found && device, "the library opens the arrived station");
+  // Every broadcast of the arrival has been handled by the library's window once delivered:
+  // what the library opened, it has opened now.
+  win32::device_change::WaitDelivered();
+  HANDLE device = PFN_OP_Get_Device_Count() == 1 ? PFN_OP_Get_Device_HWND(0, nullptr) : nullptr;
+  if (started == S_OK && serving && !run.pulled() && !device) {
+    // The library skips a station it could not open (its create found no memory): then it
+    // has heard of the arrival, and the station opens for the next one who asks.
+    const bool heard = win32::debug_output::Count("Add dbcc_name = \\\\?\\USB#VID_3A7C&PID_0A5E") > 0;
+    run.Step(std::string("library holds no station") + (heard ? ", heard of its arrival" : ""));
+    run.Expect(!run.clean() && heard && Opens(station.InterfacePath()),
+               "the library opens the arrived station");
   }
   if (device) {
+    run.Expect(g_heard.Count(device, 1) == 1, "the library reports the station's arrival once");
     station.chip().log().Clear();
     const HRESULT set = PFN_OP_Set_Brightness_Value(device, 80);
     run.Step("brightness: " + std::to_string(set));
@@ -81,6 +107,7 @@ void PanelLibrary(Run& run) {
   run.Expect(win32::desktop::ClassCount() == 0, "a window class left");
   run.Expect(win32::input::InstalledHooks() == 0, "a mouse hook left");
   run.Expect(win32::device_change::Registrations() == 0, "a device-change registration left");
+  run.Expect(win32::OpenHandleCount() == handles, "a handle left open");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "tests/sweep/panel_station.h"
 
+#include "platform/kernel/interfaces.h"
+#include "protocol/guids.h"
 #include "tests/sweep/station_bench.h"
 
 namespace vorn::sweep {
@@ -31,5 +33,13 @@ bool PanelStation::Arrive() {
 void PanelStation::Remove() { bench_->Remove(); }
 
 chip::Chip& PanelStation::chip() { return bench_->chip(); }
+
+std::u16string PanelStation::InterfacePath() const {
+  const std::vector<WString> links = kernel::interfaces::Enabled(protocol::kMainControlInterfaceGuid);
+  if (links.empty()) return {};
+  std::u16string path(links[0]);
+  path[1] = u'\\';  // "\??\" as the kernel names it, "\\?\" as an application does
+  return path;
+}
 
 }  // namespace vorn::sweep

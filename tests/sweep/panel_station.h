@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "sim/chip/chip.h"
 #include "tests/sweep/sweep.h"
@@ -26,6 +27,9 @@ class PanelStation {
   // An orderly removal of the station.
   void Remove();
   chip::Chip& chip();
+  // The path an application opens the station's control interface by, empty when none is
+  // enabled.
+  std::u16string InterfacePath() const;
 
  private:
   std::unique_ptr<StationBench> bench_;

@@ -31,6 +31,7 @@ DEVICE_OBJECT* g_root = nullptr;
 ULONG_PTR PoolText(const WString& s, bool multi) {
   size_t n = s.size() + (multi ? 2 : 1);
   auto* p = static_cast<WCHAR*>(ExAllocatePoolWithTag(PagedPool | POOL_ZERO_ALLOCATION, n * 2, PoolTag("tsti")));
+  if (!p) return 0;
   std::memcpy(p, s.data(), s.size() * 2);
   return reinterpret_cast<ULONG_PTR>(p);
 }
@@ -59,11 +60,12 @@ NTSTATUS BusPnp(DEVICE_OBJECT* device, IRP* irp) {
       return Complete(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(rel));
     }
     case IRP_MN_QUERY_ID:
-      switch (st->Parameters.QueryId.IdType) {
-        case BusQueryDeviceID: return Complete(irp, STATUS_SUCCESS, PoolText(p->device_id, false));
-        case BusQueryHardwareIDs: return Complete(irp, STATUS_SUCCESS, PoolText(p->device_id, true));
-        case BusQueryInstanceID: return Complete(irp, STATUS_SUCCESS, PoolText(u"7", false));
-        default: break;
+      if (st->Parameters.QueryId.IdType == BusQueryDeviceID || st->Parameters.QueryId.IdType == BusQueryHardwareIDs ||
+          st->Parameters.QueryId.IdType == BusQueryInstanceID) {
+        const ULONG_PTR text = st->Parameters.QueryId.IdType == BusQueryInstanceID
+                                   ? PoolText(u"7", false)
+                                   : PoolText(p->device_id, st->Parameters.QueryId.IdType == BusQueryHardwareIDs);
+        return Complete(irp, text ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES, text);
       }
       break;
     case IRP_MN_REMOVE_DEVICE:
@@ -451,6 +453,27 @@ TEST_F(PnpTest, ADeviceWithoutItsDriverIsNotStartedUnlessItRunsRaw) {
   EXPECT_EQ(pnp::Start(late), STATUS_SUCCESS);
   EXPECT_EQ(pnp::Info(late).state, pnp::NodeState::kStarted);
   EXPECT_EQ(pnp::Info(late).driver, fdo_driver_);
+}
+
+TEST_F(PnpTest, ADeviceWhoseIdCannotBeReadIsNeitherNamedNorStarted) {
+  std::vector<UCHAR> pdo_log;
+  // The bus's first answer of the plug, the device id, finds no memory.
+  pnp::RegisterDriver(u"TEST\\NAMELESS", fdo_driver_);
+  vorn::kernel::pool::FailNthAllocation(PoolTag("tsti"), 1);
+  EXPECT_EQ(Plug(&pdo_log, u"TEST\\NAMELESS"), nullptr) << "no function driver attached";
+  vorn::kernel::pool::FailNthAllocation(PoolTag("tsti"), 0);
+  pnp::DevNode* node = pnp::FindNode(g_children.back());
+  ASSERT_NE(node, nullptr);
+  EXPECT_EQ(pnp::Info(node).state, pnp::NodeState::kFailed);
+  EXPECT_EQ(std::count(pdo_log.begin(), pdo_log.end(), IRP_MN_START_DEVICE), 0);
+  EXPECT_FALSE(vorn::kernel::registry::KeyExists(WString(vorn::kernel::registry::kEnumPath) + u"\\TEST\\NAMELESS"));
+  EXPECT_TRUE(vorn::kernel::interfaces::Enabled(kTestInterface).empty());
+  pdo_log.clear();
+  Unplug(g_children.back());
+  EXPECT_EQ(pdo_log, std::vector<UCHAR>{IRP_MN_REMOVE_DEVICE});
+  // The next device is named and started as ever.
+  ASSERT_NE(Plug(), nullptr);
+  EXPECT_EQ(pnp::Info(pnp::FindNode(g_children.back())).state, pnp::NodeState::kStarted);
 }
 
 TEST_F(PnpTest, ADeviceRemovedWhilePresentComesBackAtTheNextEnumerationAndGoesWhenUnplugged) {
