@@ -174,6 +174,8 @@ NTSTATUS WriteAsync(PVOID object, const protocol::BusMessageHeader* header, ULON
 NTSTATUS WriteAndWait(PVOID object, const protocol::BusMessageHeader* header,
                       ULONG header_length, ULONG* header_bytes, const void* data, ULONG length,
                       ULONG* data_bytes, PVOID reserved, ULONG* usbd_status);
+// Withdraws every request of |channel|: queued ones are reported cancelled at once; a transfer
+// of the channel on the wire is cancelled and its request reported once it has ended.
 void FlushChannel(PVOID object, ULONG channel);
 // The one request |request_id| of |channel| only, as FlushChannel withdraws each of its
 // requests; nothing when that request has ended (its id is never used again).

@@ -429,6 +429,19 @@ bool Withdraw(BulkOutPipe* pipe, ULONG channel, bool all, ULONG request_id) {
   return found;
 }
 
+// A piece of a withdrawn request on the wire ends only with its transfer, and a chip that
+// never answers would hold the producer (its cancel, its stop, the station's removal) for
+// ever: the transfer is cancelled, and its completion then reports the request cancelled.
+void CancelOnWire(BulkOutPipe* pipe, ULONG channel, bool all, ULONG request_id) {
+  KIRQL irql;
+  KeAcquireSpinLock(&pipe->DispatchLock, &irql);
+  for (TransferContext& ctx : pipe->Contexts)
+    if (__atomic_load_n(&ctx.Phase, __ATOMIC_SEQ_CST) != kPhaseIdle && ctx.Channel == channel &&
+        (all || ctx.RequestId == request_id))
+      IoCancelIrp(ctx.Irp);
+  KeReleaseSpinLock(&pipe->DispatchLock, irql);
+}
+
 }  // namespace
 
 void FlushChannel(PVOID object, ULONG channel) {
@@ -436,6 +449,7 @@ void FlushChannel(PVOID object, ULONG channel) {
   if (!pipe || !protocol::IsBusChannel(channel)) return;
   if (channel == kTwoPlaneChannel) ResetType7(pipe);
   Withdraw(pipe, channel, true, 0);
+  CancelOnWire(pipe, channel, true, 0);
 }
 
 void WithdrawRequest(PVOID object, ULONG channel, ULONG request_id) {
@@ -444,16 +458,7 @@ void WithdrawRequest(PVOID object, ULONG channel, ULONG request_id) {
   // A two-plane message given up on: the pipe no longer waits for the rest of it. A request
   // that has ended leaves the message that may follow it alone.
   if (Withdraw(pipe, channel, false, request_id) && channel == kTwoPlaneChannel) ResetType7(pipe);
-  // A piece of the request on the wire ends only with its transfer, and a chip that never
-  // answers would hold the producer's cancel for ever: the transfer is cancelled, and its
-  // completion then reports the request cancelled.
-  KIRQL irql;
-  KeAcquireSpinLock(&pipe->DispatchLock, &irql);
-  for (TransferContext& ctx : pipe->Contexts)
-    if (__atomic_load_n(&ctx.Phase, __ATOMIC_SEQ_CST) != kPhaseIdle && ctx.Channel == channel &&
-        ctx.RequestId == request_id)
-      IoCancelIrp(ctx.Irp);
-  KeReleaseSpinLock(&pipe->DispatchLock, irql);
+  CancelOnWire(pipe, channel, false, request_id);
 }
 
 }  // namespace vorn::station::bulk_out

@@ -646,10 +646,13 @@ TEST_F(BulkOutPipeTest, BrokenTwoPlaneMessagesDoNotStopThePipe) {
 // --- Flush -------------------------------------------------------------------------------
 
 // Flushing a channel reports each of its requests once: a queued one at once, the one on the
-// wire when its transfer has ended. No byte of a request is read after it was reported.
+// wire when its transfer has ended, which the flush cancels (a chip that never answers would
+// otherwise hold the flush's caller for ever). No byte of a request is read after it was
+// reported.
 TEST_F(BulkOutPipeTest, FlushReportsEachRequestOnceAndSendsNothingAfterwards) {
   ASSERT_NO_FATAL_FAILURE(Start({}));
   gate_->Close();
+  gate_->CompleteCancelsAtOnce(false);  // the held transfer ends only when the gate opens
   auto first = Pattern(300000, 21);
   ULONG on_wire = Send(kTypeDisplay, first);
   ASSERT_TRUE(WaitHeld(1));
@@ -665,7 +668,8 @@ TEST_F(BulkOutPipeTest, FlushReportsEachRequestOnceAndSendsNothingAfterwards) {
   EXPECT_EQ(q.status, STATUS_CANCELLED);
   EXPECT_EQ(q.usbd, 0xC0010000u);
   EXPECT_EQ(q.data_bytes, 0u);
-  EXPECT_EQ(done_.CountOf(on_wire), 0u);  // its header transfer still holds its data
+  EXPECT_EQ(gate_->Cancels(), 1) << "the flush cancels the transfer on the wire";
+  EXPECT_EQ(done_.CountOf(on_wire), 0u);  // its transfer still holds its data
   canary.reset();                          // the producer may free what the pipe reported
 
   gate_->Open();
@@ -673,7 +677,7 @@ TEST_F(BulkOutPipeTest, FlushReportsEachRequestOnceAndSendsNothingAfterwards) {
   ASSERT_TRUE(WaitDone(other));
   Done w = done_.Of(on_wire);
   EXPECT_EQ(w.status, STATUS_CANCELLED);
-  EXPECT_EQ(w.data_bytes, 102400u);  // the slice that was on the wire went whole
+  EXPECT_EQ(w.data_bytes, 0u);  // its transfer ended cancelled, nothing of it sent
   EXPECT_EQ(done_.Of(other).status, STATUS_SUCCESS);
   // A second flush finds nothing to report.
   ops_.FlushChannel(ops_.Object, 0);
@@ -686,7 +690,25 @@ TEST_F(BulkOutPipeTest, FlushReportsEachRequestOnceAndSendsNothingAfterwards) {
       ASSERT_LT(run, 64u) << "canary bytes reached the chip";
     }
   }
-  EXPECT_EQ(SliceChannels(), (std::vector<ULONG>{0, 3}));
+  EXPECT_EQ(SliceChannels(), (std::vector<ULONG>{3}));
+}
+
+// A chip that never answers the transfer on the wire: the flush's cancel ends it, and the
+// channel's request is reported without the chip ever answering.
+TEST_F(BulkOutPipeTest, FlushEndsATransferTheChipNeverAnswers) {
+  ASSERT_NO_FATAL_FAILURE(Start({}));
+  gate_->Close();
+  ULONG on_wire = Send(kTypeAudio, Pattern(1000, 23));
+  ASSERT_TRUE(WaitHeld(1));
+  ops_.FlushChannel(ops_.Object, 3);
+  ASSERT_TRUE(WaitDone(on_wire));
+  EXPECT_EQ(done_.Of(on_wire).status, STATUS_CANCELLED);
+  EXPECT_EQ(done_.CountOf(on_wire), 1u);
+  // The pipe goes on: a cancelled transfer does not end the device.
+  gate_->Open();
+  ULONG next = Send(kTypeAudio, Pattern(100, 24));
+  ASSERT_TRUE(WaitDone(next));
+  EXPECT_EQ(done_.Of(next).status, STATUS_SUCCESS);
 }
 
 // Withdrawing one request by its id leaves the others of its channel alone: a queued one is
