@@ -183,6 +183,8 @@ NTSTATUS FdoStartDevice(StationExtension* station, IRP* irp) {
 }
 
 NTSTATUS StartDevice(StationExtension* station, IRP* irp) {
+  // A station stopped and started again makes its children anew.
+  SetChildrenClosed(station, false);
   NTSTATUS status = FdoStartDevice(station, irp);
   bool started = NT_SUCCESS(status);
   if (started) {

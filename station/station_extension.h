@@ -178,6 +178,10 @@ struct StationExtension {
   // Set once ChildListMutex and ChildList are initialised; read as an atomic, so the list
   // head is only ever touched under the mutex.
   UCHAR ChildListReady;
+  // Set under ChildListMutex when STOP, SURPRISE_REMOVAL or REMOVE takes the children away,
+  // cleared at the next START: a worker still inside a module's Create then (its requests
+  // ended by the removal) adds no child that nothing would ever take away again.
+  UCHAR ChildrenClosed;
   UCHAR InterfaceOffRequest;
   UCHAR RomStateCopy;
   UCHAR RomWriteCounter;

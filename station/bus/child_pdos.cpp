@@ -283,10 +283,12 @@ NTSTATUS CreateChildPdo(StationExtension* station, const ChildDescriptor* d) {
   // but not yet removed (its function came back before the system took it away) is reported
   // again, or the function would stay absent. Looked up and revived under one hold of the
   // lock, so a removal in between cannot leave the function without its child.
-  bool exists = false, revived = false;
+  bool exists = false, revived = false, closed = false;
   if (ListReady(station)) {
     Lock(station);
-    for (LIST_ENTRY* e = station->ChildList.Flink; e != &station->ChildList; e = e->Flink) {
+    closed = station->ChildrenClosed != 0;
+    for (LIST_ENTRY* e = station->ChildList.Flink; !closed && e != &station->ChildList;
+         e = e->Flink) {
       ChildPdoExtension* child = FromLink(e);
       if (child->ChildKey != d->ChildKey) continue;
       exists = true;
@@ -299,6 +301,9 @@ NTSTATUS CreateChildPdo(StationExtension* station, const ChildDescriptor* d) {
     }
     Unlock(station);
   }
+  // The station's children were taken away (stop or removal): none is made or revived
+  // until it starts again.
+  if (closed) return STATUS_DELETE_PENDING;
   if (revived) IoInvalidateDeviceRelations(station->PhysicalDeviceObject, BusRelations);
   if (exists) return STATUS_SUCCESS;
 
@@ -386,11 +391,20 @@ NTSTATUS InitChildPdo(StationExtension* station, DEVICE_OBJECT* pdo, const Child
     if (descriptor)
       child->EmulatedBcdUsb = reinterpret_cast<const USB_DEVICE_DESCRIPTOR*>(descriptor)->bcdUSB;
   }
+  pdo->Flags |= DO_POWER_PAGABLE;
+  Lock(station);
+  // The children were taken away while the module made this one (the worker's requests
+  // ended by a removal): it is not added, or nothing would ever delete it.
+  if (station->ChildrenClosed) {
+    Unlock(station);
+    FreeChildPdoResources(child);
+    IoFreeWorkItem(child->DeleteWorkItem);
+    child->DeleteWorkItem = nullptr;
+    return STATUS_DELETE_PENDING;
+  }
   // The child keeps its parent's device object until it is itself deleted: an upper driver
   // holding one of its interfaces may still reach the station's clock.
   ObReferenceObject(station->DeviceObject);
-  pdo->Flags |= DO_POWER_PAGABLE;
-  Lock(station);
   InsertTailList(&station->ChildList, &child->ListLink);
   child->InChildList = 1;
   ++station->ChildCount;
@@ -472,9 +486,17 @@ void EjectChildrenByMask(StationExtension* station, ULONG mask) {
 
 void RemoveChildPdos(StationExtension* station, bool eject, bool mark_missing,
                      bool delete_children) {
+  SetChildrenClosed(station, true);
   if (eject) EjectChildrenByMask(station, 0);
   if (mark_missing) MarkChildrenMissingByMask(station, 0);
   if (delete_children) DeleteChildrenByMask(station, 0);
+}
+
+void SetChildrenClosed(StationExtension* station, bool closed) {
+  if (!ListReady(station)) return;
+  Lock(station);
+  station->ChildrenClosed = closed ? 1 : 0;
+  Unlock(station);
 }
 
 void AppendPresentChildren(StationExtension* station, DEVICE_RELATIONS* relations,

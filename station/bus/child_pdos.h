@@ -19,9 +19,12 @@ inline constexpr ULONG kTagLocation = PoolTag("locs");
 
 // Runs, for every child, the eject, the marking as missing and the deletion whose flag is
 // set, in that order. STOP and SURPRISE_REMOVAL of the station mark every child missing;
-// REMOVE deletes every child.
+// REMOVE deletes every child. From then on no child is made or revived (SetChildrenClosed)
+// until the station starts again.
 void RemoveChildPdos(StationExtension* station, bool eject, bool mark_missing,
                      bool delete_children);
+// Closes the child list to new children, or opens it again (START).
+void SetChildrenClosed(StationExtension* station, bool closed);
 
 // Appends every present child to |relations| (room for |capacity| entries), each with a
 // reference taken; a child that is not present is marked missing. ChildListMutex is held by

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "platform/kernel/pool.h"
@@ -23,6 +25,22 @@ struct TestModuleState {
   // Fails after writing its context slot, as a careless module might.
   std::atomic<bool> fail_create_dirty{false};
   std::atomic<int> stray_destroys{0};  // Destroy called on a context Create never made
+  // While set, Create waits (counted in |held|) until it is cleared by Release().
+  std::mutex hold_lock;
+  std::condition_variable hold_changed;
+  bool hold_create = false;
+  std::atomic<int> held{0};
+  void Hold() {
+    std::lock_guard<std::mutex> guard(hold_lock);
+    hold_create = true;
+  }
+  void Release() {
+    {
+      std::lock_guard<std::mutex> guard(hold_lock);
+      hold_create = false;
+    }
+    hold_changed.notify_all();
+  }
   std::atomic<NTSTATUS> start_status{STATUS_SUCCESS};
   std::atomic<USHORT> bcd_usb{0x0200};
   // The last ModuleCreateInfo, as copies.
@@ -44,6 +62,13 @@ struct TestModuleObject {
 
 inline NTSTATUS TestCreate(PVOID* ctx, const ModuleCreateInfo* info) {
   TestModuleState& m = Module();
+  {
+    std::unique_lock<std::mutex> guard(m.hold_lock);
+    if (m.hold_create) {
+      ++m.held;
+      m.hold_changed.wait(guard, [&] { return !m.hold_create; });
+    }
+  }
   if (m.fail_create) return STATUS_INSUFFICIENT_RESOURCES;
   if (m.fail_create_dirty) {
     *ctx = &m;
@@ -99,6 +124,8 @@ inline void InstallTestModule(std::initializer_list<ULONG> functions = {0, 3, 8}
   m.fail_create = false;
   m.fail_create_dirty = false;
   m.stray_destroys = 0;
+  m.Release();
+  m.held = 0;
   m.start_status = STATUS_SUCCESS;
   m.bcd_usb = 0x0200;
   FunctionModuleOps ops{};

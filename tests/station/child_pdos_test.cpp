@@ -11,6 +11,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/kernel/interfaces.h"
@@ -709,6 +710,30 @@ TEST_F(ChildTest, StationRemovalDeletesChildrenStillStarted) {
   // The three children, their upper devices and the station's device are gone.
   EXPECT_EQ(kernel::LiveDeviceCount(), devices - 7);
   EXPECT_EQ(kernel::pool::Outstanding(kTagChild).blocks, 0);
+}
+
+// The worker is making a child (a jack was plugged in) when the station is removed: the
+// removal deletes the children it finds, and the child made after that is not added, or
+// nothing would ever take it away again.
+TEST_F(ChildTest, AChildMadeWhileTheStationIsRemovedIsNotAdded) {
+  MakeChip({true, 0}, {true, 0});
+  StationExtension* s = Start();
+  ASSERT_NE(s, nullptr);
+  ASSERT_EQ(ChildIds(), (std::set<WString>{kDisplayId}));
+  const size_t devices = kernel::LiveDeviceCount();
+  Module().Hold();
+  chip_->SetJackState(0x41);  // both jacks in: the worker makes the audio child
+  ASSERT_TRUE(WaitFor([] { return Module().held.load() == 1; }));
+  std::thread remove([&] { EXPECT_EQ(pnp::Remove(node_), STATUS_SUCCESS); });
+  // The removal has taken the children away; it then waits for the worker, held in Create.
+  ASSERT_TRUE(WaitFor([&] { return Upper().removes == 1; }));
+  Module().Release();
+  remove.join();
+  pnp::WaitIdle();
+  EXPECT_EQ(Module().creates, Module().destroys);
+  EXPECT_EQ(kernel::LiveDeviceCount(), devices - 3) << "display child, its upper device, station";
+  EXPECT_EQ(kernel::pool::Outstanding(kTagChild).blocks, 0);
+  EXPECT_EQ(kernel::pool::Outstanding(kTagTestModule).blocks, 0);
 }
 
 TEST_F(ChildTest, SurpriseRemovalOfTheAdapterTakesItsBoundChildren) {
