@@ -44,9 +44,11 @@ StationBench::StationBench(Run& run, chip::ChipProfile profile,
   run_.Step("driver loaded");
   pnp::RegisterDriver(hardware_id, driver_);
   bus_ = std::make_unique<usb::UsbBus>();
-  // The pull ends when the PnP manager has taken the device away, so no node that the
-  // scenario looks up afterwards is being removed under it.
+  // A pulled adapter leaves the bus: a transfer the chip still held ends as the device's
+  // transfers end when it is unplugged. The pull ends when the PnP manager has taken the
+  // device away, so no node that the scenario looks up afterwards is being removed under it.
   run_.SetPull([this] {
+    chip_.Unplug();
     bus_->Detach(chip_);
     pnp::WaitIdle();
   });
