@@ -269,10 +269,9 @@ Outcome RunSweep(const Scenario& scenario, const Plan& plan) {
   }
   if (plan.heap && out.heap_allocations > 0)
     walk(Injection{FaultKind::kHeap, 0, 0}, static_cast<int64_t>(out.heap_allocations));
-  if (plan.transfers && scenario.transfer_faults && out.transfers > 0) {
+  if (plan.transfers && out.transfers > 0) {
     for (FaultKind kind : {FaultKind::kRemoval, FaultKind::kStall, FaultKind::kTimeOut, FaultKind::kError})
-      if ((kind != FaultKind::kRemoval || plan.removal) &&
-          (kind != FaultKind::kTimeOut || scenario.time_out_faults))
+      if (kind != FaultKind::kRemoval || plan.removal)
         walk(Injection{kind, 0, 0}, static_cast<int64_t>(out.transfers));
   }
 

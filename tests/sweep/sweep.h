@@ -87,12 +87,6 @@ struct Scenario {
   // Builds a machine, does the work, removes the adapter and takes the machine apart again
   // (the driver unloaded), checking its own results against what the chip saw.
   std::function<void(Run&)> body;
-  // Whether its transfers are swept too. A scenario whose driver still waits without limit
-  // for a chip that never answers would hang the sweep there: it says so here until mended.
-  bool transfer_faults = true;
-  // Whether the chip never answering a transfer is swept among them: a driver that waits for
-  // some answers without limit by design would hang the sweep there.
-  bool time_out_faults = true;
   // Whether the short form sweeps its pool tags: a scenario whose allocations are another's
   // (the same station and child, another frame format) leaves them to the long form.
   bool short_pool = true;
