@@ -37,10 +37,10 @@ LARGE_INTEGER Relative(ULONG milliseconds) {
 
 bool TransferOpen(StationExtension* station) { return ReadFlag(station->RomTransferOpen) != 0; }
 
-// Takes the block back from the bulk-OUT pipe: its queued slices are dropped and its request
-// completes (at once, or when the slice on the wire has ended). A slice the chip holds is
-// cancelled by turning the pipe off and on again. Returns once RomTransferDone has run, so
-// the caller may free the block.
+// Takes the block back from the bulk-OUT pipe: its queued slices are dropped, the slice on
+// the wire is cancelled, and its request completes (at once, or when that slice has ended).
+// A slice still not ended after the bound is cancelled once more by turning the pipe off and
+// on again. Returns once RomTransferDone has run, so the caller may free the block.
 void EndRomTransfer(StationExtension* station) {
   if (!TransferOpen(station)) return;
   const PipeOps& pipe = station->Pipes[kBulkOutPipe];
