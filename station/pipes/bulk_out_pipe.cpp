@@ -145,6 +145,7 @@ TransferContext* PrepareNext(BulkOutPipe* pipe, TransferContext* finishing, bool
   KIRQL irql;
   KeAcquireSpinLock(&pipe->DispatchLock, &irql);
   if (LoadByte(pipe->Enabled) && !ReadFlag(pipe->Station->DeviceGone) &&
+      !LoadByte(pipe->ResetPending) &&
       (pipe->LastContext == finishing ||
        __atomic_load_n(&pipe->LastContext->Phase, __ATOMIC_SEQ_CST) == kPhaseIdle)) {
     TransferDescriptor* d;
@@ -226,6 +227,11 @@ NTSTATUS BulkOutWriteCompletion(DEVICE_OBJECT*, IRP* irp, PVOID context) {
     }
   } else {
     ApplyDeviceGoneRule(station, DeviceGoneForm::kBulk, status, static_cast<USBD_STATUS>(usbd));
+    // Cancelled after part of the message went (its header, some data, or the start of a
+    // two-plane message this piece continues): the device is left in the middle of it.
+    if (status == STATUS_CANCELLED &&
+        (d->HeaderBytesDone + d->DataBytesDone > 0 || d->HeaderLength == 0))
+      StoreByte(pipe->ResetPending, 1);
   }
   const bool failed = !NT_SUCCESS(status) || static_cast<LONG>(usbd) < 0;
   // A two-plane message that broke off is over: the dispatcher must not wait for its rest.
@@ -259,6 +265,30 @@ NTSTATUS BulkOutWriteCompletion(DEVICE_OBJECT*, IRP* irp, PVOID context) {
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+bool ContextsIdle(BulkOutPipe* pipe) {
+  for (TransferContext& ctx : pipe->Contexts)
+    if (__atomic_load_n(&ctx.Phase, __ATOMIC_SEQ_CST) != kPhaseIdle) return false;
+  return true;
+}
+
+// Resets the device's bulk-OUT pipe once the transfer that was cut off has ended, so the
+// device drops the part of the message it holds and reads the next bytes as a new message.
+// Runs on the dispatcher thread (PASSIVE_LEVEL), which the pipe's disable stops before the
+// pipe or the lower device goes away. A reset the stack refuses is not retried: sending
+// goes on either way.
+void ResetDevicePipe(BulkOutPipe* pipe) {
+  if (!ContextsIdle(pipe)) return;  // the cut transfer is still ending: the next wake
+  StationExtension* station = pipe->Station;
+  if (!ReadFlag(station->DeviceGone)) {
+    URB urb{};
+    urb.UrbPipeRequest.Hdr.Length = sizeof(_URB_PIPE_REQUEST);
+    urb.UrbPipeRequest.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+    urb.UrbPipeRequest.PipeHandle = pipe->PipeInfo.PipeHandle;
+    SubmitUrbSync(station, &urb);
+  }
+  StoreByte(pipe->ResetPending, 0);
+}
+
 void BulkOutDispatcherThread(PVOID context) {
   auto* pipe = static_cast<BulkOutPipe*>(context);
   while (LoadByte(pipe->ThreadRunning)) {
@@ -268,6 +298,7 @@ void BulkOutDispatcherThread(PVOID context) {
     NTSTATUS wait = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE,
                                              &timeout, nullptr);
     if (wait == STATUS_WAIT_0 || !LoadByte(pipe->ThreadRunning)) break;
+    if (LoadByte(pipe->ResetPending)) ResetDevicePipe(pipe);
     KickBulkOutPipe(pipe);
   }
   for (ULONG channel = 0; channel < kChannelCount; ++channel) FlushChannel(pipe, channel);
@@ -295,12 +326,6 @@ void StopDispatcherThread(BulkOutPipe* pipe) {
   KeWaitForSingleObject(pipe->DispatcherThread, Executive, KernelMode, FALSE, nullptr);
   ObDereferenceObject(pipe->DispatcherThread);
   pipe->DispatcherThread = nullptr;
-}
-
-bool ContextsIdle(BulkOutPipe* pipe) {
-  for (TransferContext& ctx : pipe->Contexts)
-    if (__atomic_load_n(&ctx.Phase, __ATOMIC_SEQ_CST) != kPhaseIdle) return false;
-  return true;
 }
 
 void EnableBulkOutPipe(PVOID object, UCHAR on) {

@@ -128,6 +128,10 @@ struct BulkOutPipe {
   ULONG Type7SendRemainder;
   UCHAR Enabled;              // atomics
   UCHAR ThreadRunning;
+  // A transfer ended cancelled in the middle of a message: the device holds part of it and
+  // would read the next bytes as its rest, so nothing more is sent until the dispatcher has
+  // reset the device's pipe. An atomic.
+  UCHAR ResetPending;
 };
 
 // The remainders and flags shared by producers, Kick and completions.

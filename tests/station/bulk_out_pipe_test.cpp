@@ -711,6 +711,28 @@ TEST_F(BulkOutPipeTest, FlushEndsATransferTheChipNeverAnswers) {
   EXPECT_EQ(done_.Of(next).status, STATUS_SUCCESS);
 }
 
+// A flush that cuts a slice on the wire (its header went, the chip holds its data) leaves the
+// chip in the middle of a message: the pipe is reset before anything more is sent, so the
+// next message is read from its own header instead of as the cut one's data.
+TEST_F(BulkOutPipeTest, AMessageCutOnTheWireIsFollowedByAPipeReset) {
+  ASSERT_NO_FATAL_FAILURE(Start({}));
+  chip_->script().OnEndpoint(kBulkOut, {chip::ScriptKind::kNormal, 1});  // the header
+  chip_->script().OnEndpoint(kBulkOut, {chip::ScriptKind::kTimeOut, 1});  // its data, held
+  const uint32_t resets = chip_->EndpointResets(kBulkOut);
+  ULONG cut = Send(kTypeAudio, Pattern(1000, 25));
+  ASSERT_TRUE(Eventually([&] { return chip_->HeldTransfers() == 1; }));
+  ops_.FlushChannel(ops_.Object, 3);
+  ASSERT_TRUE(WaitDone(cut));
+  EXPECT_EQ(done_.Of(cut).status, STATUS_CANCELLED);
+  ULONG next = Send(kTypeAudio, Pattern(500, 26));
+  ASSERT_TRUE(WaitDone(next));
+  EXPECT_EQ(done_.Of(next).status, STATUS_SUCCESS);
+  EXPECT_EQ(chip_->EndpointResets(kBulkOut), resets + 1);
+  ASSERT_TRUE(Eventually([&] { return chip_->station_bulk_out().Completed(3) == 1; }))
+      << "the message after the cut one reaches the chip whole";
+  ExpectNoViolations();
+}
+
 // Withdrawing one request by its id leaves the others of its channel alone: a queued one is
 // reported at once, the one on the wire when its transfer has ended, one that has ended not
 // again.
